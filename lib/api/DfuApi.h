@@ -1,0 +1,79 @@
+// The library singleton: the four handle tables, the driver interface GUID text from the
+// configuration file, and the work behind the set-up exports.
+#pragma once
+
+#include <string>
+
+#include "api/QXHandleBasedMap.h"
+#include "device/DfuDevice.h"
+#include "discovery/DfuEnumerator.h"
+#include "discovery/DfuNotification.h"
+#include "image/DfuImage.h"
+#include "os/QXIntrusiveSharedPtr.h"
+#include "os/QXOsMutex.h"
+#include "os/QXOsSystem.h"
+
+namespace plendrik {
+
+template <class T>
+using QXHandleTable = QXHandleBasedMapT<QXIntrusiveSharedPtrT<T>, QXOsThreadMutexAutoCreate, unsigned int, 16>;
+
+class DfuApi {
+ public:
+  static constexpr uint32_t kApiVersionMajor = QXDFU_API_VERSION_MAJOR;
+  static constexpr uint32_t kApiVersionMinor = QXDFU_API_VERSION_MINOR;
+
+  DfuApi();
+  ~DfuApi();
+  DfuApi(const DfuApi&) = delete;
+  DfuApi& operator=(const DfuApi&) = delete;
+
+  // 1 when the caller's version is served by this library, else 0.
+  int32_t CheckApiVersion(uint32_t majorVersion, uint32_t minorVersion);
+  QXSTATUS StartFileLogging(const QXWChar* logFileName, uint32_t flags);
+
+  // Reads "<module file>.config.ini" beside the module.
+  void ReadConfigData(QXOsModuleHandle module);
+  // Reads one configuration file; the GUID text changes only when the key is found.
+  QXSTATUS ReadConfigFile(const QXWString& path);
+  const std::string& GetDriverInterfaceGuid() const { return mDriverInterfaceGuid; }
+  void SetDriverInterfaceGuid(const std::string& guid) { mDriverInterfaceGuid = guid; }
+
+  QXHandleTable<DfuEnumerator> mEnumerations;
+  QXHandleTable<DfuDevice> mDevices;
+  QXHandleTable<DfuImage> mImages;
+  QXHandleTable<DfuNotification> mNotifications;
+
+ private:
+  std::string mDriverInterfaceGuid;
+};
+
+extern DfuApi gDfuApi;
+
+// Writes the library version and build time at level 4 on "Global".
+void PrintBanner();
+
+// The texts that log lines use for the public enumerations.
+const char* QXRunModeText(uint32_t runMode);
+const char* QXDeviceTypeText(uint32_t deviceType);
+const char* QXUpgradeStateText(uint32_t upgradeState);
+
+// The exit line of the API trace, written when the export returns.
+class QXApiTraceScope {
+ public:
+  explicit QXApiTraceScope(const char* prettyFunction) : mPrettyFunction(prettyFunction) {}
+  ~QXApiTraceScope();
+  QXApiTraceScope(const QXApiTraceScope&) = delete;
+  QXApiTraceScope& operator=(const QXApiTraceScope&) = delete;
+
+ private:
+  const char* mPrettyFunction;
+};
+
+}  // namespace plendrik
+
+// Entry and exit lines of the API trace at level 6 on "DFUAPI": "[ " with the arguments,
+// and "] " when the export returns.
+#define QXDFU_API_TRACE(...)                                                         \
+  QX_LOG(::plendrik::gLogDfuApi, ::plendrik::kQXLogLevelTrace, "[ " __VA_ARGS__);    \
+  ::plendrik::QXApiTraceScope qxApiTraceScope_(QX_PRETTY_FUNCTION)

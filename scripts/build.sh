@@ -1,0 +1,26 @@
+#!/bin/bash
+# Configures and builds one target: host (native, sanitizers on), windows (mingw-w64), or both.
+# Usage: scripts/build.sh [host|windows|all] [extra cmake build args]
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+WHICH="${1:-all}"
+shift || true
+JOBS="${FB_JOBS:-$(nproc)}"
+GEN=()
+if command -v ninja >/dev/null; then GEN=(-G Ninja); fi
+
+build_host() {
+  cmake -S "$ROOT" -B "$ROOT/build/host" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Debug -DFB_SANITIZE=ON >/dev/null
+  cmake --build "$ROOT/build/host" -j "$JOBS" "$@"
+}
+build_windows() {
+  cmake -S "$ROOT" -B "$ROOT/build/windows" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" >/dev/null
+  cmake --build "$ROOT/build/windows" -j "$JOBS" "$@"
+}
+case "$WHICH" in
+  host) build_host "$@" ;;
+  windows) build_windows "$@" ;;
+  all) build_host "$@"; build_windows "$@" ;;
+  *) echo "usage: $0 [host|windows|all]" >&2; exit 2 ;;
+esac

@@ -1,0 +1,15 @@
+#!/bin/bash
+# Installs what a fresh Debian machine lacks to build and test both targets.
+set -euo pipefail
+PACKAGES=(cmake ninja-build g++ python3 googletest libsimpleini-dev
+          g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 dfu-util)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,16 @@
+#!/bin/bash
+# Sets up a fresh machine, builds both targets and runs both test suites: the host suite under
+# AddressSanitizer and UndefinedBehaviorSanitizer, the windows suite under Wine.
+set -euo pipefail
+ROOT="$(cd "$(dirname "$0")/.." && pwd)"
+"$ROOT/scripts/setup.sh"
+"$ROOT/scripts/build.sh" host
+"$ROOT/scripts/build.sh" windows
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
+export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
+status=0
+echo "== host tests"
+ctest --test-dir "$ROOT/build/host" --output-on-failure || status=1
+echo "== windows tests (Wine)"
+ctest --test-dir "$ROOT/build/windows" --output-on-failure || status=1
+exit $status
