@@ -4,6 +4,7 @@
 #include "diag/QXLog.h"
 #include "diag/QXLogTargetLogFile.h"
 #include "os/QXOsString.h"
+#include "usb/QXSimulationConfig.h"
 
 #if defined(__GNUC__)
 #define QX_INIT_AFTER_LOGGING __attribute__((init_priority(300)))
@@ -41,10 +42,13 @@ int32_t DfuApi::CheckApiVersion(uint32_t majorVersion, uint32_t minorVersion) {
 
 QXSTATUS DfuApi::StartFileLogging(const QXWChar* logFileName, uint32_t flags) {
   QXLogTargetLogFile& target = gLogTargets.LogFile;
-  const QXSTATUS nameStatus = target.SetLogFileName(logFileName != nullptr ? QXWString(logFileName) : QXWString());
-  target.SetAppendMode((flags & QXDFU_LOGGING_FLAG_APPEND_MODE) != 0);
-  target.SetFlushAfterWrite((flags & QXDFU_LOGGING_FLAG_FLUSH_AFTER_WRITE) != 0);
-  QXSTATUS st = nameStatus;
+  QXSTATUS st = QXSTATUS_SUCCESS;
+  // A running file keeps its options: a refused second start must not change how it is written.
+  if (!target.IsStarted()) {
+    st = target.SetLogFileName(logFileName != nullptr ? QXWString(logFileName) : QXWString());
+    target.SetAppendMode((flags & QXDFU_LOGGING_FLAG_APPEND_MODE) != 0);
+    target.SetFlushAfterWrite((flags & QXDFU_LOGGING_FLAG_FLUSH_AFTER_WRITE) != 0);
+  }
   if (st == QXSTATUS_SUCCESS) {
     st = target.StartTarget(nullptr);
   }
@@ -70,6 +74,7 @@ QXSTATUS DfuApi::ReadConfigFile(const QXWString& path) {
     return st;
   }
   mDriverInterfaceGuid = guid;
+  QXLoadSimulatedDevices(path, GetStringValue(document, "Simulation", "DeviceFile"), guid);
   return QXSTATUS_SUCCESS;
 }
 

@@ -1,0 +1,97 @@
+// The API frame: configuration file, string buffers, version check and enumeration texts.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "api/DfuApi.h"
+#include "diag/QXLogTargetEtw.h"
+#include "diag/QXLogTargetLogFile.h"
+#include "diag/QXStringBuffer.h"
+#include "support/TempDir.h"
+
+namespace plendrik {
+namespace {
+
+// Collects the lines the library logs while it lives.
+class LogCapture {
+ public:
+  LogCapture() {
+    QXEtwSetObserver([this](const QXEtwEventDescriptor&, const char* text) { lines.emplace_back(text); });
+    gLogTargets.Etw.StartTarget(nullptr);
+  }
+  ~LogCapture() {
+    gLogTargets.Etw.StopTarget();
+    QXEtwSetObserver(nullptr);
+  }
+  bool Contains(const std::string& text) const {
+    for (const auto& l : lines) {
+      if (l.find(text) != std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  }
+  std::vector<std::string> lines;
+};
+
+class DfuApiConfig : public ::testing::Test {
+ protected:
+  void SetUp() override { mSaved = gDfuApi.GetDriverInterfaceGuid(); }
+  void TearDown() override { gDfuApi.SetDriverInterfaceGuid(mSaved); }
+  std::string mSaved;
+  fbtest::TempDir mDir;
+};
+
+TEST_F(DfuApiConfig, ReadsTheInterfaceGuid) {
+  gDfuApi.SetDriverInterfaceGuid("");
+  fbtest::WriteFileBytes(mDir.File("lib.config.ini"),
+                         "[driverinterface]\ninterfaceguid = {6E45736A-2B1B-4078-B772-B3AF2B6FDE1C}\n");
+  EXPECT_EQ(gDfuApi.ReadConfigFile(fbtest::ToQXWString(mDir.File("lib.config.ini"))), QXSTATUS_SUCCESS);
+  EXPECT_EQ(gDfuApi.GetDriverInterfaceGuid(), "{6E45736A-2B1B-4078-B772-B3AF2B6FDE1C}");
+}
+
+TEST_F(DfuApiConfig, MissingFileOrKeyIsLoggedAndLeavesTheGuidEmpty) {
+  gDfuApi.SetDriverInterfaceGuid("");
+  LogCapture log;
+  EXPECT_EQ(gDfuApi.ReadConfigFile(fbtest::ToQXWString(mDir.File("none.config.ini"))), QXSTATUS_OPEN_FILE_FAILED);
+  EXPECT_TRUE(log.Contains("ERROR: plendrik::DfuApi::ReadConfigFile: LoadIniFile("));
+  EXPECT_TRUE(log.Contains("none.config.ini) failed, st=0xee000090(QXSTATUS_OPEN_FILE_FAILED)"));
+  fbtest::WriteFileBytes(mDir.File("nokey.config.ini"), "[DriverInterface]\nOther=1\n");
+  EXPECT_EQ(gDfuApi.ReadConfigFile(fbtest::ToQXWString(mDir.File("nokey.config.ini"))), QXSTATUS_OBJECT_NOT_FOUND);
+  EXPECT_TRUE(log.Contains("GetStringValue failed, st=0xee000081(QXSTATUS_OBJECT_NOT_FOUND)"));
+  EXPECT_EQ(gDfuApi.GetDriverInterfaceGuid(), "");
+}
+
+TEST(QXCopyStringToStringBuffer, CopiesOnlyWhatFits) {
+  const QXWString source = QXW("abc");
+  QXWChar buffer[8];
+  std::fill(std::begin(buffer), std::end(buffer), QXWChar('#'));
+  EXPECT_EQ(QXCopyStringToStringBuffer(source, buffer, 4), QXSTATUS_SUCCESS);
+  EXPECT_EQ(QXWString(buffer), QXW("abc"));
+  EXPECT_EQ(buffer[4], QXWChar('#')) << "nothing written past the terminator";
+
+  std::fill(std::begin(buffer), std::end(buffer), QXWChar('#'));
+  LogCapture log;
+  EXPECT_EQ(QXCopyStringToStringBuffer(source, buffer, 3), QXSTATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(buffer[0], QXWChar('#')) << "the buffer is untouched on failure";
+  EXPECT_TRUE(log.Contains("stringBufferMaxItems 3 too small"));
+  EXPECT_EQ(QXCopyStringToStringBuffer(source, buffer, 0), QXSTATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(QXCopyStringToStringBuffer(QXWString(), buffer, 8), QXSTATUS_NOT_AVAILABLE);
+  EXPECT_EQ(buffer[0], QXWChar('#'));
+  // A source with an embedded NUL is copied up to it.
+  const QXWString embedded(QXW("ab\0cd"), 5);
+  EXPECT_EQ(QXCopyStringToStringBuffer(embedded, buffer, 8), QXSTATUS_SUCCESS);
+  EXPECT_EQ(QXWString(buffer), QXW("ab"));
+}
+
+TEST(DfuApiFrame, EnumerationTexts) {
+  EXPECT_STREQ(QXRunModeText(QXDFU_RUN_MODE_BOOTLOADER), "Bootloader");
+  EXPECT_STREQ(QXRunModeText(7), "unknown");
+  EXPECT_STREQ(QXDeviceTypeText(QXDFU_DEVICE_TYPE_USB_DFU), "USB DFU");
+  EXPECT_STREQ(QXUpgradeStateText(QXDFU_UPGRADE_STATE_IN_PROGRESS), "InProgress");
+  EXPECT_STREQ(QXUpgradeStateText(5), "unknown");
+}
+
+}  // namespace
+}  // namespace plendrik
