@@ -1,0 +1,20 @@
+#!/bin/bash
+# Checks that the built library exports exactly the functions listed in the .def file.
+# Usage: check-exports.sh <library file> <def file>
+set -euo pipefail
+LIB="$1"
+DEF="$2"
+expected=$(sed -n '/^EXPORTS/,$p' "$DEF" | tail -n +2 | awk 'NF {print $1}' | sort)
+case "$LIB" in
+  *.dll)
+    actual=$(x86_64-w64-mingw32-objdump -p "$LIB" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
+             awk '/^\t\[/ {print $NF}' | sort) ;;
+  *)
+    actual=$(nm -D --defined-only "$LIB" | awk '{print $NF}' | sort) ;;
+esac
+if [ "$expected" != "$actual" ]; then
+  echo "exports of $LIB differ from $DEF:"
+  diff <(echo "$expected") <(echo "$actual") || true
+  exit 1
+fi
+echo "$(echo "$actual" | wc -l) exports as listed"
