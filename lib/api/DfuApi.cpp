@@ -4,6 +4,7 @@
 #include "diag/QXLog.h"
 #include "diag/QXLogTargetLogFile.h"
 #include "os/QXOsString.h"
+#include "usb/QXSimulationConfig.h"
 
 #if defined(__GNUC__)
 #define QX_INIT_AFTER_LOGGING __attribute__((init_priority(300)))
@@ -73,6 +74,7 @@ QXSTATUS DfuApi::ReadConfigFile(const QXWString& path) {
     return st;
   }
   mDriverInterfaceGuid = guid;
+  QXLoadSimulatedDevices(path, GetStringValue(document, "Simulation", "DeviceFile"), guid);
   return QXSTATUS_SUCCESS;
 }
 

@@ -3,6 +3,8 @@
 // steps run when the shared object is loaded and unloaded.
 #if defined(_WIN32)
 #include <windows.h>
+#else
+#include "sim/VirtualUsbBus.h"
 #endif
 
 #include "api/DfuApi.h"
@@ -49,7 +51,11 @@ namespace {
 // logging objects and the API singleton, so it is destroyed before them.
 struct QXHostEntryPoint {
   QXHostEntryPoint() { DllMain(QXOsGetLibraryModule(), kProcessAttach, nullptr); }
-  ~QXHostEntryPoint() { DllMain(QXOsGetLibraryModule(), kProcessDetach, nullptr); }
+  ~QXHostEntryPoint() {
+    DllMain(QXOsGetLibraryModule(), kProcessDetach, nullptr);
+    // The virtual bus is the host's USB stack inside this module: release its devices with it.
+    sim::VirtualUsbBus::Instance().Shutdown();
+  }
 };
 QXHostEntryPoint gHostEntryPoint __attribute__((init_priority(500)));
 }  // namespace

@@ -8,6 +8,7 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <stdlib.h>
 #include <limits.h>
 #include <unistd.h>
 #endif
@@ -55,7 +56,10 @@ class LibraryLoader {
 #if defined(_WIN32)
       FreeLibrary(static_cast<HMODULE>(mHandle));
 #else
-      dlclose(mHandle);
+      // FBTEST_KEEP_LIBRARY keeps it mapped, so leak reports can name the library's functions.
+      if (getenv("FBTEST_KEEP_LIBRARY") == nullptr) {
+        dlclose(mHandle);
+      }
 #endif
       mHandle = nullptr;
     }

@@ -1,0 +1,31 @@
+#include <filesystem>
+
+#include "diag/QXLog.h"
+#include "os/QXOsString.h"
+#include "sim/SimDeviceFile.h"
+#include "usb/QXSimulationConfig.h"
+
+namespace plendrik {
+
+void QXLoadSimulatedDevices(const QXWString& configFilePath, const char* deviceFile, const char* interfaceGuid) {
+  if (deviceFile == nullptr || *deviceFile == '\0') {
+    return;
+  }
+  sim::SimGuid guid;
+  if (interfaceGuid != nullptr) {
+    sim::SimGuid::Parse(std::string_view(interfaceGuid), guid);
+  }
+  std::filesystem::path path(std::u8string(reinterpret_cast<const char8_t*>(deviceFile)));
+  if (path.is_relative()) {
+    path = std::filesystem::path(configFilePath).parent_path() / path;
+  }
+  const QXWString widePath = path.u16string();
+  const sim::SimDeviceFileResult result = sim::LoadSimDeviceFile(widePath, guid);
+  if (!result.ok) {
+    QX_LOG_ERROR("simulated device file {} not loaded: {}", widePath, result.error);
+    return;
+  }
+  QX_LOG_INFO("{} simulated device(s) from {}", static_cast<uint32_t>(result.specs.size()), widePath);
+}
+
+}  // namespace plendrik

@@ -1,0 +1,63 @@
+// The transport's platform seam: every call that the WinUSB classes make to the system
+// (device file, events, named mutexes, WinUSB) goes through one QXWinusbDrvApi. On windows
+// it is WinUSB, CreateFile and CancelIoEx; on the host the virtual USB bus. Each operation
+// returns 0 or the Windows system error number of its failure.
+#pragma once
+
+#include <cstdint>
+
+#include "os/QXOsTypes.h"
+#include "usb/QXOsHandle.h"
+#include "usb/QXUsbTypes.h"
+
+namespace plendrik {
+
+class QXWinOverlapped;
+
+class QXWinusbDrvApi {
+ public:
+  virtual ~QXWinusbDrvApi() = default;
+
+  // CreateFileW(path, access, share, security, OPEN_EXISTING, FILE_FLAG_OVERLAPPED).
+  virtual uint32_t CreateDeviceFile(const QXWString& path, uint32_t desiredAccess, uint32_t shareMode,
+                                    void* securityAttributes, QXOsHandle& file) = 0;
+  // Closes a file, event or mutex handle.
+  virtual void CloseOsHandle(QXOsHandle handle) = 0;
+  // CreateMutexW(no security, not owned, name); alreadyExists tells that another user holds it.
+  virtual uint32_t CreateNamedMutex(const QXWString& name, QXOsHandle& mutex, bool& alreadyExists) = 0;
+  // A manual-reset event, created unsignalled.
+  virtual uint32_t CreateManualResetEvent(QXOsHandle& event) = 0;
+  // 0 when signalled, kQXErrorWaitTimeout after timeoutMs (negative: no limit), else an error.
+  virtual uint32_t WaitForEvent(QXOsHandle event, int32_t timeoutMs) = 0;
+
+  virtual uint32_t WinUsbInitialize(QXOsHandle file, QXOsHandle& winUsb) = 0;
+  virtual uint32_t WinUsbFree(QXOsHandle winUsb) = 0;
+  virtual uint32_t WinUsbGetAssociatedInterface(QXOsHandle winUsb, uint8_t associatedIndex, QXOsHandle& handle) = 0;
+  virtual uint32_t WinUsbSetPipePolicy(QXOsHandle winUsb, uint8_t pipeId, uint32_t policyType, uint32_t valueLength,
+                                       void* value) = 0;
+  // Synchronous descriptor read.
+  virtual uint32_t WinUsbGetDescriptor(QXOsHandle winUsb, uint8_t descriptorType, uint8_t index, uint16_t languageId,
+                                       uint8_t* buffer, uint32_t length, uint32_t& transferred) = 0;
+  virtual uint32_t WinUsbQueryDeviceInformation(QXOsHandle winUsb, uint32_t informationType, uint32_t& length,
+                                                void* buffer) = 0;
+  virtual uint32_t WinUsbSetCurrentAlternateSetting(QXOsHandle winUsb, uint8_t alternateSetting) = 0;
+  // Starts an overlapped control transfer: 0 when it completed at once (transferred set),
+  // kQXErrorIoPending while it runs (the overlapped record's event fires at completion),
+  // else the error of the submission.
+  virtual uint32_t WinUsbControlTransfer(QXOsHandle winUsb, const QXUsbSetupPacket& setup, uint8_t* buffer,
+                                         uint32_t length, uint32_t& transferred, QXWinOverlapped& overlapped) = 0;
+  // The result of a completed overlapped transfer, without waiting.
+  virtual uint32_t WinUsbGetOverlappedResult(QXOsHandle winUsb, QXWinOverlapped& overlapped,
+                                             uint32_t& transferred) = 0;
+  // CancelIoEx(file, overlapped).
+  virtual uint32_t CancelOverlappedIo(QXOsHandle file, QXWinOverlapped& overlapped) = 0;
+};
+
+// The seam in use: the platform's own unless a test build installed another.
+QXWinusbDrvApi& QXGetWinusbDrvApi();
+// Installs a seam for the whole process (null restores the platform's). Only for tests.
+void QXSetWinusbDrvApi(QXWinusbDrvApi* api);
+// The platform's own seam (WinUSB on windows, the virtual bus on the host).
+QXWinusbDrvApi& QXPlatformWinusbDrvApi();
+
+}  // namespace plendrik

@@ -1,0 +1,65 @@
+// The transport seam over the virtual USB bus: device files, WinUSB handles, events and
+// overlapped control transfers as WinUSB and the kernel would provide them, served by the
+// simulated devices. The host build's platform seam; the windows unit tests install it too.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "sim/VirtualUsbBus.h"
+#include "usb/QXWinusbDrvApi.h"
+
+namespace plendrik::sim {
+
+class SimWinusbDrvApi : public QXWinusbDrvApi {
+ public:
+  static SimWinusbDrvApi& Instance();
+
+  uint32_t CreateDeviceFile(const QXWString& path, uint32_t desiredAccess, uint32_t shareMode,
+                            void* securityAttributes, QXOsHandle& file) override;
+  void CloseOsHandle(QXOsHandle handle) override;
+  uint32_t CreateNamedMutex(const QXWString& name, QXOsHandle& mutex, bool& alreadyExists) override;
+  uint32_t CreateManualResetEvent(QXOsHandle& event) override;
+  uint32_t WaitForEvent(QXOsHandle event, int32_t timeoutMs) override;
+  uint32_t WinUsbInitialize(QXOsHandle file, QXOsHandle& winUsb) override;
+  uint32_t WinUsbFree(QXOsHandle winUsb) override;
+  uint32_t WinUsbGetAssociatedInterface(QXOsHandle winUsb, uint8_t associatedIndex, QXOsHandle& handle) override;
+  uint32_t WinUsbSetPipePolicy(QXOsHandle winUsb, uint8_t pipeId, uint32_t policyType, uint32_t valueLength,
+                               void* value) override;
+  uint32_t WinUsbGetDescriptor(QXOsHandle winUsb, uint8_t descriptorType, uint8_t index, uint16_t languageId,
+                               uint8_t* buffer, uint32_t length, uint32_t& transferred) override;
+  uint32_t WinUsbQueryDeviceInformation(QXOsHandle winUsb, uint32_t informationType, uint32_t& length,
+                                        void* buffer) override;
+  uint32_t WinUsbSetCurrentAlternateSetting(QXOsHandle winUsb, uint8_t alternateSetting) override;
+  uint32_t WinUsbControlTransfer(QXOsHandle winUsb, const QXUsbSetupPacket& setup, uint8_t* buffer, uint32_t length,
+                                 uint32_t& transferred, QXWinOverlapped& overlapped) override;
+  uint32_t WinUsbGetOverlappedResult(QXOsHandle winUsb, QXWinOverlapped& overlapped, uint32_t& transferred) override;
+  uint32_t CancelOverlappedIo(QXOsHandle file, QXWinOverlapped& overlapped) override;
+
+  // Open handles of every kind (tests check that nothing leaks).
+  size_t OpenHandleCount() const;
+
+  // The time-out of WinUsbGetDescriptor's synchronous wait (WinUSB's pipe time-out is off,
+  // but a test must not hang on a device that never answers).
+  static constexpr int32_t kDescriptorWaitMs = 5000;
+
+  struct Object;
+
+ private:
+  SimWinusbDrvApi() = default;
+  QXOsHandle Insert(std::shared_ptr<Object> object);
+  std::shared_ptr<Object> Find(QXOsHandle handle) const;
+  template <class T>
+  std::shared_ptr<T> FindAs(QXOsHandle handle) const;
+
+  mutable std::mutex mMutex;
+  uintptr_t mNextHandle = 0x1000;
+  std::map<uintptr_t, std::shared_ptr<Object>> mHandles;
+  std::set<QXWString> mOpenPaths;       // lower-case paths with an open device file
+  std::map<QXWString, size_t> mMutexes;  // named mutexes and their open handles
+  std::map<const QXWinOverlapped*, SimControlRequestPtr> mTransfers;
+};
+
+}  // namespace plendrik::sim

@@ -1,0 +1,57 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "image/ImageTestFiles.h"
+#include "image/QXCrc32.h"
+
+namespace plendrik {
+namespace {
+
+TEST(QXCrc32Test, MatchesTheCatalogueCheckValues) {
+  const char* check = "123456789";
+  EXPECT_EQ(QXCrc32(check, 9), 0xCBF43926u);                      // CRC-32/ISO-HDLC
+  EXPECT_EQ(QXCrc32Update(kQXCrc32Init, check, 9), 0x340BC6D9u);  // CRC-32/JAMCRC: the register
+  EXPECT_EQ(QXCrc32(check, 0), 0u);
+  EXPECT_EQ(QXCrc32Table()[1], 0x77073096u);
+  EXPECT_EQ(QXCrc32Table()[255], 0x2D02EF8Du);
+}
+
+// The reference file holds zlib.crc32 of a byte pattern for many sizes, written by Python at
+// build time.
+TEST(QXCrc32Test, EqualsPythonZlibOnManySizes) {
+  std::ifstream reference(fbimg::TestDataFolder() / "crc32_reference.txt");
+  if (!reference) {
+    GTEST_SKIP() << "no reference file in " << fbimg::TestDataFolder();
+  }
+  std::vector<uint8_t> pattern;
+  size_t size = 0;
+  std::string crcText;
+  int lines = 0;
+  while (reference >> size >> crcText) {
+    while (pattern.size() < size) {
+      pattern.push_back(static_cast<uint8_t>((pattern.size() * 131 + 7) & 0xFF));
+    }
+    EXPECT_EQ(QXCrc32(pattern.data(), size), std::stoul(crcText, nullptr, 16)) << "size " << size;
+    ++lines;
+  }
+  EXPECT_GT(lines, 80);
+}
+
+TEST(QXCrc32Test, RunsInPiecesLikeInOneGo) {
+  std::mt19937 rng(7);
+  std::vector<uint8_t> data(5000);
+  for (auto& b : data) {
+    b = static_cast<uint8_t>(rng());
+  }
+  for (size_t split : {size_t{0}, size_t{1}, size_t{3}, size_t{4096}, size_t{4999}}) {
+    const uint32_t r =
+        QXCrc32Update(QXCrc32Update(kQXCrc32Init, data.data(), split), data.data() + split, data.size() - split);
+    EXPECT_EQ(~r, fbimg::RefCrc32(data.data(), data.size())) << split;
+  }
+}
+
+}  // namespace
+}  // namespace plendrik
