@@ -12,42 +12,13 @@ QXSTATUS QXDFU_EnumerateUsbDfuDevices(const char* deviceFilterDescription, uint3
       "deviceFilterDescription={}, enumerationHandle={}, deviceCount={}, retryCount={}, retryDelay={}, "
       "flags={:#X}",
       deviceFilterDescription, enumerationHandle, deviceCount, retryCount, retryDelay, flags);
-  if (enumerationHandle == nullptr) {
-    QX_LOG_ERROR("{} is nullptr", "enumerationHandle");
-    return QXSTATUS_INVALID_PARAMETER;
-  }
-  if (deviceCount == nullptr) {
-    QX_LOG_ERROR("{} is nullptr", "deviceCount");
-    return QXSTATUS_INVALID_PARAMETER;
-  }
-  *enumerationHandle = 0;
-  *deviceCount = 0;
-  QXIntrusiveSharedPtrT<DfuEnumerator> enumerator = QXMakeShared<DfuEnumerator>(gDfuApi.GetDriverInterfaceGuid());
-  const QXSTATUS st = enumerator->EnumerateDevices(deviceFilterDescription, retryCount, retryDelay, flags);
-  if (st != QXSTATUS_SUCCESS) {
-    QX_LOG_ERROR("EnumerateDevices failed, st={}", QXSt{st});
-    return st;
-  }
-  const uint32_t handle = gDfuApi.mEnumerations.AddObject(enumerator);
-  if (handle == 0) {
-    QX_LOG_ERROR("AddObject failed");
-    return QXSTATUS_NO_RESOURCES;
-  }
-  *deviceCount = enumerator->GetDeviceCount();
-  *enumerationHandle = handle;
-  QX_LOG_INFO("Found {} device(s), handle={:#X}", *deviceCount, handle);
-  return QXSTATUS_SUCCESS;
+  return gDfuApi.EnumerateUsbDfuDevices(deviceFilterDescription, enumerationHandle, deviceCount, retryCount,
+                                        retryDelay, flags);
 }
 
 QXSTATUS QXDFU_CloseEnumeration(uint32_t enumerationHandle) {
   QXDFU_API_TRACE("enumerationHandle={:#X}", enumerationHandle);
-  QXIntrusiveSharedPtrT<DfuEnumerator> enumerator = gDfuApi.mEnumerations.RemoveObject(enumerationHandle);
-  if (!enumerator) {
-    QX_LOG_ERROR("invalid enumerationHandle {:#X}", enumerationHandle);
-    return QXSTATUS_INVALID_HANDLE;
-  }
-  QX_LOG_INFO("Enumeration with handle {:#X} was closed", enumerationHandle);
-  return QXSTATUS_SUCCESS;
+  return gDfuApi.CloseEnumeration(enumerationHandle);
 }
 
 }  // extern "C"

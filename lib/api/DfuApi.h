@@ -32,6 +32,21 @@ class DfuApi {
   int32_t CheckApiVersion(uint32_t majorVersion, uint32_t minorVersion);
   QXSTATUS StartFileLogging(const QXWChar* logFileName, uint32_t flags);
 
+  // Images: a new image is loaded, then stored in the image table; a failed load leaves
+  // *imageHandle 0.
+  QXSTATUS LoadFirmwareImageFromFile(const QXWChar* filePathAndName, uint32_t imageType, uint32_t* imageHandle,
+                                     uint32_t flags);
+  QXSTATUS LoadFirmwareFromBuffer(const void* buffer, uint64_t bufferSize, uint32_t imageType, uint32_t* imageHandle,
+                                  uint32_t flags);
+  QXSTATUS UnloadFirmwareImage(uint32_t imageHandle);
+  // The image behind a handle with a reference for the caller, or empty (logged).
+  QXIntrusiveSharedPtrT<DfuImage> GetImage(uint32_t imageHandle);
+
+  // Enumerations: a new enumeration is run, then stored in the enumeration table.
+  QXSTATUS EnumerateUsbDfuDevices(const char* deviceFilterDescription, uint32_t* enumerationHandle,
+                                  uint32_t* deviceCount, uint32_t retryCount, uint32_t retryDelay, uint32_t flags);
+  QXSTATUS CloseEnumeration(uint32_t enumerationHandle);
+
   // Reads "<module file>.config.ini" beside the module.
   void ReadConfigData(QXOsModuleHandle module);
   // Reads one configuration file; the GUID text changes only when the key is found.
@@ -45,6 +60,8 @@ class DfuApi {
   QXHandleTable<DfuNotification> mNotifications;
 
  private:
+  QXSTATUS AddImage(const QXIntrusiveSharedPtrT<DfuImage>& image, uint32_t* imageHandle, const char* what);
+
   std::string mDriverInterfaceGuid;
 };
 

@@ -2,35 +2,9 @@
 
 #include "diag/QXLog.h"
 #include "discovery/QXUsbDeviceFilterDescription.h"
-#include "os/QXOsMutex.h"
 #include "os/QXOsString.h"
 
 namespace plendrik {
-
-namespace {
-
-// Function-local statics so that the configuration may be set during static start-up.
-QXOsThreadMutex& GuidMutex() {
-  static QXOsThreadMutex mutex;
-  return mutex;
-}
-
-std::string& GuidText() {
-  static std::string text;
-  return text;
-}
-
-}  // namespace
-
-void QXSetDriverInterfaceGuidString(const std::string& guid) {
-  QXOsLockGuard lock(GuidMutex());
-  GuidText() = guid;
-}
-
-std::string QXGetDriverInterfaceGuidString() {
-  QXOsLockGuard lock(GuidMutex());
-  return GuidText();
-}
 
 QXSTATUS CreateDfuDeviceFilter(QXUsbDeviceFilter& filter, const char* text, const std::string& driverInterfaceGuid) {
   const QXUsbDeviceFilterDescription description(
@@ -58,8 +32,5 @@ QXSTATUS CreateDfuDeviceFilter(QXUsbDeviceFilter& filter, const char* text, cons
   return QXSTATUS_SUCCESS;
 }
 
-QXSTATUS CreateDfuDeviceFilter(QXUsbDeviceFilter& filter, const char* text) {
-  return CreateDfuDeviceFilter(filter, text, QXGetDriverInterfaceGuidString());
-}
 
 }  // namespace plendrik

@@ -9,16 +9,10 @@
 
 namespace plendrik {
 
-// The driver interface GUID text read from the configuration file. The api layer sets it
-// when it reads the configuration; it is empty until then.
-void QXSetDriverInterfaceGuidString(const std::string& guid);
-std::string QXGetDriverInterfaceGuidString();
-
 // Parses text with the keys VID, PID, MIN_BCDDEVICE and MAX_BCDDEVICE (VID and PID required
 // on every line) into filter and gives it driverInterfaceGuid as its interface class GUID.
-// filter is written only on success.
+// filter is written only on success. The caller passes the configured GUID text (empty when
+// the configuration gave none).
 QXSTATUS CreateDfuDeviceFilter(QXUsbDeviceFilter& filter, const char* text, const std::string& driverInterfaceGuid);
-// The same with the configured driver interface GUID text.
-QXSTATUS CreateDfuDeviceFilter(QXUsbDeviceFilter& filter, const char* text);
 
 }  // namespace plendrik

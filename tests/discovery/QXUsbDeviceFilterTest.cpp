@@ -123,19 +123,15 @@ TEST(UsbDeviceFilterMatchPathTest, EmptyPatternMatchesAnythingNoEntryMatchesNoth
 
 class DfuDeviceFilterTest : public ::testing::Test {
  protected:
-  void SetUp() override { saved = QXGetDriverInterfaceGuidString(); }
-  void TearDown() override { QXSetDriverInterfaceGuidString(saved); }
-
   static constexpr const char* kGuid = "{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
-  std::string saved;
   QXUsbDeviceFilter filter;
   TestLogTarget log{gLogGlobal, kQXLogLevelInfo};
 };
 
 TEST_F(DfuDeviceFilterTest, VidPidLinesWithTheConfiguredGuid) {
-  QXSetDriverInterfaceGuidString(kGuid);
   filter.kind = kQXUsbDeviceFilterKindInterface;
-  ASSERT_EQ(CreateDfuDeviceFilter(filter, "VID=0x1234, PID=0x5678\r\nVID=0x20B1, PID=0x0008, MIN_BCDDEVICE=2\r\n"),
+  ASSERT_EQ(CreateDfuDeviceFilter(filter, "VID=0x1234, PID=0x5678\r\nVID=0x20B1, PID=0x0008, MIN_BCDDEVICE=2\r\n",
+                                  kGuid),
             QXSTATUS_SUCCESS)
       << log.Dump();
   EXPECT_EQ(filter.kind, kQXUsbDeviceFilterKindDevice);
@@ -177,14 +173,13 @@ TEST_F(DfuDeviceFilterTest, StatusesOfTheTextPassThroughAndTheOutputIsUntouched)
 }
 
 TEST_F(DfuDeviceFilterTest, MissingConfiguredGuidIsAConfigurationError) {
-  QXSetDriverInterfaceGuidString("");
-  EXPECT_EQ(CreateDfuDeviceFilter(filter, "VID=1, PID=2"), QXSTATUS_INVALID_CONFIGURATION);
+  EXPECT_EQ(CreateDfuDeviceFilter(filter, "VID=1, PID=2", ""), QXSTATUS_INVALID_CONFIGURATION);
   EXPECT_TRUE(log.Contains("No DriverInterfaceGuidString, invalid configuration", kQXLogLevelError)) << log.Dump();
   EXPECT_TRUE(filter.entries.empty());
   EXPECT_TRUE(filter.interfaceGuid.empty());
   // A text error is reported before the configuration is looked at.
   log.Clear();
-  EXPECT_EQ(CreateDfuDeviceFilter(filter, ""), QXSTATUS_INVALID_FORMAT);
+  EXPECT_EQ(CreateDfuDeviceFilter(filter, "", ""), QXSTATUS_INVALID_FORMAT);
   EXPECT_FALSE(log.Contains("No DriverInterfaceGuidString")) << log.Dump();
 }
 

@@ -196,7 +196,7 @@ TEST_F(ApiEnumeration, MissingConfigurationFileFailsEveryEnumeration) {
   EXPECT_NE(log.find("ERROR: plendrik::CreateDfuDeviceFilter: No DriverInterfaceGuidString, invalid configuration"),
             std::string::npos)
       << log;
-  EXPECT_NE(log.find("ERROR: QXDFU_EnumerateUsbDfuDevices: EnumerateDevices failed, st=0xee000052"), std::string::npos)
+  EXPECT_NE(log.find("ERROR: plendrik::DfuApi::EnumerateUsbDfuDevices: EnumerateDevices failed, st=0xee000052"), std::string::npos)
       << log;
 }
 
