@@ -5,35 +5,12 @@
 #include <vector>
 
 #include "api/DfuApi.h"
-#include "diag/QXLogTargetEtw.h"
-#include "diag/QXLogTargetLogFile.h"
 #include "diag/QXStringBuffer.h"
 #include "support/TempDir.h"
+#include "support/TestLogTarget.h"
 
 namespace plendrik {
 namespace {
-
-// Collects the lines the library logs while it lives.
-class LogCapture {
- public:
-  LogCapture() {
-    QXEtwSetObserver([this](const QXEtwEventDescriptor&, const char* text) { lines.emplace_back(text); });
-    gLogTargets.Etw.StartTarget(nullptr);
-  }
-  ~LogCapture() {
-    gLogTargets.Etw.StopTarget();
-    QXEtwSetObserver(nullptr);
-  }
-  bool Contains(const std::string& text) const {
-    for (const auto& l : lines) {
-      if (l.find(text) != std::string::npos) {
-        return true;
-      }
-    }
-    return false;
-  }
-  std::vector<std::string> lines;
-};
 
 class DfuApiConfig : public ::testing::Test {
  protected:
@@ -53,9 +30,9 @@ TEST_F(DfuApiConfig, ReadsTheInterfaceGuid) {
 
 TEST_F(DfuApiConfig, MissingFileOrKeyIsLoggedAndLeavesTheGuidEmpty) {
   gDfuApi.SetDriverInterfaceGuid("");
-  LogCapture log;
+  TestLogTarget log(gLogGlobal, kQXLogLevelAll);
   EXPECT_EQ(gDfuApi.ReadConfigFile(fbtest::ToQXWString(mDir.File("none.config.ini"))), QXSTATUS_OPEN_FILE_FAILED);
-  EXPECT_TRUE(log.Contains("ERROR: plendrik::DfuApi::ReadConfigFile: LoadIniFile("));
+  EXPECT_TRUE(log.Contains("plendrik::DfuApi::ReadConfigFile: LoadIniFile(", kQXLogLevelError));
   EXPECT_TRUE(log.Contains("none.config.ini) failed, st=0xee000090(QXSTATUS_OPEN_FILE_FAILED)"));
   fbtest::WriteFileBytes(mDir.File("nokey.config.ini"), "[DriverInterface]\nOther=1\n");
   EXPECT_EQ(gDfuApi.ReadConfigFile(fbtest::ToQXWString(mDir.File("nokey.config.ini"))), QXSTATUS_OBJECT_NOT_FOUND);
@@ -72,7 +49,7 @@ TEST(QXCopyStringToStringBuffer, CopiesOnlyWhatFits) {
   EXPECT_EQ(buffer[4], QXWChar('#')) << "nothing written past the terminator";
 
   std::fill(std::begin(buffer), std::end(buffer), QXWChar('#'));
-  LogCapture log;
+  TestLogTarget log(gLogGlobal, kQXLogLevelAll);
   EXPECT_EQ(QXCopyStringToStringBuffer(source, buffer, 3), QXSTATUS_BUFFER_TOO_SMALL);
   EXPECT_EQ(buffer[0], QXWChar('#')) << "the buffer is untouched on failure";
   EXPECT_TRUE(log.Contains("stringBufferMaxItems 3 too small"));

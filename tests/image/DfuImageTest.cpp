@@ -7,7 +7,7 @@
 #include "api/DfuApi.h"
 #include "image/DfuImage.h"
 #include "image/DfuImageQxBinary.h"
-#include "image/ImageLogCapture.h"
+#include "support/TestLogTarget.h"
 #include "image/ImageTestFiles.h"
 
 // windows.h (through the test helpers) renames GetObject to GetObjectW.
@@ -84,8 +84,7 @@ TEST(DfuImageTest, FailedVerificationLeavesNoDataBehind) {
 }
 
 TEST(DfuImageTest, MismatchesAreLoggedAsTheStandardCrc) {
-  fbimg::LogCapture capture;
-  ASSERT_TRUE(capture.Attached());
+  TestLogTarget capture(gLogGlobal, kQXLogLevelAll);
   Bytes suffixed = fbimg::AddDfuSuffix(fbimg::Filler(32), 1, 2, 3);
   const uint32_t stored = fbimg::GetLe32(suffixed, suffixed.size() - 4);
   suffixed[0] ^= 0xFF;
@@ -106,7 +105,7 @@ TEST(DfuImageTest, MismatchesAreLoggedAsTheStandardCrc) {
 }
 
 TEST(DfuImageTest, StringTruncationIsWarned) {
-  fbimg::LogCapture capture;
+  TestLogTarget capture(gLogGlobal, kQXLogLevelAll);
   auto image = Load(fbimg::MakeQxImage(), QXDFU_IMAGE_TYPE_QX_BINARY);
   QXWChar text[5];
   EXPECT_EQ(image->GetImagePropertyString(QXDFU_IMAGE_PROPERTY_BUILD_KIND, text, 5), QXSTATUS_BUFFER_TOO_SMALL);
@@ -147,7 +146,7 @@ TEST(DfuImageTest, UnloadWhileReferencedKeepsTheImageUntilTheLastReference) {
 }
 
 TEST(DfuImageTest, AFullImageTableRefusesTheLoadAndIssuesNoHandle) {
-  fbimg::LogCapture capture;
+  TestLogTarget capture(gLogGlobal, kQXLogLevelAll);
   auto filler = QXMakeShared<DfuImage>();
   std::vector<uint32_t> taken;
   for (uint32_t h; (h = gDfuApi.mImages.AddObject(filler)) != 0;) {
