@@ -7,6 +7,8 @@
 #if defined(__GNUC__)
 #define QX_INIT_EARLY __attribute__((init_priority(200)))
 #else
+// MSVC: this file's objects are built in the library segment, before ordinary ones.
+#pragma init_seg(lib)
 #define QX_INIT_EARLY
 #endif
 
