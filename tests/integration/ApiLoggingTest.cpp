@@ -15,6 +15,7 @@ namespace {
 using GetApiVersionFn = uint32_t (*)();
 using CheckApiVersionFn = int32_t (*)(uint32_t, uint32_t);
 using StartFileLoggingFn = QXSTATUS (*)(const QXDFU_WCHAR*, uint32_t);
+using LoadFromBufferFn = QXSTATUS (*)(const void*, uint64_t, uint32_t, uint32_t*, uint32_t);
 
 std::filesystem::path LoggingIniPath() {
   return std::filesystem::path(fbtest::LibraryLoader::LibraryPath() + ".logging.ini");
@@ -91,6 +92,28 @@ TEST_F(ApiLogging, StartFileLoggingOpensTheFileOnce) {
   EXPECT_NE(text.find("gLogTargets.LogFile.StartTarget() failed, st=0xee000008(QXSTATUS_ALREADY_DONE)"),
             std::string::npos);
   EXPECT_FALSE(std::filesystem::exists(mDir.File("second.log")));
+}
+
+TEST_F(ApiLogging, UnloadingTheLibraryReportsAndReleasesLeakedHandles) {
+  Load();
+  auto start = mLib.Resolve<StartFileLoggingFn>("QXDFU_StartFileLogging");
+  auto load = mLib.Resolve<LoadFromBufferFn>("QXDFU_LoadFirmwareFromBuffer");
+  const plendrik::QXWString path = fbtest::ToQXWString(mDir.File("leak.log"));
+  ASSERT_EQ(start(path.c_str(), 0), QXSTATUS_SUCCESS);
+  const std::string bytes(64, '\x5A');
+  uint32_t image1 = 0, image2 = 0;
+  ASSERT_EQ(load(bytes.data(), bytes.size(), QXDFU_IMAGE_TYPE_RAW_BINARY, &image1, 0), QXSTATUS_SUCCESS);
+  ASSERT_EQ(load(bytes.data(), bytes.size(), QXDFU_IMAGE_TYPE_RAW_BINARY, &image2, 0), QXSTATUS_SUCCESS);
+  mLib.Unload();
+  const std::string text = LogText("leak.log");
+  const size_t leaked = text.find("WARN: plendrik::DfuApi::~DfuApi: The application has leaked image handles\r\n");
+  const size_t left = text.find("WARN: plendrik::QXHandleBasedMapT<");
+  EXPECT_NE(leaked, std::string::npos) << text;
+  EXPECT_EQ(text.find("leaked enumeration handles"), std::string::npos);
+  EXPECT_EQ(text.find("leaked device handles"), std::string::npos);
+  ASSERT_NE(left, std::string::npos) << text;
+  EXPECT_LT(leaked, left);
+  EXPECT_NE(text.find("There are 2 handles left\r\n", left), std::string::npos) << text;
 }
 
 }  // namespace
