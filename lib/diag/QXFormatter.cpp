@@ -80,7 +80,7 @@ struct Output {
     }
   }
 
-  // Lays out prefix (sign or "0x") and body within the specification's width:
+  // Lays out prefix (sign or "0x") and body within the field width:
   // '<' prefix body fill, '=' prefix fill body, '^' half the fill before and the rest after,
   // '>' or none fill prefix body. Strings have no prefix, so '=' right-aligns them.
   template <class S>

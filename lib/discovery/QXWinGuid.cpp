@@ -8,7 +8,7 @@ QXSTATUS QXWinGuid::GuidFromString(const QXWString& text, QXGuid& guid) {
   const int32_t res = ParseBracedGuid(text, guid);
   if (res != 0) {
     guid = QXGuid{};
-    QX_LOG_ERROR("IIDFromString failed, res={:#X}", static_cast<uint32_t>(res));
+    QX_LOG_ERROR("IIDFromString failed, res={}", QXSt{static_cast<QXSTATUS>(res)});
     return QXSTATUS_INVALID_FORMAT;
   }
   return QXSTATUS_SUCCESS;
