@@ -8,6 +8,10 @@ shift || true
 JOBS="${FB_JOBS:-$(nproc)}"
 GEN=()
 if command -v ninja >/dev/null; then GEN=(-G Ninja); fi
+# A compiler cache, when present, makes rebuilds in several checkouts of the tree cheap.
+if command -v ccache >/dev/null; then
+  GEN+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 
 build_host() {
   cmake -S "$ROOT" -B "$ROOT/build/host" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Debug -DFB_SANITIZE=ON >/dev/null

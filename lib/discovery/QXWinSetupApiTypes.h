@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "os/QXOsTypes.h"
+#include "os/QXWinErrors.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -69,19 +70,6 @@ inline bool QXIsNullGuid(const QXGuid& g) { return QXGuidEqual(g, QXGuid{}); }
 
 // The handle value of no open set (INVALID_HANDLE_VALUE).
 inline QXHDevInfo QXInvalidDevInfo() { return reinterpret_cast<QXHDevInfo>(static_cast<intptr_t>(-1)); }
-
-// Windows error codes that the listing treats as expected outcomes or returns itself.
-constexpr uint32_t kQXErrorSuccess = 0;
-constexpr uint32_t kQXErrorInvalidHandle = 6;
-constexpr uint32_t kQXErrorNotEnoughMemory = 8;
-constexpr uint32_t kQXErrorInvalidData = 13;
-constexpr uint32_t kQXErrorInvalidParameter = 87;
-constexpr uint32_t kQXErrorInsufficientBuffer = 122;
-constexpr uint32_t kQXErrorNoMoreItems = 259;
-constexpr uint32_t kQXErrorInvalidUserBuffer = 1784;
-constexpr uint32_t kQXErrorNotFound = 1168;
-constexpr uint32_t kQXErrorNoSuchDevinst = 0xE000020B;
-constexpr uint32_t kQXErrorInvalidRegProperty = 0xE0000209;
 
 // SetupDiGetClassDevs flags, registry properties and value types.
 constexpr uint32_t kQXDigcfPresent = 0x02;
