@@ -1,0 +1,23 @@
+// The generation-0 bootloader unlock key. It is kept as two masks whose XOR is the key, so the
+// key itself never stands in the binary's data; it is put together in a caller's local array
+// only for the moment an unlock request is computed, and the caller wipes it afterwards.
+// Shared by the library and the simulated bootloader that checks unlock requests.
+#pragma once
+
+#include <cstdint>
+
+namespace plendrik {
+
+constexpr uint8_t kQXUnlockKeyGeneration0 = 0;
+constexpr uint32_t kQXUnlockKeySize = 32;
+
+inline void QXAssembleUnlockKeyGeneration0(uint8_t (&key)[kQXUnlockKeySize]) {
+  static constexpr uint8_t kMaskA[kQXUnlockKeySize] = {0x4f, 0xf1, 0x5e, 0x68, 0x0f, 0xf7, 0x02, 0xb7, 0x52, 0x61, 0x0e, 0xbd, 0x9e, 0x82, 0x94, 0x7c, 0x82, 0xac, 0xfa, 0x17, 0x27, 0x7f, 0x48, 0x4a, 0x70, 0x15, 0x5e, 0x0d, 0xc2, 0xf3, 0x41, 0x83};
+  static constexpr uint8_t kMaskB[kQXUnlockKeySize] = {0xfe, 0x1b, 0x84, 0xdc, 0x46, 0x65, 0xf4, 0xfc, 0x45, 0xc4, 0xd2, 0x49, 0xb3, 0x8c, 0x33, 0x0f, 0xbf, 0x60, 0x0e, 0x61, 0xe2, 0xce, 0xfa, 0xc3, 0x33, 0x1e, 0x70, 0x24, 0x28, 0x74, 0xa6, 0x2a};
+  volatile uint8_t* out = key;
+  for (uint32_t i = 0; i < kQXUnlockKeySize; ++i) {
+    out[i] = static_cast<uint8_t>(kMaskA[i] ^ kMaskB[i]);
+  }
+}
+
+}  // namespace plendrik
