@@ -11,7 +11,7 @@
 
 namespace plendrik {
 
-static_assert(kQXDfuStatusRecordSize == kDfuStatusRecordLength);
+static_assert(kQXDfuStatusRecordSize == kDfuGetStatusRecordLength);
 
 namespace {
 

@@ -89,17 +89,17 @@ constexpr const char* DfuStatusText(uint32_t bStatus) {
 }
 
 // The GETSTATUS record, decoded.
-struct DfuStatusRecord {
+struct DfuGetStatusRecord {
   uint8_t bStatus = 0;
   uint32_t bwPollTimeout = 0;  // milliseconds, 24 bits
   uint8_t bState = 0;
   uint8_t iString = 0;
 };
 
-constexpr uint32_t kDfuStatusRecordLength = 6;
+constexpr uint32_t kDfuGetStatusRecordLength = 6;
 
-constexpr DfuStatusRecord DecodeDfuStatusRecord(const uint8_t (&raw)[kDfuStatusRecordLength]) {
-  DfuStatusRecord record;
+constexpr DfuGetStatusRecord DecodeDfuGetStatusRecord(const uint8_t (&raw)[kDfuGetStatusRecordLength]) {
+  DfuGetStatusRecord record;
   record.bStatus = raw[0];
   record.bwPollTimeout =
       static_cast<uint32_t>(raw[1]) | (static_cast<uint32_t>(raw[2]) << 8) | (static_cast<uint32_t>(raw[3]) << 16);
@@ -109,7 +109,7 @@ constexpr DfuStatusRecord DecodeDfuStatusRecord(const uint8_t (&raw)[kDfuStatusR
 }
 
 // The device's side: the bytes a device sends for a record (bwPollTimeout cut to 24 bits).
-constexpr void EncodeDfuStatusRecord(const DfuStatusRecord& record, uint8_t (&raw)[kDfuStatusRecordLength]) {
+constexpr void EncodeDfuGetStatusRecord(const DfuGetStatusRecord& record, uint8_t (&raw)[kDfuGetStatusRecordLength]) {
   raw[0] = record.bStatus;
   raw[1] = static_cast<uint8_t>(record.bwPollTimeout);
   raw[2] = static_cast<uint8_t>(record.bwPollTimeout >> 8);

@@ -639,7 +639,7 @@ TEST_F(DfuDevicePortUsbDfuTest, EveryRequestSendsItsSetupPacketDataAndTimeout) {
 
   uint8_t record[6];
   EXPECT_EQ(mPort->DfuGetStatus(record), QXSTATUS_SUCCESS);
-  const DfuStatusRecord decoded = DecodeDfuStatusRecord(record);
+  const DfuGetStatusRecord decoded = DecodeDfuGetStatusRecord(record);
   EXPECT_EQ(decoded.bwPollTimeout, 0x012710u);
   EXPECT_EQ(decoded.bState, kDfuStateDnBusy);
   EXPECT_EQ(mPort->DfuClrStatus(), QXSTATUS_SUCCESS);
@@ -854,13 +854,13 @@ TEST(DfuProtocolTest, StateAndStatusTextsAndTheStatusRecord) {
   EXPECT_STREQ(DfuStatusText(16), "unknown");
 
   const uint8_t raw[6] = {kDfuStatusErrWrite, 0x01, 0x02, 0x03, kDfuStateError, 9};
-  const DfuStatusRecord record = DecodeDfuStatusRecord(raw);
+  const DfuGetStatusRecord record = DecodeDfuGetStatusRecord(raw);
   EXPECT_EQ(record.bStatus, kDfuStatusErrWrite);
   EXPECT_EQ(record.bwPollTimeout, 0x030201u);
   EXPECT_EQ(record.bState, kDfuStateError);
   EXPECT_EQ(record.iString, 9);
   uint8_t encoded[6] = {};
-  EncodeDfuStatusRecord(record, encoded);
+  EncodeDfuGetStatusRecord(record, encoded);
   EXPECT_EQ(Bytes(encoded, encoded + 6), Bytes(raw, raw + 6));
 }
 
