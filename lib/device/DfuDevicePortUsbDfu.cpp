@@ -19,7 +19,6 @@ namespace {
 constexpr uint8_t kUsbRequestTypeClass = 1;
 constexpr uint8_t kUsbRequestTypeVendor = 2;
 
-constexpr uint8_t kInterfaceDescriptorType = 4;
 constexpr uint32_t kInterfaceDescriptorLength = 9;
 constexpr uint32_t kDeviceDescriptorLength = 18;
 constexpr uint32_t kDfuVersionCode11 = 2;
