@@ -8,15 +8,17 @@
 
 namespace plendrik {
 
+class DfuDevicePortInterface;
+
 class DfuEnumeratorPortInterface {
  public:
   virtual ~DfuEnumeratorPortInterface() = default;
   // Lists the connected devices that pass the filter text; replaces the previous list.
   virtual QXSTATUS EnumerateDevices(const char* deviceFilterDescription) = 0;
   virtual uint32_t GetDeviceCount() const = 0;
-  // Whether the listed device at deviceIndex has the given device instance identifier
-  // (the one an opened device recorded): QXSTATUS_SUCCESS or QXSTATUS_NO_MATCH.
-  virtual QXSTATUS CompareDeviceInstanceId(uint32_t deviceIndex, const QXWString& instanceId) = 0;
+  // Whether the listed device at deviceIndex is the device that devicePort was opened on:
+  // QXSTATUS_SUCCESS or QXSTATUS_NO_MATCH. The port must be of this enumerator's kind.
+  virtual QXSTATUS CompareDeviceInstance(uint32_t deviceIndex, DfuDevicePortInterface* devicePort) = 0;
 };
 
 }  // namespace plendrik

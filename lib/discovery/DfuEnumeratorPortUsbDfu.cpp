@@ -1,5 +1,6 @@
 #include "discovery/DfuEnumeratorPortUsbDfu.h"
 
+#include "device/DfuDevicePortUsbDfu.h"
 #include "diag/QXLog.h"
 #include "discovery/QXUsbDeviceFilterDfu.h"
 
@@ -30,6 +31,19 @@ QXSTATUS DfuEnumeratorPortUsbDfu::GetUsbDevInstanceId(uint32_t deviceIndex, QXWi
     return QXSTATUS_INVALID_INDEX;
   }
   return mEnumerator.GetUsbDevInstanceId(deviceIndex, record);
+}
+
+QXSTATUS DfuEnumeratorPortUsbDfu::CompareDeviceInstance(uint32_t deviceIndex, DfuDevicePortInterface* devicePort) {
+  if (deviceIndex >= GetDeviceCount()) {
+    QX_LOG_ERROR("invalid deviceIndex {}", deviceIndex);
+    return QXSTATUS_INVALID_INDEX;
+  }
+  const auto* usbDevicePort = dynamic_cast<const DfuDevicePortUsbDfu*>(devicePort);
+  if (usbDevicePort == nullptr) {
+    QX_LOG_ERROR("invalid device type");
+    return QXSTATUS_INVALID_PARAMETER;
+  }
+  return CompareDeviceInstanceId(deviceIndex, usbDevicePort->GetDeviceInstanceId());
 }
 
 QXSTATUS DfuEnumeratorPortUsbDfu::CompareDeviceInstanceId(uint32_t deviceIndex, const QXWString& instanceId) {

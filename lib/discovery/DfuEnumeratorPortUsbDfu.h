@@ -17,7 +17,10 @@ class DfuEnumeratorPortUsbDfu final : public DfuEnumeratorPortInterface {
 
   QXSTATUS EnumerateDevices(const char* deviceFilterDescription) override;
   uint32_t GetDeviceCount() const override { return mEnumerator.GetDeviceCount(); }
-  QXSTATUS CompareDeviceInstanceId(uint32_t deviceIndex, const QXWString& instanceId) override;
+  // Takes only a DfuDevicePortUsbDfu and compares the instance ID its device recorded at open.
+  QXSTATUS CompareDeviceInstance(uint32_t deviceIndex, DfuDevicePortInterface* devicePort) override;
+  // Whether the listed device at deviceIndex has this device instance ID (case-sensitive).
+  QXSTATUS CompareDeviceInstanceId(uint32_t deviceIndex, const QXWString& instanceId);
 
   // Path and identity of a listed device, for the device port that opens it.
   QXSTATUS GetUsbDevInstanceId(uint32_t deviceIndex, QXWinUsbDevInstanceId& record);

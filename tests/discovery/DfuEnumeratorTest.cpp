@@ -222,7 +222,7 @@ TEST_F(DfuEnumeratorTest, ListIsASnapshotAndCompareUsesTheInstanceId) {
   // A device that leaves after the listing stays in it.
   ASSERT_TRUE(sim::VirtualUsbBus::Instance().Detach(a->Id()));
   EXPECT_EQ(mEnumerator->GetDeviceCount(), 2u);
-  DfuEnumeratorPortInterface* port = mEnumerator->GetPort();
+  DfuEnumeratorPortUsbDfu* port = mEnumerator->GetPortUsbDfu();
   EXPECT_EQ(port->CompareDeviceInstanceId(1, b.instanceId), QXSTATUS_SUCCESS);
   EXPECT_EQ(port->CompareDeviceInstanceId(0, b.instanceId), QXSTATUS_NO_MATCH);
   // Letter case counts.
@@ -236,7 +236,7 @@ TEST_F(DfuEnumeratorTest, ListIsASnapshotAndCompareUsesTheInstanceId) {
   // Enumerating again replaces the list.
   ASSERT_EQ(mEnumerator->EnumerateDevices("VID=0x1209, PID=0x0001", 0, 0, 0), QXSTATUS_SUCCESS);
   EXPECT_EQ(mEnumerator->GetDeviceCount(), 1u);
-  EXPECT_EQ(mEnumerator->GetPort()->CompareDeviceInstanceId(0, b.instanceId), QXSTATUS_SUCCESS);
+  EXPECT_EQ(mEnumerator->GetPortUsbDfu()->CompareDeviceInstanceId(0, b.instanceId), QXSTATUS_SUCCESS);
 }
 
 }  // namespace
