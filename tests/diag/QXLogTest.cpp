@@ -2,7 +2,7 @@
 // backup and rotation, and the ETW target.
 #include <gtest/gtest.h>
 
-#include <latch>
+#include <atomic>
 #include <regex>
 #include <string>
 #include <thread>
@@ -348,16 +348,22 @@ TEST_F(QXLogFileTarget, RotationResumesWhenTheBackupCanBeMadeAgain) {
 TEST_F(QXLogFileTarget, ConcurrentStartsDoNotMixNamesAndOptions) {
   const QXWString nameA = fbtest::ToQXWString(mDir.File("a.log"));
   const QXWString nameB = fbtest::ToQXWString(mDir.File("b.log"));
-  for (int round = 0; round < 150; ++round) {
+  for (int round = 0; round < 400; ++round) {
     QXSTATUS stA = QXSTATUS_FAILED;
     QXSTATUS stB = QXSTATUS_FAILED;
-    std::latch ready(2);
+    // Both threads spin until both run, so that their calls overlap as closely as possible.
+    std::atomic<int> ready{0};
+    auto startTogether = [&ready] {
+      ready.fetch_add(1);
+      while (ready.load() < 2) {
+      }
+    };
     std::thread a([&] {
-      ready.arrive_and_wait();
+      startTogether();
       stA = gDfuApi.StartFileLogging(nameA.c_str(), QXDFU_LOGGING_FLAG_APPEND_MODE);
     });
     std::thread b([&] {
-      ready.arrive_and_wait();
+      startTogether();
       stB = gDfuApi.StartFileLogging(nameB.c_str(), QXDFU_LOGGING_FLAG_FLUSH_AFTER_WRITE);
     });
     a.join();
