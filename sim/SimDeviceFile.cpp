@@ -100,7 +100,8 @@ bool DecodeUtf8(std::string_view text, QXWString& out) {
       if ((b & 0xC0) != 0x80) return false;
       cp = (cp << 6) | (b & 0x3F);
     }
-    if ((extra == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF))) {
+    if ((extra == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+        (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF))) {
       return false;
     }
     if (cp >= 0x10000) {
@@ -151,12 +152,11 @@ SimDeviceSpec Finish(FileDevice& d, uint64_t ordinal) {
     alt.interfaceSubClass = d.interfaceSubClass;
     alt.interfaceProtocol = d.interfaceProtocol;
     if (d.functional) {
-      alt.functionalDescriptors.push_back({9, 0x21, d.dfuAttributes, static_cast<uint8_t>(d.dfuDetachTimeout & 0xFF),
-                                           static_cast<uint8_t>(d.dfuDetachTimeout >> 8),
-                                           static_cast<uint8_t>(d.dfuTransferSize & 0xFF),
-                                           static_cast<uint8_t>(d.dfuTransferSize >> 8),
-                                           static_cast<uint8_t>(d.dfuVersion & 0xFF),
-                                           static_cast<uint8_t>(d.dfuVersion >> 8)});
+      alt.functionalDescriptors.push_back(
+          {9, 0x21, d.dfuAttributes, static_cast<uint8_t>(d.dfuDetachTimeout & 0xFF),
+           static_cast<uint8_t>(d.dfuDetachTimeout >> 8), static_cast<uint8_t>(d.dfuTransferSize & 0xFF),
+           static_cast<uint8_t>(d.dfuTransferSize >> 8), static_cast<uint8_t>(d.dfuVersion & 0xFF),
+           static_cast<uint8_t>(d.dfuVersion >> 8)});
     }
     config.interfaces.push_back(interface);
   }
@@ -246,39 +246,35 @@ struct KeyRule {
   KeySetter set;
 };
 
+using Value = const std::string&;
+using Why = std::string&;
+
 // The keys of a [Device] section. A new key is one row here.
 const KeyRule kKeyRules[] = {
-    {"vendorid", [](FileDevice& d, const std::string& v, std::string&) { return SetNumber<uint16_t, 0xFFFF>(v, d.spec.vendorId); }},
-    {"productid", [](FileDevice& d, const std::string& v, std::string&) { return SetNumber<uint16_t, 0xFFFF>(v, d.spec.productId); }},
-    {"bcddevice", [](FileDevice& d, const std::string& v, std::string&) { return SetNumber<uint16_t, 0xFFFF>(v, d.spec.bcdDevice); }},
-    {"manufacturer", [](FileDevice& d, const std::string& v, std::string& why) { return SetString(v, d.manufacturer, why); }},
-    {"product", [](FileDevice& d, const std::string& v, std::string& why) { return SetString(v, d.product, why); }},
-    {"serialnumber", [](FileDevice& d, const std::string& v, std::string& why) { return SetString(v, d.serial, why); }},
+    {"vendorid", [](FileDevice& d, Value v, Why) { return SetNumber<uint16_t, 0xFFFF>(v, d.spec.vendorId); }},
+    {"productid", [](FileDevice& d, Value v, Why) { return SetNumber<uint16_t, 0xFFFF>(v, d.spec.productId); }},
+    {"bcddevice", [](FileDevice& d, Value v, Why) { return SetNumber<uint16_t, 0xFFFF>(v, d.spec.bcdDevice); }},
+    {"manufacturer", [](FileDevice& d, Value v, Why why) { return SetString(v, d.manufacturer, why); }},
+    {"product", [](FileDevice& d, Value v, Why why) { return SetString(v, d.product, why); }},
+    {"serialnumber", [](FileDevice& d, Value v, Why why) { return SetString(v, d.serial, why); }},
     {"langids",
-     [](FileDevice& d, const std::string& v, std::string& why) {
-       return SetNumberList<uint16_t, 0xFFFF>(v, d.spec.langIds, true, why);
-     }},
+     [](FileDevice& d, Value v, Why why) { return SetNumberList<uint16_t, 0xFFFF>(v, d.spec.langIds, true, why); }},
     {"interfaces",
-     [](FileDevice& d, const std::string& v, std::string& why) {
-       return SetNumberList<uint8_t, 0xFF>(v, d.interfaces, false, why);
-     }},
-    {"interfaceclass", [](FileDevice& d, const std::string& v, std::string&) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceClass); }},
-    {"interfacesubclass",
-     [](FileDevice& d, const std::string& v, std::string&) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceSubClass); }},
-    {"interfaceprotocol",
-     [](FileDevice& d, const std::string& v, std::string&) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceProtocol); }},
-    {"dfufunctional", [](FileDevice& d, const std::string& v, std::string&) { return ParseBool(v, d.functional); }},
-    {"dfuattributes", [](FileDevice& d, const std::string& v, std::string&) { return SetNumber<uint8_t, 0xFF>(v, d.dfuAttributes); }},
+     [](FileDevice& d, Value v, Why why) { return SetNumberList<uint8_t, 0xFF>(v, d.interfaces, false, why); }},
+    {"interfaceclass", [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceClass); }},
+    {"interfacesubclass", [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceSubClass); }},
+    {"interfaceprotocol", [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceProtocol); }},
+    {"dfufunctional", [](FileDevice& d, Value v, Why) { return ParseBool(v, d.functional); }},
+    {"dfuattributes", [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.dfuAttributes); }},
     {"dfudetachtimeout",
-     [](FileDevice& d, const std::string& v, std::string&) { return SetNumber<uint16_t, 0xFFFF>(v, d.dfuDetachTimeout); }},
-    {"dfutransfersize",
-     [](FileDevice& d, const std::string& v, std::string&) { return SetNumber<uint16_t, 0xFFFF>(v, d.dfuTransferSize); }},
-    {"dfuversion", [](FileDevice& d, const std::string& v, std::string&) { return SetNumber<uint16_t, 0xFFFF>(v, d.dfuVersion); }},
-    {"composite", [](FileDevice& d, const std::string& v, std::string&) { return ParseBool(v, d.spec.identity.composite); }},
+     [](FileDevice& d, Value v, Why) { return SetNumber<uint16_t, 0xFFFF>(v, d.dfuDetachTimeout); }},
+    {"dfutransfersize", [](FileDevice& d, Value v, Why) { return SetNumber<uint16_t, 0xFFFF>(v, d.dfuTransferSize); }},
+    {"dfuversion", [](FileDevice& d, Value v, Why) { return SetNumber<uint16_t, 0xFFFF>(v, d.dfuVersion); }},
+    {"composite", [](FileDevice& d, Value v, Why) { return ParseBool(v, d.spec.identity.composite); }},
     {"revisioninhardwareid",
-     [](FileDevice& d, const std::string& v, std::string&) { return ParseBool(v, d.spec.identity.revisionInHardwareId); }},
+     [](FileDevice& d, Value v, Why) { return ParseBool(v, d.spec.identity.revisionInHardwareId); }},
     {"hardwareids",
-     [](FileDevice& d, const std::string& v, std::string& why) {
+     [](FileDevice& d, Value v, Why why) {
        d.spec.identity.hardwareIds.clear();
        for (const std::string& item : SplitList(v)) {
          QXWString id;
@@ -292,11 +288,9 @@ const KeyRule kKeyRules[] = {
        return true;
      }},
     {"instancesuffix",
-     [](FileDevice& d, const std::string& v, std::string& why) {
-       return SetIdentifier(v, d.spec.identity.instanceSuffix, why);
-     }},
+     [](FileDevice& d, Value v, Why why) { return SetIdentifier(v, d.spec.identity.instanceSuffix, why); }},
     {"containerid",
-     [](FileDevice& d, const std::string& v, std::string&) {
+     [](FileDevice& d, Value v, Why) {
        if (Lower(v) == "none") {
          d.containerNone = true;
          d.spec.identity.containerId.reset();
@@ -308,10 +302,8 @@ const KeyRule kKeyRules[] = {
        d.containerSet = true;
        return true;
      }},
-    {"interfaceguid",
-     [](FileDevice& d, const std::string& v, std::string&) {
-       return SimGuid::Parse(std::string_view(v), d.spec.identity.interfaceClassGuid);
-     }},
+    {"interfaceguid", [](FileDevice& d, Value v,
+                         Why) { return SimGuid::Parse(std::string_view(v), d.spec.identity.interfaceClassGuid); }},
 };
 
 const KeyRule* FindKey(const std::string& key) {
@@ -324,7 +316,8 @@ const KeyRule* FindKey(const std::string& key) {
 // Serial numbers become instance identifiers, which Windows compares without letter case.
 bool SameSerial(const QXWString& a, const QXWString& b) {
   auto fold = [](QXWChar c) { return (c >= 'a' && c <= 'z') ? static_cast<QXWChar>(c - 'a' + 'A') : c; };
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [&](QXWChar x, QXWChar y) { return fold(x) == fold(y); });
+  return a.size() == b.size() &&
+         std::equal(a.begin(), a.end(), b.begin(), [&](QXWChar x, QXWChar y) { return fold(x) == fold(y); });
 }
 
 }  // namespace
@@ -388,7 +381,8 @@ SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& int
     if (!rule->set(*current, value, why)) {
       // Megabyte-long values are not quoted back in full.
       const std::string shown = value.size() > 60 ? value.substr(0, 60) + "..." : value;
-      result.error = Error(lineNumber, "invalid value '" + shown + "' for '" + key + "'" + (why.empty() ? "" : ": " + why));
+      result.error =
+          Error(lineNumber, "invalid value '" + shown + "' for '" + key + "'" + (why.empty() ? "" : ": " + why));
       return result;
     }
     if (key == "serialnumber") {

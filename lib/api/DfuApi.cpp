@@ -3,8 +3,8 @@
 #include "diag/QXDebugPrintf.h"
 #include "diag/QXIniFile.h"
 #include "diag/QXLog.h"
-#include "discovery/QXWinGuid.h"
 #include "diag/QXLogTargetLogFile.h"
+#include "discovery/QXWinGuid.h"
 #include "os/QXOsString.h"
 #include "usb/QXSimulationConfig.h"
 
@@ -47,9 +47,9 @@ QXSTATUS DfuApi::StartFileLogging(const QXWChar* logFileName, uint32_t flags) {
     QX_LOG_ERROR("{} is nullptr", "logFileName");
     return QXSTATUS_INVALID_PARAMETER;
   }
-  const QXSTATUS st = gLogTargets.LogFile.StartWithFileName(
-      QXWString(logFileName), (flags & QXDFU_LOGGING_FLAG_APPEND_MODE) != 0,
-      (flags & QXDFU_LOGGING_FLAG_FLUSH_AFTER_WRITE) != 0);
+  const QXSTATUS st =
+      gLogTargets.LogFile.StartWithFileName(QXWString(logFileName), (flags & QXDFU_LOGGING_FLAG_APPEND_MODE) != 0,
+                                            (flags & QXDFU_LOGGING_FLAG_FLUSH_AFTER_WRITE) != 0);
   if (st != QXSTATUS_SUCCESS) {
     QX_LOG_ERROR("gLogTargets.LogFile.StartTarget() failed, st={}", QXSt{st});
     return st;
@@ -76,8 +76,8 @@ QXSTATUS DfuApi::ReadConfigFile(const QXWString& path) {
   if (guid == nullptr) {
     st = QXSTATUS_OBJECT_NOT_FOUND;
     QX_LOG_ERROR("GetStringValue failed, st={}", QXSt{st});
-    QXDebugPrintf("%s: ERROR: %s: configuration file %s has no InterfaceGUID in [DriverInterface]\n",
-                  QXGetModuleName(), kFunction, QXUtf16ToUtf8(path).c_str());
+    QXDebugPrintf("%s: ERROR: %s: configuration file %s has no InterfaceGUID in [DriverInterface]\n", QXGetModuleName(),
+                  kFunction, QXUtf16ToUtf8(path).c_str());
     return st;
   }
   QXGuid parsed{};

@@ -49,9 +49,9 @@ bool QXLogFile::MakeBackup() {
   // so it is reported once rather than on every attempt.
   if (!mBackupFailureReported) {
     mBackupFailureReported = true;
-    QXDebugPrintf("%s: ERROR: %s: Rename '%s' to '%s' failed, st=0x%08x, appending to the log file\n", QXGetModuleName(),
-                  "plendrik::QXLogFile::MakeBackup", QXUtf16ToUtf8(mPath).c_str(), QXUtf16ToUtf8(backup).c_str(),
-                  QXSTATUS_FROM_ERRNO(error));
+    QXDebugPrintf("%s: ERROR: %s: Rename '%s' to '%s' failed, st=0x%08x, appending to the log file\n",
+                  QXGetModuleName(), "plendrik::QXLogFile::MakeBackup", QXUtf16ToUtf8(mPath).c_str(),
+                  QXUtf16ToUtf8(backup).c_str(), QXSTATUS_FROM_ERRNO(error));
   }
   return false;
 }
@@ -191,7 +191,8 @@ QXSTATUS QXLogTargetLogFile::StartTarget(QXLogConfiguration* configuration) {
 
 QXSTATUS QXLogTargetLogFile::StartTargetImpl(QXLogConfiguration& configuration) {
   if (mStarted) {
-    QXDebugPrintf("%s: WARNING: %s: already started\n", QXGetModuleName(), "plendrik::QXLogTargetLogFile::StartTargetImpl");
+    QXDebugPrintf("%s: WARNING: %s: already started\n", QXGetModuleName(),
+                  "plendrik::QXLogTargetLogFile::StartTargetImpl");
     return QXSTATUS_ALREADY_DONE;
   }
   const char* fileName = nullptr;

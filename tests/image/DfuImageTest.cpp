@@ -7,9 +7,9 @@
 #include "api/DfuApi.h"
 #include "image/DfuImage.h"
 #include "image/DfuImageQxBinary.h"
+#include "image/ImageTestFiles.h"
 #include "support/TempDir.h"
 #include "support/TestLogTarget.h"
-#include "image/ImageTestFiles.h"
 
 // windows.h (through the test helpers) renames GetObject to GetObjectW.
 #undef GetObject

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "sim/SimDeviceFile.h"
-#include "support/TempDir.h"
 #include "sim/VirtualUsbBus.h"
+#include "support/TempDir.h"
 
 namespace plendrik::sim {
 namespace {
@@ -174,7 +174,8 @@ TEST(SimDeviceFileTest, RefusesRepeatsAndMalformedValuesWithTheLine) {
 TEST(SimDeviceFileTest, StringsAreUtf8AndFitAStringDescriptor) {
   const SimGuid guid;
   const std::string max(126, 'm');
-  const SimDeviceFileResult ok = ParseSimDeviceFile("[Device]\nProduct = " + max + "\nManufacturer = Gr\xC3\xBC\xC3\x9F\xF0\x9F\x98\x80\n", guid);
+  const SimDeviceFileResult ok =
+      ParseSimDeviceFile("[Device]\nProduct = " + max + "\nManufacturer = Gr\xC3\xBC\xC3\x9F\xF0\x9F\x98\x80\n", guid);
   ASSERT_TRUE(ok.ok) << ok.error;
   const SimDeviceSpec& spec = ok.specs.front();
   EXPECT_EQ(spec.strings.at(spec.iProduct).size(), 126u);
