@@ -217,6 +217,7 @@ QXSTATUS QXLogTargetLogFile::StartTargetImpl(QXLogConfiguration& configuration) 
   }
   mLogFile.mPath = mFileName;
   mLogFile.mBackupFailureReported = false;
+  mLogFile.mRotationBase = 0;
   const QXSTATUS st = mLogFile.mAppend ? mLogFile.OpenLogFile() : mLogFile.OpenLogFileAfterBackup();
   if (st != QXSTATUS_SUCCESS) {
     const std::string path = QXUtf16ToUtf8(mLogFile.mPath);
