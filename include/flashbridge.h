@@ -1,8 +1,24 @@
 /*
  * flashbridge: public C interface of the USB DFU firmware upgrade library.
  *
- * Every object (enumeration, device, image, device change registration) lives inside
- * the library and is reached through a 32-bit handle; 0 is never a valid handle.
+ * Conventions that hold for every function below:
+ * - Every object (enumeration, device, image, device change registration) lives inside the
+ *   library and is reached through a 32-bit handle; 0 is never a valid handle. The library
+ *   owns the objects; the caller owns only its buffers and gives handles back with the
+ *   matching Close/Unload/Unregister function. Handles left open are released (and
+ *   reported in the log) when the library is unloaded.
+ * - Nearly every function returns a QXSTATUS: QXSTATUS_SUCCESS (0) or an error code;
+ *   QXDFU_GetErrorText names any code. Common to all functions that take them:
+ *   a null required pointer gives QXSTATUS_INVALID_PARAMETER, and an out-handle is set to 0
+ *   before any work, so it is 0 after every other failure; an unknown, closed or foreign
+ *   handle gives QXSTATUS_INVALID_HANDLE; flags bits a function does not know give
+ *   QXSTATUS_INVALID_PARAMETER (except QXDFU_StartFileLogging, which ignores them).
+ * - Wide strings are NUL-terminated UTF-16 on every platform: wchar_t on Windows, char16_t
+ *   elsewhere (QXDFU_GetUniCharSize answers 2). A string buffer's capacity
+ *   (stringBufferMaxItems) is counted in UTF-16 units, terminator included.
+ * - Narrow strings (device filter texts, status names) are 8-bit ASCII text.
+ * - Every function may be called from any thread. Errors are also written to the log.
+ *
  * Usable from C and C++.
  */
 #ifndef FLASHBRIDGE_H
@@ -206,55 +222,137 @@ typedef uint32_t QXSTATUS;
 /* C run-time error family: 0xE0010000 | (errno & 0xFFFF). */
 #define QXSTATUS_FROM_ERRNO(e) (0xE0010000u | ((uint32_t)(e)&0xFFFFu))
 
+/* Called on the registration's own thread with the caller's context and
+ * QXDFU_DEVICE_CHANGE_ARRIVAL or QXDFU_DEVICE_CHANGE_REMOVAL. */
 typedef void (*QXDFU_DEVICE_CHANGE_CALLBACK)(void* callbackContext, uint32_t event);
 
-/* Set-up and general. */
+/* ---- Set-up and general ---------------------------------------------------------------- */
+
+/* The API version of the library: major in the upper 16 bits, minor in the lower (0x0001000D). */
 QXDFU_EXPORT uint32_t QXDFU_GetApiVersion(void);
+
+/* 1 when the library serves a caller built for majorVersion.minorVersion (major 1, minor at
+ * most 13), else 0 (and an error line in the log). */
 QXDFU_EXPORT int32_t QXDFU_CheckApiVersion(uint32_t majorVersion, uint32_t minorVersion);
+
+/* The size in bytes of one unit of the library's wide strings: 2. */
 QXDFU_EXPORT uint32_t QXDFU_GetUniCharSize(void);
+
+/* The name of a status code, such as "QXSTATUS_INVALID_HANDLE", or "unknown". Never null;
+ * the text is constant and stays valid while the library is loaded. */
 QXDFU_EXPORT const char* QXDFU_GetErrorText(QXSTATUS status);
+
+/* Starts writing the log to the file logFileName (environment variables in %NAME% are
+ * expanded). flags: QXDFU_LOGGING_FLAG_APPEND_MODE keeps an existing file (otherwise it is
+ * renamed to <name>.bak and a new file is started), QXDFU_LOGGING_FLAG_FLUSH_AFTER_WRITE
+ * flushes every line; other bits are ignored. Works once per process: a running file log,
+ * also one started by the logging ini file, gives QXSTATUS_ALREADY_DONE and stays as it is.
+ * A name of only blanks returns QXSTATUS_SUCCESS and leaves file logging off.
+ * Errors: QXSTATUS_INVALID_PARAMETER (logFileName null), a C run-time error
+ * (QXSTATUS_FROM_ERRNO) when the file cannot be opened. */
 QXDFU_EXPORT QXSTATUS QXDFU_StartFileLogging(const QXDFU_WCHAR* logFileName, uint32_t flags);
 
-/* Images. */
+/* ---- Images ------------------------------------------------------------------------------
+ * An image is loaded whole into the library's memory. A valid DFU file suffix at its end is
+ * checked and not part of the firmware. imageType: QXDFU_IMAGE_TYPE_RAW_BINARY (the bytes are
+ * the firmware) or QXDFU_IMAGE_TYPE_QX_BINARY (firmware with a metadata block and CRC, both
+ * verified on load). flags must be 0. Unload every image with QXDFU_UnloadFirmwareImage. */
+
+/* Loads an image file. Errors: QXSTATUS_INVALID_PARAMETER (null pointer, bad type or flags),
+ * QXSTATUS_FROM_ERRNO(...) (cannot open), QXSTATUS_INVALID_FILE (empty, or only a DFU suffix),
+ * QXSTATUS_READ_FILE_FAILED, QXSTATUS_CHECKSUM_ERROR (DFU suffix or image CRC wrong),
+ * QXSTATUS_NO_MEMORY, QXSTATUS_NO_RESOURCES (too many images). */
 QXDFU_EXPORT QXSTATUS QXDFU_LoadFirmwareImageFromFile(const QXDFU_WCHAR* filePathAndName, uint32_t imageType,
                                                       uint32_t* imageHandle, uint32_t flags);
+/* Loads an image from memory; the bytes are copied, so the caller may free buffer on return.
+ * Errors as above; a null buffer or bufferSize 0 is QXSTATUS_INVALID_PARAMETER. */
 QXDFU_EXPORT QXSTATUS QXDFU_LoadFirmwareFromBuffer(const void* buffer, uint64_t bufferSize, uint32_t imageType,
                                                    uint32_t* imageHandle, uint32_t flags);
+/* Gives the image back. An upgrade that uses it keeps its own reference until it finishes. */
 QXDFU_EXPORT QXSTATUS QXDFU_UnloadFirmwareImage(uint32_t imageHandle);
+/* Image properties QXDFU_IMAGE_PROPERTY_*: IMAGE_SIZE (firmware bytes, suffix excluded) only
+ * through the Uint64 variant; BUILD_DATE and BUILD_KIND only through the String variant; the
+ * others through the Uint variant. The value is set to 0 (the buffer to "") first.
+ * Errors: QXSTATUS_NOT_SUPPORTED (identifier not answered by this variant, a metadata value of
+ * a raw image, a suffix value of an image without suffix), QXSTATUS_INVALID_SIZE
+ * (stringBufferMaxItems below 2), QXSTATUS_BUFFER_TOO_SMALL (the string was cut to fit; the
+ * buffer holds the cut, terminated text). */
 QXDFU_EXPORT QXSTATUS QXDFU_GetImagePropertyUint(uint32_t imageHandle, uint32_t propertyId, uint32_t* propertyValue);
 QXDFU_EXPORT QXSTATUS QXDFU_GetImagePropertyUint64(uint32_t imageHandle, uint32_t propertyId,
                                                    uint64_t* propertyValue);
 QXDFU_EXPORT QXSTATUS QXDFU_GetImagePropertyString(uint32_t imageHandle, uint32_t propertyId,
                                                    QXDFU_WCHAR* stringBuffer, uint32_t stringBufferMaxItems);
 
-/* Enumeration. */
+/* ---- Enumeration ------------------------------------------------------------------------- */
+
+/* Lists the connected devices that match deviceFilterDescription, one device per line:
+ * "VID=0x1209, PID=0x0001\nVID=0x1209, PID=0x0002" (keys VID and PID required, MIN_BCDDEVICE
+ * and MAX_BCDDEVICE optional; numbers decimal or 0x hexadecimal). The device interface class
+ * comes from the InterfaceGUID of the configuration file beside the library.
+ * When no device matches, it tries again up to retryCount times, waiting retryDelay
+ * milliseconds before each new attempt. 0 devices is a success with a valid handle, which
+ * must still be closed. flags must be 0.
+ * Errors: QXSTATUS_INVALID_PARAMETER, QXSTATUS_INVALID_FORMAT (filter text; also a bad GUID),
+ * QXSTATUS_DUPLICATE (a key twice in one line), QXSTATUS_OUT_OF_RANGE (number too large),
+ * QXSTATUS_INVALID_CONFIGURATION (no InterfaceGUID configured), Windows errors of the
+ * device listing. */
 QXDFU_EXPORT QXSTATUS QXDFU_EnumerateUsbDfuDevices(const char* deviceFilterDescription, uint32_t* enumerationHandle,
                                                    uint32_t* deviceCount, uint32_t retryCount, uint32_t retryDelay,
                                                    uint32_t flags);
+/* Gives the list back. Devices opened from it stay open. */
 QXDFU_EXPORT QXSTATUS QXDFU_CloseEnumeration(uint32_t enumerationHandle);
 
-/* Devices and upgrades. */
+/* ---- Devices and upgrades ---------------------------------------------------------------- */
+
+/* QXSTATUS_SUCCESS when entry deviceIndex of the enumeration is the device behind
+ * deviceHandle, QXSTATUS_NO_MATCH when it is another one. */
 QXDFU_EXPORT QXSTATUS QXDFU_CompareDeviceInstance(uint32_t enumerationHandle, uint32_t deviceIndex,
                                                   uint32_t deviceHandle);
+/* Opens entry deviceIndex (0 to deviceCount - 1) of an enumeration. flags must be 0.
+ * Errors: QXSTATUS_INVALID_INDEX, USB and Windows errors of opening the device. */
 QXDFU_EXPORT QXSTATUS QXDFU_OpenDevice(uint32_t enumerationHandle, uint32_t deviceIndex, uint32_t* deviceHandle,
                                        uint32_t flags);
+/* Closes the device; a running upgrade is aborted. */
 QXDFU_EXPORT QXSTATUS QXDFU_CloseDevice(uint32_t deviceHandle);
+/* QXSTATUS_SUCCESS while the device is connected, QXSTATUS_DEVICE_REMOVED when it is gone. */
 QXDFU_EXPORT QXSTATUS QXDFU_CheckDeviceConnection(uint32_t deviceHandle);
+/* Device properties QXDFU_DEVICE_PROPERTY_*: VENDOR_ID, PRODUCT_ID, BCD_DEVICE and
+ * CURRENT_RUN_MODE through the Uint variant, the others through the String variant.
+ * String errors: QXSTATUS_NOT_AVAILABLE (the device has no such string),
+ * QXSTATUS_BUFFER_TOO_SMALL (nothing is written; the text needs more units). After a
+ * successful QXDFU_RebootDevice: QXSTATUS_INVALID_DEVICE_STATE. */
 QXDFU_EXPORT QXSTATUS QXDFU_GetDevicePropertyUint(uint32_t deviceHandle, uint32_t propertyId,
                                                   uint32_t* propertyValue);
 QXDFU_EXPORT QXSTATUS QXDFU_GetDevicePropertyString(uint32_t deviceHandle, uint32_t propertyId,
                                                     QXDFU_WCHAR* stringBuffer, uint32_t stringBufferMaxItems);
+/* Switches the device to runMode (QXDFU_RUN_MODE_APPLICATION or QXDFU_RUN_MODE_BOOTLOADER).
+ * flags: QXDFU_REBOOT_FLAG_USE_XMOS_DFU_EXTENSIONS. The device then leaves the bus; enumerate
+ * and open it again (with retries) and close this handle. QXSTATUS_ALREADY_DONE when it
+ * already runs in runMode. */
 QXDFU_EXPORT QXSTATUS QXDFU_RebootDevice(uint32_t deviceHandle, uint32_t runMode, uint32_t flags);
+/* Starts downloading the image to the device (in its bootloader) on a worker thread and
+ * returns. targetId: 0 to 255. flags: QXDFU_UPGRADE_FLAG_USE_XMOS_DFU_EXTENSIONS,
+ * QXDFU_UPGRADE_FLAG_UNLOCK_TARGET. Poll QXDFU_GetUpgradeStatus, then call
+ * QXDFU_FinishUpgrade. */
 QXDFU_EXPORT QXSTATUS QXDFU_StartUpgrade(uint32_t deviceHandle, uint32_t imageHandle, uint32_t targetId,
                                          uint32_t flags);
+/* The upgrade's state (QXDFU_UPGRADE_STATE_*), bytes sent so far, bytes in all, and, once
+ * the state is FINISHED or FAILED, the upgrade's own result in completionStatus. */
 QXDFU_EXPORT QXSTATUS QXDFU_GetUpgradeStatus(uint32_t deviceHandle, uint32_t* upgradeState, uint64_t* currentBytes,
                                              uint64_t* totalBytes, QXSTATUS* completionStatus);
+/* Ends the upgrade and waits for its worker; an upgrade still running is aborted
+ * (QXSTATUS_ABORTED). Needed after every QXDFU_StartUpgrade. flags must be 0. */
 QXDFU_EXPORT QXSTATUS QXDFU_FinishUpgrade(uint32_t deviceHandle, uint32_t flags);
 
-/* Device change notification. */
+/* ---- Device change notification ---------------------------------------------------------- */
+
+/* Calls callback(callbackContext, event) on a thread of the registration whenever a device
+ * matching deviceFilterDescription (as for enumeration) arrives or is removed. */
 QXDFU_EXPORT QXSTATUS QXDFU_RegisterDeviceChangeCallback(const char* deviceFilterDescription,
                                                          QXDFU_DEVICE_CHANGE_CALLBACK callback,
                                                          void* callbackContext, uint32_t* notificationHandle);
+/* Ends the registration; when it returns, the callback is not called again. Do not call it
+ * from the callback itself. */
 QXDFU_EXPORT QXSTATUS QXDFU_UnregisterDeviceChangeCallback(uint32_t notificationHandle);
 
 #ifdef __cplusplus

@@ -1,6 +1,8 @@
 #!/bin/bash
-# Configures and builds one target: host (native, sanitizers on), windows (mingw-w64), or both.
-# Usage: scripts/build.sh [host|windows|all] [extra cmake build args]
+# Configures and builds one target: host (native, sanitizers on, with the tests; build/host),
+# release (the plain host library a user loads, without sanitizers; build/host-release),
+# windows (mingw-w64; build/windows), or all three.
+# Usage: scripts/build.sh [host|release|windows|all] [extra cmake build args]
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 WHICH="${1:-all}"
@@ -17,6 +19,11 @@ build_host() {
   cmake -S "$ROOT" -B "$ROOT/build/host" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Debug -DFB_SANITIZE=ON >/dev/null
   cmake --build "$ROOT/build/host" -j "$JOBS" "$@"
 }
+build_release() {
+  cmake -S "$ROOT" -B "$ROOT/build/host-release" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Release -DFB_SANITIZE=OFF \
+    -DFB_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$ROOT/build/host-release" -j "$JOBS" "$@"
+}
 build_windows() {
   cmake -S "$ROOT" -B "$ROOT/build/windows" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" >/dev/null
@@ -24,7 +31,8 @@ build_windows() {
 }
 case "$WHICH" in
   host) build_host "$@" ;;
+  release) build_release "$@" ;;
   windows) build_windows "$@" ;;
-  all) build_host "$@"; build_windows "$@" ;;
-  *) echo "usage: $0 [host|windows|all]" >&2; exit 2 ;;
+  all) build_host "$@"; build_release "$@"; build_windows "$@" ;;
+  *) echo "usage: $0 [host|release|windows|all]" >&2; exit 2 ;;
 esac

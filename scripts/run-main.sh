@@ -5,6 +5,8 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 "$ROOT/scripts/setup.sh"
 "$ROOT/scripts/build.sh" host
+# The plain library a user loads from C or Python: build/host-release/bin/flashbridge.so.
+"$ROOT/scripts/build.sh" release
 if [ -x "$ROOT/build/host/bin/flashtool" ]; then
   exec "$ROOT/build/host/bin/flashtool" "$@"
 fi

@@ -13,4 +13,8 @@ echo "== host tests"
 ctest --test-dir "$ROOT/build/host" --output-on-failure || status=1
 echo "== windows tests (Wine)"
 ctest --test-dir "$ROOT/build/windows" --output-on-failure || status=1
+# The plain library a user loads, with the example program and a Python ctypes load.
+"$ROOT/scripts/build.sh" release
+echo "== release library (example program)"
+ctest --test-dir "$ROOT/build/host-release" --output-on-failure || status=1
 exit $status

@@ -1,8 +1,10 @@
 #include "DfuApi.h"
 
+#include "diag/QXDebugPrintf.h"
 #include "diag/QXIniFile.h"
 #include "diag/QXLog.h"
 #include "diag/QXLogTargetLogFile.h"
+#include "discovery/QXWinGuid.h"
 #include "os/QXOsString.h"
 #include "usb/QXSimulationConfig.h"
 
@@ -41,17 +43,13 @@ int32_t DfuApi::CheckApiVersion(uint32_t majorVersion, uint32_t minorVersion) {
 }
 
 QXSTATUS DfuApi::StartFileLogging(const QXWChar* logFileName, uint32_t flags) {
-  QXLogTargetLogFile& target = gLogTargets.LogFile;
-  QXSTATUS st = QXSTATUS_SUCCESS;
-  // A running file keeps its options: a refused second start must not change how it is written.
-  if (!target.IsStarted()) {
-    st = target.SetLogFileName(logFileName != nullptr ? QXWString(logFileName) : QXWString());
-    target.SetAppendMode((flags & QXDFU_LOGGING_FLAG_APPEND_MODE) != 0);
-    target.SetFlushAfterWrite((flags & QXDFU_LOGGING_FLAG_FLUSH_AFTER_WRITE) != 0);
+  if (logFileName == nullptr) {
+    QX_LOG_ERROR("{} is nullptr", "logFileName");
+    return QXSTATUS_INVALID_PARAMETER;
   }
-  if (st == QXSTATUS_SUCCESS) {
-    st = target.StartTarget(nullptr);
-  }
+  const QXSTATUS st =
+      gLogTargets.LogFile.StartWithFileName(QXWString(logFileName), (flags & QXDFU_LOGGING_FLAG_APPEND_MODE) != 0,
+                                            (flags & QXDFU_LOGGING_FLAG_FLUSH_AFTER_WRITE) != 0);
   if (st != QXSTATUS_SUCCESS) {
     QX_LOG_ERROR("gLogTargets.LogFile.StartTarget() failed, st={}", QXSt{st});
     return st;
@@ -61,17 +59,33 @@ QXSTATUS DfuApi::StartFileLogging(const QXWChar* logFileName, uint32_t flags) {
 }
 
 QXSTATUS DfuApi::ReadConfigFile(const QXWString& path) {
+  // Mistakes in a file that exists also go to the debugger output: enumeration may still
+  // answer without an error, and a user may have no log file set up.
+  constexpr const char* kFunction = "plendrik::DfuApi::ReadConfigFile";
   QXIniDocument document;
   QXSTATUS st = LoadIniFile(document, path);
   if (st != QXSTATUS_SUCCESS) {
     QX_LOG_ERROR("LoadIniFile({}) failed, st={}", path, QXSt{st});
+    if (st != QXSTATUS_OPEN_FILE_FAILED) {
+      QXDebugPrintf("%s: ERROR: %s: cannot read configuration file %s, st=0x%08x\n", QXGetModuleName(), kFunction,
+                    QXUtf16ToUtf8(path).c_str(), st);
+    }
     return st;
   }
   const char* guid = GetStringValue(document, "DriverInterface", "InterfaceGUID");
   if (guid == nullptr) {
     st = QXSTATUS_OBJECT_NOT_FOUND;
     QX_LOG_ERROR("GetStringValue failed, st={}", QXSt{st});
+    QXDebugPrintf("%s: ERROR: %s: configuration file %s has no InterfaceGUID in [DriverInterface]\n", QXGetModuleName(),
+                  kFunction, QXUtf16ToUtf8(path).c_str());
     return st;
+  }
+  QXGuid parsed{};
+  if (QXWinGuid::GuidFromString(QXWidenBytes(guid), parsed) != QXSTATUS_SUCCESS) {
+    // Kept as it is: every enumeration then fails on it and says so.
+    QX_LOG_ERROR("InterfaceGUID '{}' in {} is not a braced GUID", guid, path);
+    QXDebugPrintf("%s: ERROR: %s: InterfaceGUID '%s' in %s is not a braced GUID\n", QXGetModuleName(), kFunction, guid,
+                  QXUtf16ToUtf8(path).c_str());
   }
   mDriverInterfaceGuid = guid;
   QXLoadSimulatedDevices(path, GetStringValue(document, "Simulation", "DeviceFile"), guid);

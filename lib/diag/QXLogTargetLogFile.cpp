@@ -32,14 +32,41 @@ QXSTATUS QXLogFile::OpenLogFile() {
 
 void QXLogFile::CloseLogFile() { mStream.Close(); }
 
-void QXLogFile::MakeBackup() {
+bool QXLogFile::MakeBackup() {
+  if (!QXOsFileExists(mPath)) {
+    return true;
+  }
   const QXWString backup = mPath + QXW(".bak");
   if (QXOsFileExists(backup)) {
     QXOsRemoveFile(backup);
   }
-  if (QXOsFileExists(mPath)) {
-    QXOsRenameFile(mPath, backup);
+  const int error = QXOsRenameFile(mPath, backup);
+  if (error == 0) {
+    mBackupFailureReported = false;
+    return true;
   }
+  // Another program may hold the file or the backup name may be a folder; this can last,
+  // so it is reported once rather than on every attempt.
+  if (!mBackupFailureReported) {
+    mBackupFailureReported = true;
+    QXDebugPrintf("%s: ERROR: %s: Rename '%s' to '%s' failed, st=0x%08x, appending to the log file\n",
+                  QXGetModuleName(), "plendrik::QXLogFile::MakeBackup", QXUtf16ToUtf8(mPath).c_str(),
+                  QXUtf16ToUtf8(backup).c_str(), QXSTATUS_FROM_ERRNO(error));
+  }
+  return false;
+}
+
+QXSTATUS QXLogFile::OpenLogFileAfterBackup() {
+  mRotationBase = 0;
+  if (MakeBackup()) {
+    return OpenLogFile();
+  }
+  const bool append = mAppend;
+  mAppend = true;
+  const QXSTATUS st = OpenLogFile();
+  mAppend = append;
+  mRotationBase = mCurrentSize;
+  return st;
 }
 
 QXSTATUS QXLogFile::WriteToLogFileFormatted(const char* format, ...) {
@@ -55,10 +82,9 @@ QXSTATUS QXLogFile::WriteToLogFileFormatted(const char* format, ...) {
     mStream.Flush();
   }
   mCurrentSize += static_cast<uint64_t>(written);
-  if (mMaxSize != 0 && mCurrentSize >= mMaxSize) {
+  if (mMaxSize != 0 && mCurrentSize - mRotationBase >= mMaxSize) {
     CloseLogFile();
-    MakeBackup();
-    OpenLogFile();
+    OpenLogFileAfterBackup();
   }
   return QXSTATUS_SUCCESS;
 }
@@ -110,6 +136,33 @@ void QXLogTargetLogFile::SetFlushAfterWrite(bool flush) {
   mLogFile.mFlushAfterWrite = flush;
 }
 
+QXSTATUS QXLogTargetLogFile::StartWithFileName(const QXWString& name, bool append, bool flush) {
+  QXOsLockGuard guard(mLock);
+  if (mStarted) {
+    // A running file keeps its options: a refused second start must not change how it is written.
+    QXDebugPrintf("%s: WARNING: %s: already started\n", QXGetModuleName(), "plendrik::QXLogTargetLogFile::StartTargetImpl");
+    return QXSTATUS_ALREADY_DONE;
+  }
+  const QXSTATUS st = SetLogFileNameImpl(name);
+  if (st != QXSTATUS_SUCCESS) {
+    return st;
+  }
+  mLogFile.mAppend = append;
+  mLogFile.mFlushAfterWrite = flush;
+  QXLogConfiguration empty;
+  return StartTargetImpl(empty);
+}
+
+bool QXLogTargetLogFile::GetAppendMode() {
+  QXOsLockGuard guard(mLock);
+  return mLogFile.mAppend;
+}
+
+bool QXLogTargetLogFile::GetFlushAfterWrite() {
+  QXOsLockGuard guard(mLock);
+  return mLogFile.mFlushAfterWrite;
+}
+
 bool QXLogTargetLogFile::IsStarted() {
   QXOsLockGuard guard(mLock);
   return mStarted;
@@ -138,7 +191,8 @@ QXSTATUS QXLogTargetLogFile::StartTarget(QXLogConfiguration* configuration) {
 
 QXSTATUS QXLogTargetLogFile::StartTargetImpl(QXLogConfiguration& configuration) {
   if (mStarted) {
-    QXDebugPrintf("%s: WARNING: %s: already started\n", QXGetModuleName(), "plendrik::QXLogTargetLogFile::StartTargetImpl");
+    QXDebugPrintf("%s: WARNING: %s: already started\n", QXGetModuleName(),
+                  "plendrik::QXLogTargetLogFile::StartTargetImpl");
     return QXSTATUS_ALREADY_DONE;
   }
   const char* fileName = nullptr;
@@ -162,10 +216,9 @@ QXSTATUS QXLogTargetLogFile::StartTargetImpl(QXLogConfiguration& configuration) 
     return QXSTATUS_SUCCESS;
   }
   mLogFile.mPath = mFileName;
-  if (!mLogFile.mAppend) {
-    mLogFile.MakeBackup();
-  }
-  const QXSTATUS st = mLogFile.OpenLogFile();
+  mLogFile.mBackupFailureReported = false;
+  mLogFile.mRotationBase = 0;
+  const QXSTATUS st = mLogFile.mAppend ? mLogFile.OpenLogFile() : mLogFile.OpenLogFileAfterBackup();
   if (st != QXSTATUS_SUCCESS) {
     const std::string path = QXUtf16ToUtf8(mLogFile.mPath);
     QXDebugPrintf("%s: ERROR: %s: Open file '%s' failed, st=0x%08X\n", QXGetModuleName(), "plendrik::QXLogFile::OpenLogFile",

@@ -15,13 +15,21 @@ class QXLogFile {
   QXSTATUS OpenLogFile();
   void CloseLogFile();
   bool IsOpen() const { return mStream.IsOpen(); }
-  // Renames the log file to its name with ".bak" appended, replacing an older backup.
-  void MakeBackup();
+  // Renames the log file to its name with ".bak" appended, replacing an older backup. False
+  // when the file exists and could not be renamed (reported once until a backup succeeds).
+  bool MakeBackup();
+  // Opens the file for a fresh start: after a backup, or appending to the file as it is when
+  // the backup cannot be made, so that no line is lost.
+  QXSTATUS OpenLogFileAfterBackup();
   QXSTATUS WriteToLogFileFormatted(const char* format, ...);
 
   QXStdFileStream mStream;
   QXWString mPath;
   uint64_t mCurrentSize = 0;
+  // The size at which the file was last found not rotatable: the next attempt comes after
+  // another mMaxSize bytes, not on every line.
+  uint64_t mRotationBase = 0;
+  bool mBackupFailureReported = false;
   uint64_t mMaxSize = kDefaultMaxSize;
   bool mAppend = false;
   bool mFlushAfterWrite = false;
@@ -40,7 +48,13 @@ class QXLogTargetLogFile : public QXLogTarget {
   QXSTATUS SetLogFileName(const QXWString& name);
   void SetAppendMode(bool append);
   void SetFlushAfterWrite(bool flush);
+  // Sets the name and both options and starts the target, all under the target's lock, so
+  // that concurrent callers cannot mix their names and options. A started target keeps its
+  // file and options and answers QXSTATUS_ALREADY_DONE.
+  QXSTATUS StartWithFileName(const QXWString& name, bool append, bool flush);
   bool IsStarted();
+  bool GetAppendMode();
+  bool GetFlushAfterWrite();
   QXWString GetLogFileName();
   // The path of the file being written (empty when not started).
   QXWString GetOpenPath();

@@ -150,6 +150,11 @@ QXSTATUS DfuImageBase::LookForDfuFileSuffix() {
     QX_LOG_ERROR("crcSUM={:#x} != dwCRC={:#x}", static_cast<uint32_t>(~crcRegister), static_cast<uint32_t>(~dwCRC));
     return QXSTATUS_CHECKSUM_ERROR;
   }
+  if (bLength == mByteCount) {
+    // Nothing but a suffix: a download of it would leave the device without firmware.
+    QX_LOG_ERROR("DFU file suffix of {} bytes leaves no firmware data", bLength);
+    return QXSTATUS_INVALID_FILE;
+  }
   mSuffix = s;
   mImageDataLength = mByteCount - bLength;
   return QXSTATUS_SUCCESS;

@@ -1,5 +1,6 @@
 #include <filesystem>
 
+#include "diag/QXDebugPrintf.h"
 #include "diag/QXLog.h"
 #include "os/QXOsString.h"
 #include "sim/SimDeviceFile.h"
@@ -22,7 +23,10 @@ void QXLoadSimulatedDevices(const QXWString& configFilePath, const char* deviceF
   const QXWString widePath = path.u16string();
   const sim::SimDeviceFileResult result = sim::LoadSimDeviceFile(widePath, guid);
   if (!result.ok) {
+    // Also on the debugger output: a user without a log file would otherwise see 0 devices.
     QX_LOG_ERROR("simulated device file {} not loaded: {}", widePath, result.error);
+    QXDebugPrintf("%s: ERROR: %s: simulated device file %s not loaded: %s\n", QXGetModuleName(),
+                  "plendrik::QXLoadSimulatedDevices", QXUtf16ToUtf8(widePath).c_str(), result.error.c_str());
     return;
   }
   QX_LOG_INFO("{} simulated device(s) from {}", static_cast<uint32_t>(result.specs.size()), widePath);

@@ -6,6 +6,7 @@
 
 #include "api/DfuApi.h"
 #include "diag/QXStringBuffer.h"
+#include "os/QXOsSystem.h"
 #include "support/TempDir.h"
 #include "support/TestLogTarget.h"
 
@@ -38,6 +39,47 @@ TEST_F(DfuApiConfig, MissingFileOrKeyIsLoggedAndLeavesTheGuidEmpty) {
   EXPECT_EQ(gDfuApi.ReadConfigFile(fbtest::ToQXWString(mDir.File("nokey.config.ini"))), QXSTATUS_OBJECT_NOT_FOUND);
   EXPECT_TRUE(log.Contains("GetStringValue failed, st=0xee000081(QXSTATUS_OBJECT_NOT_FOUND)"));
   EXPECT_EQ(gDfuApi.GetDriverInterfaceGuid(), "");
+}
+
+// Collects the debugger output while alive.
+class DebugOutput {
+ public:
+  DebugOutput() {
+    QXOsSetDebugOutputObserver([this](const char* text) { mText += text; });
+  }
+  ~DebugOutput() { QXOsSetDebugOutputObserver(nullptr); }
+  const std::string& Text() const { return mText; }
+
+ private:
+  std::string mText;
+};
+
+// Without a log file these mistakes would be invisible: enumeration may answer 0 devices.
+TEST_F(DfuApiConfig, ConfigurationMistakesReachTheDebuggerOutput) {
+  DebugOutput debug;
+  fbtest::WriteFileBytes(mDir.File("bad.config.ini"), "[DriverInterface]\nInterfaceGUID = 6E45736A-2B1B\n");
+  EXPECT_EQ(gDfuApi.ReadConfigFile(fbtest::ToQXWString(mDir.File("bad.config.ini"))), QXSTATUS_SUCCESS);
+  EXPECT_NE(debug.Text().find("ERROR: plendrik::DfuApi::ReadConfigFile: InterfaceGUID '6E45736A-2B1B' in "),
+            std::string::npos)
+      << debug.Text();
+  EXPECT_NE(debug.Text().find("bad.config.ini is not a braced GUID"), std::string::npos);
+
+  fbtest::WriteFileBytes(mDir.File("nokey.config.ini"), "[DriverInterface]\n");
+  gDfuApi.ReadConfigFile(fbtest::ToQXWString(mDir.File("nokey.config.ini")));
+  EXPECT_NE(debug.Text().find("nokey.config.ini has no InterfaceGUID in [DriverInterface]"), std::string::npos);
+
+#if !defined(_WIN32)
+  fbtest::WriteFileBytes(mDir.File("devices.ini"), "[Device]\nVendorId = +4617\n");
+  fbtest::WriteFileBytes(mDir.File("sim.config.ini"),
+                         "[DriverInterface]\nInterfaceGUID = {6E45736A-2B1B-4078-B772-B3AF2B6FDE1C}\n"
+                         "[Simulation]\nDeviceFile = devices.ini\n");
+  EXPECT_EQ(gDfuApi.ReadConfigFile(fbtest::ToQXWString(mDir.File("sim.config.ini"))), QXSTATUS_SUCCESS);
+  EXPECT_NE(debug.Text().find("ERROR: plendrik::QXLoadSimulatedDevices: simulated device file "), std::string::npos)
+      << debug.Text();
+  EXPECT_NE(debug.Text().find("devices.ini not loaded: line 2: invalid value '+4617' for 'vendorid'"),
+            std::string::npos)
+      << debug.Text();
+#endif
 }
 
 TEST(QXCopyStringToStringBuffer, CopiesOnlyWhatFits) {

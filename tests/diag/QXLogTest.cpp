@@ -2,10 +2,13 @@
 // backup and rotation, and the ETW target.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "api/DfuApi.h"
 #include "diag/QXDebugPrintf.h"
 #include "diag/QXIniFile.h"
 #include "diag/QXLog.h"
@@ -14,6 +17,10 @@
 #include "diag/QXLogTargetLogFile.h"
 #include "os/QXOsSystem.h"
 #include "support/TempDir.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 namespace plendrik {
 namespace {
@@ -276,6 +283,144 @@ TEST_F(QXLogFileTarget, OpenFailureIsReportedAndLeavesTheTargetStopped) {
   ASSERT_GE(debug.lines.size(), 2u);
   EXPECT_NE(debug.lines[0].find("plendrik::QXLogFile::OpenLogFile: Open file '"), std::string::npos);
   EXPECT_NE(debug.lines[1].find("plendrik::QXLogTargetLogFile::StartTargetImpl: OpenLogFile("), std::string::npos);
+}
+
+// Counts the debugger output lines that contain fragment.
+size_t CountContaining(const std::vector<std::string>& lines, const std::string& fragment) {
+  size_t n = 0;
+  for (const std::string& line : lines) {
+    n += line.find(fragment) != std::string::npos ? 1 : 0;
+  }
+  return n;
+}
+
+// The backup name is taken by a folder, as it might be held by another program: the live log
+// is kept and appended to, no line is lost, and the failure is reported once, not per line.
+TEST_F(QXLogFileTarget, FailedBackupKeepsEveryLineAndIsReportedOnce) {
+  DebugCapture debug;
+  const auto log = mDir.File("held.log");
+  fbtest::WriteFileBytes(log, "earlier run\r\n");
+  // Not empty, so that it cannot be removed to make way.
+  std::filesystem::create_directory(mDir.File("held.log.bak"));
+  fbtest::WriteFileBytes(mDir.File("held.log.bak") / "keep", "x");
+  IniConfiguration ini("[Target.LogFile]\nLogFile=" + log.string() + "\nMaxFileSizeKB=1\n");
+  ASSERT_EQ(gLogTargets.LogFile.StartTarget(&ini.configuration), QXSTATUS_SUCCESS);
+  // Not an append start, yet the file that cannot be backed up is not emptied.
+  EXPECT_FALSE(gLogTargets.LogFile.GetAppendMode());
+  const std::string filler(100, 'x');
+  for (int i = 0; i < 40; ++i) {  // about four times the limit
+    QX_LOG_INFO("line {} {}", i, filler.c_str());
+  }
+  gLogTargets.LogFile.StopTarget();
+
+  const std::string text = fbtest::ReadFileBytes(log);
+  EXPECT_EQ(text.rfind("earlier run\r\n", 0), 0u);
+  for (int i = 0; i < 40; ++i) {
+    EXPECT_NE(text.find("line " + std::to_string(i) + " " + filler + "\r\n"), std::string::npos) << i;
+  }
+  EXPECT_TRUE(std::filesystem::is_directory(mDir.File("held.log.bak")));
+  EXPECT_EQ(CountContaining(debug.lines, "plendrik::QXLogFile::MakeBackup: Rename '"), 1u);
+}
+
+#if defined(_WIN32)
+// Another program (a viewer, a virus scanner) holds the log without delete sharing: the
+// rename fails, and the lines still go into the file.
+TEST_F(QXLogFileTarget, FileHeldByAnotherProgramKeepsEveryLine) {
+  DebugCapture debug;
+  const auto log = mDir.File("viewed.log");
+  IniConfiguration ini("[Target.LogFile]\nLogFile=" + log.string() + "\nMaxFileSizeKB=1\n");
+  ASSERT_EQ(gLogTargets.LogFile.StartTarget(&ini.configuration), QXSTATUS_SUCCESS);
+  QX_LOG_INFO("first line");
+  const HANDLE viewer = CreateFileW(log.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(viewer, INVALID_HANDLE_VALUE);
+  const std::string filler(100, 'v');
+  for (int i = 0; i < 30; ++i) {
+    QX_LOG_INFO("held {} {}", i, filler.c_str());
+  }
+  gLogTargets.LogFile.StopTarget();
+  CloseHandle(viewer);
+  const std::string text = fbtest::ReadFileBytes(log);
+  EXPECT_NE(text.find("first line\r\n"), std::string::npos);
+  for (int i = 0; i < 30; ++i) {
+    EXPECT_NE(text.find("held " + std::to_string(i) + " " + filler + "\r\n"), std::string::npos) << i;
+  }
+  EXPECT_FALSE(std::filesystem::exists(mDir.File("viewed.log.bak")));
+  EXPECT_EQ(CountContaining(debug.lines, "plendrik::QXLogFile::MakeBackup: Rename '"), 1u);
+}
+#endif
+
+// Once the obstacle is gone, rotation resumes after another limit's worth of lines.
+TEST_F(QXLogFileTarget, RotationResumesWhenTheBackupCanBeMadeAgain) {
+  DebugCapture debug;
+  const auto log = mDir.File("later.log");
+  std::filesystem::create_directory(mDir.File("later.log.bak"));
+  fbtest::WriteFileBytes(mDir.File("later.log.bak") / "keep", "x");
+  IniConfiguration ini("[Target.LogFile]\nLogFile=" + log.string() + "\nMaxFileSizeKB=1\nAppendMode=1\n");
+  ASSERT_EQ(gLogTargets.LogFile.StartTarget(&ini.configuration), QXSTATUS_SUCCESS);
+  const std::string filler(100, 'y');
+  for (int i = 0; i < 12; ++i) {  // past the limit once: the rename fails
+    QX_LOG_INFO("before {} {}", i, filler.c_str());
+  }
+  std::filesystem::remove_all(mDir.File("later.log.bak"));
+  int lines = 0;
+  while (!std::filesystem::is_regular_file(mDir.File("later.log.bak"))) {
+    QX_LOG_INFO("after {} {}", lines, filler.c_str());
+    ASSERT_LT(++lines, 30);
+  }
+  gLogTargets.LogFile.StopTarget();
+  const std::string backup = fbtest::ReadFileBytes(mDir.File("later.log.bak"));
+  EXPECT_NE(backup.find("before 0 "), std::string::npos);
+  EXPECT_NE(backup.find("before 11 "), std::string::npos);
+  EXPECT_EQ(CountContaining(debug.lines, "plendrik::QXLogFile::MakeBackup: Rename '"), 1u);
+}
+
+// Two callers start file logging at once: one wins, and the file that is open is the
+// winner's, written with the winner's options.
+TEST_F(QXLogFileTarget, ConcurrentStartsDoNotMixNamesAndOptions) {
+  const QXWString nameA = fbtest::ToQXWString(mDir.File("a.log"));
+  const QXWString nameB = fbtest::ToQXWString(mDir.File("b.log"));
+  for (int round = 0; round < 200; ++round) {
+    QXSTATUS stA = QXSTATUS_FAILED;
+    QXSTATUS stB = QXSTATUS_FAILED;
+    // Both threads spin until both run, so that their calls overlap as closely as possible.
+    std::atomic<int> ready{0};
+    auto startTogether = [&ready] {
+      ready.fetch_add(1);
+      while (ready.load() < 2) {
+      }
+    };
+    std::thread a([&] {
+      startTogether();
+      stA = gDfuApi.StartFileLogging(nameA.c_str(), QXDFU_LOGGING_FLAG_APPEND_MODE);
+    });
+    std::thread b([&] {
+      startTogether();
+      stB = gDfuApi.StartFileLogging(nameB.c_str(), QXDFU_LOGGING_FLAG_FLUSH_AFTER_WRITE);
+    });
+    a.join();
+    b.join();
+    ASSERT_TRUE((stA == QXSTATUS_SUCCESS && stB == QXSTATUS_ALREADY_DONE) ||
+                (stB == QXSTATUS_SUCCESS && stA == QXSTATUS_ALREADY_DONE))
+        << std::hex << stA << " " << stB;
+    const bool aWon = stA == QXSTATUS_SUCCESS;
+    ASSERT_EQ(gLogTargets.LogFile.GetOpenPath(), aWon ? nameA : nameB) << "round " << round;
+    ASSERT_EQ(gLogTargets.LogFile.GetAppendMode(), aWon) << "round " << round;
+    ASSERT_EQ(gLogTargets.LogFile.GetFlushAfterWrite(), !aWon) << "round " << round;
+    gLogTargets.LogFile.StopTarget();
+  }
+}
+
+TEST_F(QXLogFileTarget, NullFileNameIsRefusedAndBlankNameLeavesLoggingOff) {
+  EXPECT_EQ(gDfuApi.StartFileLogging(nullptr, 0), QXSTATUS_INVALID_PARAMETER);
+  EXPECT_FALSE(gLogTargets.LogFile.IsStarted());
+  const QXWString blank = QXW(" \t ");
+  EXPECT_EQ(gDfuApi.StartFileLogging(blank.c_str(), 0), QXSTATUS_SUCCESS);
+  EXPECT_FALSE(gLogTargets.LogFile.IsStarted());
+  // Neither call used up the one start: a real name still opens its file.
+  const QXWString name = fbtest::ToQXWString(mDir.File("real.log"));
+  EXPECT_EQ(gDfuApi.StartFileLogging(name.c_str(), 0), QXSTATUS_SUCCESS);
+  EXPECT_TRUE(gLogTargets.LogFile.IsStarted());
 }
 
 }  // namespace

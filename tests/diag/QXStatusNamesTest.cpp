@@ -96,6 +96,18 @@ TEST(QXStatusNameWin32Test, HeaderBuildingBlocksAreNotNames) {
   EXPECT_EQ(QXWin32ErrorName(0x00002328u), nullptr);  // DNS_ERROR_MASK
 }
 
+// Codes that mingw-w64's header lacks and a USB library meets when a device goes away.
+TEST(QXStatusNameWin32Test, NamesDeviceErrorsMissingFromOneHeader) {
+  EXPECT_STREQ(NameOr(QXWin32ErrorName(433)).c_str(), "ERROR_NO_SUCH_DEVICE");
+  EXPECT_STREQ(NameOr(QXWin32ErrorName(321)).c_str(), "ERROR_DEVICE_UNREACHABLE");
+  EXPECT_STREQ(NameOr(QXWin32ErrorName(483)).c_str(), "ERROR_DEVICE_HARDWARE_ERROR");
+  // As an HRESULT in a log line, too.
+  EXPECT_STREQ(QXStatusLogName(0x800701B1u), "ERROR_NO_SUCH_DEVICE");
+  // A name the second header gives another value keeps the first header's value only.
+  EXPECT_STREQ(NameOr(QXWin32ErrorName(0x80010123u)).c_str(), "CO_E_FAILEDTOIMPERSONATE");
+  EXPECT_EQ(QXWin32ErrorName(0x80040200u), nullptr);
+}
+
 TEST(QXStatusNameLogTest, FollowsTheNamingOrder) {
   EXPECT_STREQ(QXStatusLogName(0), "ERROR_SUCCESS");
   EXPECT_STREQ(QXStatusLogName(5), "ERROR_ACCESS_DENIED");

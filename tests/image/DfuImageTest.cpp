@@ -7,8 +7,9 @@
 #include "api/DfuApi.h"
 #include "image/DfuImage.h"
 #include "image/DfuImageQxBinary.h"
-#include "support/TestLogTarget.h"
 #include "image/ImageTestFiles.h"
+#include "support/TempDir.h"
+#include "support/TestLogTarget.h"
 
 // windows.h (through the test helpers) renames GetObject to GetObjectW.
 #undef GetObject
@@ -81,6 +82,33 @@ TEST(DfuImageTest, FailedVerificationLeavesNoDataBehind) {
   uint64_t bytesRead = 0;
   EXPECT_EQ(qx->ReadFromImage(QXMutableBuffer(buffer, 4), 0, bytesRead), QXSTATUS_NOT_POSSIBLE);
   EXPECT_EQ(image->GetImageType(), 0u);
+}
+
+// A valid suffix with nothing before it would be downloaded as an empty firmware.
+TEST(DfuImageTest, ASuffixWithoutFirmwareIsAnInvalidFile) {
+  TestLogTarget capture(gLogGlobal, kQXLogLevelAll);
+  for (uint8_t extra : {uint8_t{0}, uint8_t{4}}) {
+    const Bytes onlySuffix = fbimg::AddDfuSuffix(Bytes{}, 0x1209, 1, 0x100, 0x0100, extra);
+    ASSERT_EQ(onlySuffix.size(), 16u + extra);
+    for (uint32_t type : {QXDFU_IMAGE_TYPE_RAW_BINARY, QXDFU_IMAGE_TYPE_QX_BINARY}) {
+      auto image = Load(onlySuffix, type, QXSTATUS_INVALID_FILE);
+      ASSERT_NE(image->GetImplementation(), nullptr);
+      EXPECT_EQ(image->GetImplementation()->GetByteCount(), 0u);
+      EXPECT_EQ(image->GetImageType(), 0u);
+    }
+    fbtest::TempDir dir;
+    fbtest::WriteFileBytes(dir.File("suffix.dfu"), std::string(onlySuffix.begin(), onlySuffix.end()));
+    auto fromFile = QXMakeShared<DfuImage>();
+    EXPECT_EQ(fromFile->LoadFirmwareImageFromFile(fbtest::ToQXWString(dir.File("suffix.dfu")).c_str(),
+                                                  QXDFU_IMAGE_TYPE_RAW_BINARY, 0),
+              QXSTATUS_INVALID_FILE);
+  }
+  EXPECT_TRUE(capture.Contains("DFU file suffix of 16 bytes leaves no firmware data", kQXLogLevelError));
+  EXPECT_TRUE(capture.Contains("DFU file suffix of 20 bytes leaves no firmware data", kQXLogLevelError));
+
+  // One firmware byte is enough.
+  auto one = Load(fbimg::AddDfuSuffix(Bytes{0x42}, 0x1209, 1, 0x100), QXDFU_IMAGE_TYPE_RAW_BINARY);
+  EXPECT_EQ(one->GetImplementation()->GetImageDataSize(), 1u);
 }
 
 TEST(DfuImageTest, MismatchesAreLoggedAsTheStandardCrc) {

@@ -384,10 +384,10 @@ TEST_F(ApiImage, DfuSuffixIsRecognisedCutAndChecked) {
     EXPECT_EQ(mUint(h, QXDFU_IMAGE_PROPERTY_SUFFIX_VENDOR_ID, &value), QXSTATUS_NOT_SUPPORTED);
     EXPECT_EQ(mUnload(h), QXSTATUS_SUCCESS);
   }
-  const Bytes tiny = fbimg::AddDfuSuffix(Bytes{}, 1, 2, 3);  // exactly 16 bytes, a sound suffix
-  ASSERT_EQ(LoadBuffer(tiny, kRaw, h), QXSTATUS_SUCCESS);
-  EXPECT_EQ(Size(h), 0u);
-  EXPECT_EQ(mUnload(h), QXSTATUS_SUCCESS);
+  // Exactly 16 bytes, a sound suffix and no firmware: refused, as an empty file is.
+  const Bytes tiny = fbimg::AddDfuSuffix(Bytes{}, 1, 2, 3);
+  EXPECT_EQ(LoadBuffer(tiny, kRaw, h), QXSTATUS_INVALID_FILE);
+  EXPECT_EQ(h, 0u);
   bad = tiny;
   bad[11] = 17;
   ASSERT_EQ(LoadBuffer(bad, kRaw, h), QXSTATUS_SUCCESS);

@@ -3,6 +3,7 @@
 
 #include "sim/SimDeviceFile.h"
 #include "sim/VirtualUsbBus.h"
+#include "support/TempDir.h"
 
 namespace plendrik::sim {
 namespace {
@@ -150,6 +151,65 @@ TEST(SimDeviceFileTest, ErrorsNameTheLine) {
   EXPECT_EQ(ParseSimDeviceFile("[Device]\nContainerId = {zz}\n", guid).error,
             "line 2: invalid value '{zz}' for 'containerid'");
   EXPECT_TRUE(ParseSimDeviceFile("", guid).ok);
+}
+
+TEST(SimDeviceFileTest, RefusesRepeatsAndMalformedValuesWithTheLine) {
+  const SimGuid guid;
+  EXPECT_EQ(ParseSimDeviceFile("[Device]\nVendorId = 1\nvendorid = 2\n", guid).error,
+            "line 3: key 'vendorid' given twice in one device (first on line 2)");
+  // The same key in two devices is fine; the same serial number is not, in any letter case.
+  EXPECT_TRUE(ParseSimDeviceFile("[Device]\nSerialNumber = A1\n[Device]\nSerialNumber = B1\n", guid).ok);
+  EXPECT_EQ(ParseSimDeviceFile("[Device]\nSerialNumber = ab1\n[Device 2]\n\nSerialNumber = AB1\n", guid).error,
+            "line 5: serial number already used by the device on line 2");
+  for (const char* number : {"+4617", "-1", "0x 1", "0x", "1 2", "12ab", "0x1g", "99999999999999999999"}) {
+    EXPECT_EQ(ParseSimDeviceFile(std::string("[Device]\nProductId = ") + number + "\n", guid).error,
+              std::string("line 2: invalid value '") + number + "' for 'productid'");
+  }
+  EXPECT_EQ(ParseSimDeviceFile("[Device]\nInterfaces = 0, 1, 0\n", guid).error,
+            "line 2: invalid value '0, 1, 0' for 'interfaces': '0' is listed twice");
+  EXPECT_EQ(ParseSimDeviceFile("[Device]\nLangIds = 0x0409, +7\n", guid).error,
+            "line 2: invalid value '0x0409, +7' for 'langids': '+7' is not a number from 0 to 65535");
+}
+
+TEST(SimDeviceFileTest, StringsAreUtf8AndFitAStringDescriptor) {
+  const SimGuid guid;
+  const std::string max(126, 'm');
+  const SimDeviceFileResult ok =
+      ParseSimDeviceFile("[Device]\nProduct = " + max + "\nManufacturer = Gr\xC3\xBC\xC3\x9F\xF0\x9F\x98\x80\n", guid);
+  ASSERT_TRUE(ok.ok) << ok.error;
+  const SimDeviceSpec& spec = ok.specs.front();
+  EXPECT_EQ(spec.strings.at(spec.iProduct).size(), 126u);
+  // Two letters of two bytes each and one character beyond 16 bits as a surrogate pair.
+  EXPECT_EQ(spec.strings.at(spec.iManufacturer), (QXWString{u'G', u'r', 0x00FC, 0x00DF, 0xD83D, 0xDE00}));
+
+  EXPECT_EQ(ParseSimDeviceFile("[Device]\nProduct = " + max + "m\n", guid).error,
+            "line 2: invalid value '" + max.substr(0, 60) + "...' for 'product': longer than 126 UTF-16 units");
+  const std::string huge(1 << 20, 's');
+  EXPECT_EQ(ParseSimDeviceFile("[Device]\nSerialNumber = " + huge + "\n", guid).error.substr(0, 31),
+            "line 2: invalid value 'ssssssss");
+  EXPECT_EQ(ParseSimDeviceFile("[Device]\nInstanceSuffix = " + huge + "\n", guid).error.substr(83),
+            "...' for 'instancesuffix': longer than 200 characters");
+  EXPECT_EQ(ParseSimDeviceFile("[Device]\nProduct = a\xC3\n", guid).error,
+            "line 2: invalid value 'a\xC3' for 'product': not valid UTF-8");
+  EXPECT_EQ(ParseSimDeviceFile("[Device]\nManufacturer = \xED\xA0\x80\n", guid).error.substr(0, 7), "line 2:");
+}
+
+// Editors on Windows start UTF-8 files with a byte order mark; the configuration ini skips it too.
+TEST(SimDeviceFileTest, AcceptsAByteOrderMark) {
+  const SimDeviceFileResult result = ParseSimDeviceFile("\xEF\xBB\xBF[Device]\nVendorId = 0x1234\n", SimGuid());
+  ASSERT_TRUE(result.ok) << result.error;
+  EXPECT_EQ(result.specs.front().vendorId, 0x1234);
+  // Only at the very start.
+  EXPECT_EQ(ParseSimDeviceFile("[Device]\n\xEF\xBB\xBFVendorId = 1\n", SimGuid()).error,
+            "line 2: unknown key '\xEF\xBB\xBFvendorid'");
+}
+
+TEST(SimDeviceFileTest, AFolderIsNotADeviceFile) {
+  fbtest::TempDir dir;
+  const SimDeviceFileResult result = LoadSimDeviceFile(fbtest::ToQXWString(dir.Path()), SimGuid());
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.error, "is a folder, not a file");
+  EXPECT_EQ(LoadSimDeviceFile(fbtest::ToQXWString(dir.File("missing.ini")), SimGuid()).error, "cannot open the file");
 }
 
 }  // namespace
