@@ -30,7 +30,7 @@ QXSTATUS DfuDevice::DoDownload() {
   if (blockSize != 0) {
     buffer.reset(new (std::nothrow) uint8_t[blockSize]);
     if (!buffer) {
-      QX_LOG_ERROR("AllocateBuffer({} bytes} failed, st={}", blockSize, QXSt{QXSTATUS_NO_MEMORY});
+      QX_LOG_ERROR("AllocateBuffer({} bytes}} failed, st={}", blockSize, QXSt{QXSTATUS_NO_MEMORY});
       return QXSTATUS_NO_MEMORY;
     }
   } else if (total != 0) {

@@ -16,6 +16,11 @@
 #include "flashbridge.h"
 #include "image/ImageTestFiles.h"
 
+// windows.h (through the image helpers) maps GetObject to a GDI function name.
+#ifdef GetObject
+#undef GetObject
+#endif
+
 namespace fbdev {
 
 struct UpgradeResult {

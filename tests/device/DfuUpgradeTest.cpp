@@ -266,6 +266,21 @@ TEST_F(DfuUpgrade, ClosingTheDeviceDuringTheDownloadAbortsAndReleasesIt) {
   EXPECT_EQ(mDevice->portsAlive, 0) << "the port goes with the session";
 }
 
+TEST_F(DfuUpgrade, ASessionReleasedWithoutCloseStopsItsWorkerFirst) {
+  // As at unload with leaked handles: the table's reference goes without RequestCloseDevice.
+  const uint32_t device = Open();
+  const uint32_t image = Load(Filler(10 * 4096));
+  DfuDevice* session = gDfuApi.mDevices.GetObject(device).Get();
+  mDevice->SetGate(Req::Dnload, 1, [session] { return session->IsStopRequested(); });
+  ASSERT_EQ(QXDFU_StartUpgrade(device, image, 0, 0), QXSTATUS_SUCCESS);
+  while (!mDevice->gateReached) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  gDfuApi.mDevices.RemoveObject(device).Reset();
+  EXPECT_EQ(mDevice->portsAlive, 0);
+  EXPECT_EQ(mDevice->Count(Req::Abort), 1u) << "the worker stopped at its next checkpoint";
+}
+
 TEST_F(DfuUpgrade, AnImageUnloadedDuringItsUpgradeIsDownloadedWhole) {
   const Bytes bytes = Filler(3 * 4096 + 17, 5);
   const uint32_t device = Open();
