@@ -2,7 +2,7 @@
 // compare it with an entry, and start an upgrade with an image.
 #include "api/DfuApi.h"
 #include "diag/QXLog.h"
-#include "discovery/DfuEnumeratorPortUsbDfu.h"
+#include "discovery/DfuEnumeratorPortInterface.h"
 
 namespace plendrik {
 namespace {
@@ -37,7 +37,7 @@ QXSTATUS DfuApi::CompareDeviceInstance(uint32_t enumerationHandle, uint32_t devi
   if (!device) {
     return QXSTATUS_INVALID_HANDLE;
   }
-  DfuEnumeratorPortUsbDfu* enumeratorPort = enumerator->GetPortUsbDfu();
+  DfuEnumeratorPortInterface* enumeratorPort = enumerator->GetPort();
   DfuDevicePortInterface* devicePort = device->GetDevicePort();
   if (enumeratorPort == nullptr || devicePort == nullptr) {
     return QXSTATUS_NO_MATCH;
