@@ -53,8 +53,7 @@ QXSTATUS DfuApi::CompareDeviceInstance(uint32_t enumerationHandle, uint32_t devi
   return enumeratorPort->CompareDeviceInstanceId(deviceIndex, QXWString(instanceId));
 }
 
-QXSTATUS DfuApi::OpenDevice(uint32_t enumerationHandle, uint32_t deviceIndex, uint32_t* deviceHandle,
-                            uint32_t flags) {
+QXSTATUS DfuApi::OpenDevice(uint32_t enumerationHandle, uint32_t deviceIndex, uint32_t* deviceHandle, uint32_t flags) {
   if (deviceHandle == nullptr) {
     QX_LOG_ERROR("{} is nullptr", "deviceHandle");
     return QXSTATUS_INVALID_PARAMETER;

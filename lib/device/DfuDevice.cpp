@@ -119,8 +119,7 @@ QXSTATUS DfuDevice::GetDevicePropertyUint(uint32_t propertyId, uint32_t* propert
   return mDevicePort->GetDevicePropertyUint(propertyId, *propertyValue);
 }
 
-QXSTATUS DfuDevice::GetDevicePropertyString(uint32_t propertyId, QXWChar* stringBuffer,
-                                            uint32_t stringBufferMaxItems) {
+QXSTATUS DfuDevice::GetDevicePropertyString(uint32_t propertyId, QXWChar* stringBuffer, uint32_t stringBufferMaxItems) {
   if (stringBuffer == nullptr) {
     QX_LOG_ERROR("{} is nullptr", "stringBuffer");
     return QXSTATUS_INVALID_PARAMETER;

@@ -32,8 +32,6 @@ class DfuDevicePortUnsupported final : public DfuDevicePortInterface {
 
 }  // namespace
 
-std::unique_ptr<DfuDevicePortInterface> CreateDfuDevicePort() {
-  return std::make_unique<DfuDevicePortUnsupported>();
-}
+std::unique_ptr<DfuDevicePortInterface> CreateDfuDevicePort() { return std::make_unique<DfuDevicePortUnsupported>(); }
 
 }  // namespace plendrik

@@ -33,10 +33,10 @@ const char* DfuSessionStateText(uint32_t state) {
 }
 
 const char* DfuSessionStatusText(uint32_t status) {
-  static const char* const kTexts[] = {"dfu_OK",    "errTARGET",  "errFILE",     "errWRITE",
-                                       "errERASE",  "errCHECK_ERASED", "errPROG", "errVERIFY",
-                                       "errADDRESS", "errNOTDONE", "errFIRMWARE", "errVENDOR",
-                                       "errUSBR",   "errPOR",     "errUNKNOWN",  "errSTALLEDPKT"};
+  static const char* const kTexts[] = {"dfu_OK",     "errTARGET",       "errFILE",     "errWRITE",
+                                       "errERASE",   "errCHECK_ERASED", "errPROG",     "errVERIFY",
+                                       "errADDRESS", "errNOTDONE",      "errFIRMWARE", "errVENDOR",
+                                       "errUSBR",    "errPOR",          "errUNKNOWN",  "errSTALLEDPKT"};
   return status < sizeof(kTexts) / sizeof(kTexts[0]) ? kTexts[status] : "unknown";
 }
 

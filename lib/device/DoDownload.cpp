@@ -95,7 +95,8 @@ QXSTATUS DfuDevice::DoDownload() {
   return WaitForManifestation(blockNumber, record);
 }
 
-QXSTATUS DfuDevice::WaitForBlockAcknowledged(uint16_t blockNumber, const uint8_t (&firstRecord)[kQXDfuStatusRecordSize]) {
+QXSTATUS DfuDevice::WaitForBlockAcknowledged(uint16_t blockNumber,
+                                             const uint8_t (&firstRecord)[kQXDfuStatusRecordSize]) {
   uint8_t record[kQXDfuStatusRecordSize];
   std::copy(std::begin(firstRecord), std::end(firstRecord), record);
   uint32_t polls = mDownloadPollLimit;

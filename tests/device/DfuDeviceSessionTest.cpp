@@ -28,9 +28,10 @@ TEST_F(DfuDeviceSession, OpenRefusesEveryFlagAndWarnsAboutTheWithdrawnOne) {
   uint32_t handle = 0xDEAD;
   EXPECT_EQ(QXDFU_OpenDevice(enumeration, 0, &handle, 1), QXSTATUS_INVALID_PARAMETER);
   EXPECT_EQ(handle, 0u);
-  EXPECT_TRUE(log.Contains("The flag QXDFU_DEVICE_FLAG_USE_XMOS_DFU_EXTENSIONS is no longer supported. See "
-                           "QXDFU_RebootDevice() and QXDFU_StartUpgrade().",
-                           kQXLogLevelWarn));
+  EXPECT_TRUE(
+      log.Contains("The flag QXDFU_DEVICE_FLAG_USE_XMOS_DFU_EXTENSIONS is no longer supported. See "
+                   "QXDFU_RebootDevice() and QXDFU_StartUpgrade().",
+                   kQXLogLevelWarn));
   EXPECT_TRUE(log.Contains("invalid parameter: flags=1", kQXLogLevelError));
   EXPECT_TRUE(log.Contains("OpenDevice failed, st=0xee000041(QXSTATUS_INVALID_PARAMETER)"));
   log.Clear();
@@ -91,8 +92,7 @@ TEST_F(DfuDeviceSession, StringPropertiesFollowTheBufferRules) {
   const uint32_t device = Open();
   QXWChar buffer[4] = {'#', '#', '#', '#'};
   TestLogTarget log;
-  EXPECT_EQ(QXDFU_GetDevicePropertyString(device, QXDFU_DEVICE_PROPERTY_PRODUCT, buffer, 1),
-            QXSTATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(QXDFU_GetDevicePropertyString(device, QXDFU_DEVICE_PROPERTY_PRODUCT, buffer, 1), QXSTATUS_BUFFER_TOO_SMALL);
   EXPECT_TRUE(log.Contains("stringBufferMaxItems 1 too small"));
   EXPECT_EQ(buffer[0], QXWChar('#'));
   EXPECT_EQ(mDevice->Count(Req::PropertyString), 0u) << "refused before the port is asked";
@@ -107,8 +107,7 @@ TEST_F(DfuDeviceSession, StringPropertiesFollowTheBufferRules) {
             QXSTATUS_INVALID_PARAMETER);
   EXPECT_TRUE(log.Contains("stringBuffer is nullptr"));
   QXWChar id[512];
-  EXPECT_EQ(QXDFU_GetDevicePropertyString(device, QXDFU_DEVICE_PROPERTY_DEVICE_INSTANCE_ID, id, 512),
-            QXSTATUS_SUCCESS);
+  EXPECT_EQ(QXDFU_GetDevicePropertyString(device, QXDFU_DEVICE_PROPERTY_DEVICE_INSTANCE_ID, id, 512), QXSTATUS_SUCCESS);
   EXPECT_NE(QXWString(id).find(QXW("VID_1209&PID_2002")), QXWString::npos);
 }
 

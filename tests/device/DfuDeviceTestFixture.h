@@ -57,8 +57,7 @@ class DfuDeviceTest : public EnumerationBusTest {
   uint32_t Open() {
     uint32_t enumeration = 0;
     uint32_t count = 0;
-    EXPECT_EQ(QXDFU_EnumerateUsbDfuDevices("VID=0x1209, PID=0x2002", &enumeration, &count, 0, 0, 0),
-              QXSTATUS_SUCCESS);
+    EXPECT_EQ(QXDFU_EnumerateUsbDfuDevices("VID=0x1209, PID=0x2002", &enumeration, &count, 0, 0, 0), QXSTATUS_SUCCESS);
     EXPECT_GE(count, 1u);
     uint32_t handle = 0;
     EXPECT_EQ(QXDFU_OpenDevice(enumeration, 0, &handle, 0), QXSTATUS_SUCCESS);

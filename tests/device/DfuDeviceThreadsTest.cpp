@@ -108,9 +108,8 @@ TEST_F(DfuDeviceThreads, ClosingAHandleWhileAnotherThreadIsInsideACall) {
   mDevice->SetGate(Req::PropertyString, QXDFU_DEVICE_PROPERTY_PRODUCT, [&release] { return release.load(); });
   QXSTATUS inside = QXSTATUS_FAILED;
   QXWChar buffer[32] = {};
-  std::thread caller([&] {
-    inside = QXDFU_GetDevicePropertyString(device, QXDFU_DEVICE_PROPERTY_PRODUCT, buffer, 32);
-  });
+  std::thread caller(
+      [&] { inside = QXDFU_GetDevicePropertyString(device, QXDFU_DEVICE_PROPERTY_PRODUCT, buffer, 32); });
   while (!mDevice->gateReached) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
@@ -128,8 +127,7 @@ TEST_F(DfuDeviceThreads, ClosingAHandleWhileAnotherThreadIsInsideACall) {
   EXPECT_EQ(QXWString(buffer), QXW("Scripted DFU"));
   EXPECT_EQ(closed, QXSTATUS_SUCCESS);
   EXPECT_EQ(mDevice->portsAlive, 0);
-  EXPECT_EQ(QXDFU_GetDevicePropertyString(device, QXDFU_DEVICE_PROPERTY_PRODUCT, buffer, 32),
-            QXSTATUS_INVALID_HANDLE);
+  EXPECT_EQ(QXDFU_GetDevicePropertyString(device, QXDFU_DEVICE_PROPERTY_PRODUCT, buffer, 32), QXSTATUS_INVALID_HANDLE);
 }
 
 TEST_F(DfuDeviceThreads, ClosingWhileAnotherThreadPollsTheStatus) {

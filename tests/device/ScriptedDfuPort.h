@@ -81,12 +81,12 @@ class ScriptedDfuDevice {
   uint8_t status = 0;
   uint32_t bwPollTimeout = 0;        // of the dfuDNBUSY answers
   uint32_t manifestPollTimeout = 0;  // of the dfuMANIFEST answers
-  uint32_t busyPollsPerBlock = 0;  // dfuDNBUSY answers before a block is taken
-  bool syncFirst = false;          // the first GETSTATUS of a block answers dfuDNLOAD_SYNC
-  bool stuckBusy = false;          // never leaves dfuDNBUSY
-  bool stuckSync = false;          // never leaves dfuDNLOAD_SYNC
-  uint32_t manifestPolls = 1;      // dfuMANIFEST answers of a tolerant device before dfuIDLE
-  int errorAfterBlock = -1;        // answers dfuERROR with errorStatus after this block
+  uint32_t busyPollsPerBlock = 0;    // dfuDNBUSY answers before a block is taken
+  bool syncFirst = false;            // the first GETSTATUS of a block answers dfuDNLOAD_SYNC
+  bool stuckBusy = false;            // never leaves dfuDNBUSY
+  bool stuckSync = false;            // never leaves dfuDNLOAD_SYNC
+  uint32_t manifestPolls = 1;        // dfuMANIFEST answers of a tolerant device before dfuIDLE
+  int errorAfterBlock = -1;          // answers dfuERROR with errorStatus after this block
   uint8_t errorStatus = 0;
   uint32_t compatibilityAnswer = 0;  // the device's 32-bit answer; 0 = compatible
   bool requireUnlock = false;        // a download before a good unlock request stalls
