@@ -56,6 +56,11 @@ TEST_F(DfuUpgrade, TenThousandBytesGoAsThreeBlocksAndTheClosingBlockThree) {
   EXPECT_EQ(DnloadNumbers(*mDevice), (std::vector<uint32_t>{0, 1, 2, 3}));
   EXPECT_EQ(progress, (std::vector<uint64_t>{0, 4096, 8192, 10000}));
   EXPECT_EQ(mDevice->Firmware(), image);
+  // One buffer serves every block of the download.
+  const std::vector<const uint8_t*> buffers = mDevice->BlockBuffers();
+  ASSERT_EQ(buffers.size(), 3u);
+  EXPECT_EQ(buffers[0], buffers[1]);
+  EXPECT_EQ(buffers[1], buffers[2]);
   EXPECT_TRUE(dfuLog.Contains("Downloading 10000 bytes in blocks of 4096 bytes")) << dfuLog.Dump();
   EXPECT_TRUE(dfuLog.Contains("Downloading data block 2 (1808 bytes)"));
   EXPECT_TRUE(dfuLog.Contains("Initializing --> InProgress"));

@@ -135,6 +135,11 @@ class ScriptedDfuDevice {
     }
     return lengths;
   }
+  // Where each data block's bytes were when DFU_DNLOAD was called.
+  std::vector<const uint8_t*> BlockBuffers() const {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return mBlockBuffers;
+  }
   bool Unlocked() const {
     std::lock_guard<std::mutex> lock(mMutex);
     return mUnlocked;
@@ -269,6 +274,7 @@ class ScriptedDfuDevice {
     }
     EXPECT_LE(block.length, transferSize);
     mFirmware.insert(mFirmware.end(), block.data, block.data + block.length);
+    mBlockBuffers.push_back(block.data);
     mLastBlock = blockNumber;
     mBusyLeft = busyPollsPerBlock;
     mSyncPending = syncFirst;
@@ -279,6 +285,7 @@ class ScriptedDfuDevice {
   mutable std::mutex mMutex;
   std::vector<RequestRecord> mRequests;
   std::vector<uint8_t> mFirmware;
+  std::vector<const uint8_t*> mBlockBuffers;
   std::vector<uint8_t> mHeader;
   uint8_t mChallenge[64] = {};
   bool mUnlocked = false;
