@@ -1,6 +1,7 @@
 #!/bin/bash
 # Sets up a fresh machine, builds both targets and runs both test suites: the host suite under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the windows suite under Wine.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the windows suite under Wine, and the
+# threaded tests (suites named ...Threads) once more under ThreadSanitizer.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 "$ROOT/scripts/setup.sh"
@@ -17,4 +18,12 @@ ctest --test-dir "$ROOT/build/windows" --output-on-failure || status=1
 "$ROOT/scripts/build.sh" release
 echo "== release library (example program)"
 ctest --test-dir "$ROOT/build/host-release" --output-on-failure || status=1
+echo "== threaded tests (ThreadSanitizer)"
+GEN=()
+if command -v ninja >/dev/null; then GEN=(-G Ninja); fi
+cmake -S "$ROOT" -B "$ROOT/build/host-tsan" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-fsanitize=thread \
+  -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DCMAKE_SHARED_LINKER_FLAGS=-fsanitize=thread >/dev/null
+cmake --build "$ROOT/build/host-tsan" -j "${FB_JOBS:-$(nproc)}" --target fb_unit_tests
+(cd "$ROOT/build/host-tsan/bin" && TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1}" \
+  ./fb_unit_tests --gtest_filter='*Threads*' --gtest_color=no) || status=1
 exit $status

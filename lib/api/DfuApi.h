@@ -47,6 +47,14 @@ class DfuApi {
                                   uint32_t* deviceCount, uint32_t retryCount, uint32_t retryDelay, uint32_t flags);
   QXSTATUS CloseEnumeration(uint32_t enumerationHandle);
 
+  // Devices: a new session is opened from an enumeration entry, then stored in the device table.
+  QXSTATUS CompareDeviceInstance(uint32_t enumerationHandle, uint32_t deviceIndex, uint32_t deviceHandle);
+  QXSTATUS OpenDevice(uint32_t enumerationHandle, uint32_t deviceIndex, uint32_t* deviceHandle, uint32_t flags);
+  QXSTATUS CloseDevice(uint32_t deviceHandle);
+  QXSTATUS StartUpgrade(uint32_t deviceHandle, uint32_t imageHandle, uint32_t targetId, uint32_t flags);
+  // The session behind a handle with a reference for the caller, or empty (logged).
+  QXIntrusiveSharedPtrT<DfuDevice> GetDevice(uint32_t deviceHandle);
+
   // Reads "<module file>.config.ini" beside the module.
   void ReadConfigData(QXOsModuleHandle module);
   // Reads one configuration file; the GUID text changes only when the key is found.
@@ -61,6 +69,8 @@ class DfuApi {
 
  private:
   QXSTATUS AddImage(const QXIntrusiveSharedPtrT<DfuImage>& image, uint32_t* imageHandle, const char* what);
+  // The enumeration behind a handle, or empty with the device functions' message.
+  QXIntrusiveSharedPtrT<DfuEnumerator> GetEnumerationForDevice(uint32_t enumerationHandle);
 
   std::string mDriverInterfaceGuid;
 };

@@ -1,0 +1,32 @@
+// The platform half of a worker thread: start a thread on an entry function, wait for its
+// end in bounded steps, and release it. CreateThread/WaitForSingleObject on windows, POSIX
+// threads on the host.
+#pragma once
+
+#include <cstdint>
+
+#include "os/QXOsTypes.h"
+
+namespace plendrik {
+
+struct QXOsThreadRecord;
+
+// One started thread; empty (null record) when none was started or after it was released.
+struct QXOsThread {
+  QXOsThreadRecord* record = nullptr;
+};
+
+using QXOsThreadEntry = void (*)(void* context);
+
+// Starts entry(context) on a new thread. On failure thread stays empty and the system's error
+// is returned as a status.
+QXSTATUS QXOsStartThread(QXOsThreadEntry entry, void* context, QXOsThread& thread);
+
+// The system's number of the thread (as log lines show it); 0 for an empty thread.
+uint32_t QXOsGetThreadId(const QXOsThread& thread);
+
+// Waits up to timeoutMs for the thread to end. When it has ended, the thread is joined and
+// released (thread becomes empty) and true is returned; otherwise false and nothing changes.
+bool QXOsWaitAndReleaseThread(QXOsThread& thread, uint32_t timeoutMs);
+
+}  // namespace plendrik

@@ -1,0 +1,86 @@
+#include <pthread.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+
+#include "os/QXOsSystem.h"
+#include "os/QXOsThread.h"
+
+namespace plendrik {
+
+// POSIX threads have no join with a time limit in the standard; the thread reports its end
+// through a condition variable, and the join follows once it has.
+struct QXOsThreadRecord {
+  pthread_t handle{};
+  QXOsThreadEntry entry = nullptr;
+  void* context = nullptr;
+  std::mutex mutex;
+  std::condition_variable ended;
+  bool done = false;
+  uint32_t threadId = 0;
+};
+
+namespace {
+
+void* ThreadMain(void* argument) {
+  auto* record = static_cast<QXOsThreadRecord*>(argument);
+  {
+    std::lock_guard<std::mutex> lock(record->mutex);
+    record->threadId = QXOsGetCurrentThreadId();
+  }
+  record->entry(record->context);
+  {
+    std::lock_guard<std::mutex> lock(record->mutex);
+    record->done = true;
+  }
+  record->ended.notify_all();
+  return nullptr;
+}
+
+}  // namespace
+
+QXSTATUS QXOsStartThread(QXOsThreadEntry entry, void* context, QXOsThread& thread) {
+  thread = QXOsThread();
+  auto* record = new (std::nothrow) QXOsThreadRecord();
+  if (record == nullptr) {
+    return QXSTATUS_NO_MEMORY;
+  }
+  record->entry = entry;
+  record->context = context;
+  const int err = pthread_create(&record->handle, nullptr, &ThreadMain, record);
+  if (err != 0) {
+    delete record;
+    return QXSTATUS_FROM_ERRNO(err);
+  }
+  thread.record = record;
+  return QXSTATUS_SUCCESS;
+}
+
+uint32_t QXOsGetThreadId(const QXOsThread& thread) {
+  if (thread.record == nullptr) {
+    return 0;
+  }
+  std::lock_guard<std::mutex> lock(thread.record->mutex);
+  return thread.record->threadId;
+}
+
+bool QXOsWaitAndReleaseThread(QXOsThread& thread, uint32_t timeoutMs) {
+  QXOsThreadRecord* record = thread.record;
+  if (record == nullptr) {
+    return true;
+  }
+  {
+    std::unique_lock<std::mutex> lock(record->mutex);
+    if (!record->ended.wait_for(lock, std::chrono::milliseconds(timeoutMs), [record] { return record->done; })) {
+      return false;
+    }
+  }
+  pthread_join(record->handle, nullptr);
+  delete record;
+  thread = QXOsThread();
+  return true;
+}
+
+}  // namespace plendrik
