@@ -52,15 +52,21 @@ bool SimDfuDevice::Plug() {
   SimDeviceSpec spec;
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    if (mDeviceId) {
+    if (mDeviceId || mAttaching) {
       return false;
     }
     ++mBusEpoch;  // a re-join that was still due must not plug the device in a second time
     mLeaving = false;
+    mAttaching = true;
     spec = BuildSpec(mMode);
   }
+  return AttachToBus(spec);
+}
+
+bool SimDfuDevice::AttachToBus(const SimDeviceSpec& spec) {
   SimDevicePtr device = mBus.Attach(spec, shared_from_this());
   std::lock_guard<std::mutex> lock(mMutex);
+  mAttaching = false;
   if (device && mDeviceId == device->Id()) {
     mDevice = device;
   }
@@ -158,18 +164,15 @@ void SimDfuDevice::JoinBus(uint64_t epoch) {
   SimDeviceSpec spec;
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    if (epoch != mBusEpoch || !mLeaving || mDeviceId) {
+    if (epoch != mBusEpoch || !mLeaving || mDeviceId || mAttaching) {
       return;
     }
     mLeaving = false;
+    mAttaching = true;
     mMode = mNextMode;
     spec = BuildSpec(mMode);
   }
-  SimDevicePtr device = mBus.Attach(spec, shared_from_this());
-  std::lock_guard<std::mutex> lock(mMutex);
-  if (device && mDeviceId == device->Id()) {
-    mDevice = device;
-  }
+  AttachToBus(spec);
 }
 
 // ---- requests ----

@@ -217,6 +217,7 @@ class SimDfuDevice : public SimDeviceModel, public std::enable_shared_from_this<
   void ManifestationDone(uint64_t epoch);
   void LeaveBus(uint64_t epoch);
   void JoinBus(uint64_t epoch);
+  bool AttachToBus(const SimDeviceSpec& spec);
   void StartTimers(const std::vector<Timer>& timers);
   static void Send(const SimControlRequestPtr& request, const Reply& reply);
 
@@ -229,6 +230,7 @@ class SimDfuDevice : public SimDeviceModel, public std::enable_shared_from_this<
   std::optional<uint64_t> mDeviceId;  // the device on the bus; none while off it
   SimDevicePtr mDevice;               // the same, once the bus has handed it out
   bool mLeaving = false;              // leaving the bus to re-join in mNextMode
+  bool mAttaching = false;            // the bus is plugging the device in
   uint64_t mBusEpoch = 1;             // guards leaving and re-joining
   uint64_t mWorkEpoch = 1;            // guards flash writes and manifestation
   dfu::State mState;

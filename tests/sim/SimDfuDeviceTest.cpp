@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "device/QXBuildBootloaderUnlockReq.h"
@@ -765,6 +769,173 @@ TEST_F(SimDfuDeviceTest, FaultUnplugMidTransfer) {
   ASSERT_TRUE(mDevice->Plug());
   EXPECT_EQ(GetState(), State::dfuIDLE);
   EXPECT_EQ(mDevice->Firmware(0), Pattern(4, 4));
+}
+
+// A scheduler with its own thread and wall-clock time, as the bus has one.
+class ThreadScheduler : public SimScheduler {
+ public:
+  ThreadScheduler() : mThread([this] { Run(); }) {}
+  ~ThreadScheduler() override {
+    {
+      std::lock_guard<std::mutex> lock(mMutex);
+      mStop = true;
+    }
+    mWake.notify_all();
+    mThread.join();
+  }
+  TaskId ScheduleAfter(std::chrono::microseconds delay, std::function<void()> work) override {
+    std::lock_guard<std::mutex> lock(mMutex);
+    const TaskId id = mNextId++;
+    mTasks.emplace(std::make_pair(std::chrono::steady_clock::now() + delay, id), std::move(work));
+    mWake.notify_all();
+    return id;
+  }
+  bool Cancel(TaskId id) override {
+    std::lock_guard<std::mutex> lock(mMutex);
+    return std::erase_if(mTasks, [id](const auto& task) { return task.first.second == id; }) != 0;
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mMutex);
+    while (!mStop) {
+      if (mTasks.empty()) {
+        mWake.wait(lock);
+        continue;
+      }
+      const auto due = mTasks.begin()->first.first;
+      if (std::chrono::steady_clock::now() < due) {
+        mWake.wait_until(lock, due);
+        continue;
+      }
+      auto node = mTasks.extract(mTasks.begin());
+      lock.unlock();
+      node.mapped()();
+      lock.lock();
+    }
+  }
+
+  std::mutex mMutex;
+  std::condition_variable mWake;
+  bool mStop = false;
+  TaskId mNextId = 1;
+  std::map<std::pair<std::chrono::steady_clock::time_point, TaskId>, std::function<void()>> mTasks;
+  std::thread mThread;
+};
+
+class ThreadedBus : public SimBusAccess {
+ public:
+  SimScheduler& Scheduler() override { return mScheduler; }
+  SimDevicePtr Attach(const SimDeviceSpec& spec, std::shared_ptr<SimDeviceModel> model) override {
+    SimDevicePtr device;
+    {
+      std::lock_guard<std::mutex> lock(mMutex);
+      device = std::make_shared<SimDevice>(mNextId++, spec);
+      mAttached[device->Id()] = {device, model};
+    }
+    model->OnAttached(*device);
+    return device;
+  }
+  bool Detach(uint64_t deviceId) override {
+    std::pair<SimDevicePtr, std::shared_ptr<SimDeviceModel>> entry;
+    {
+      std::lock_guard<std::mutex> lock(mMutex);
+      const auto it = mAttached.find(deviceId);
+      if (it == mAttached.end()) {
+        return false;
+      }
+      entry = it->second;
+      mAttached.erase(it);
+    }
+    entry.first->MarkDetached();
+    entry.second->OnDetached(*entry.first);
+    return true;
+  }
+
+ private:
+  std::mutex mMutex;
+  uint64_t mNextId = 1;
+  std::map<uint64_t, std::pair<SimDevicePtr, std::shared_ptr<SimDeviceModel>>> mAttached;
+  ThreadScheduler mScheduler;  // last: its thread ends before the devices go
+};
+
+// A whole upgrade on real threads: the host on this thread, the device's time on the
+// scheduler's, an observer on a third.
+TEST(SimDfuDeviceThreadedTest, UpgradeAcrossReEnumerations) {
+  ThreadedBus bus;
+  SimDfuDeviceConfig config;
+  config.startMode = SimRunMode::Application;
+  config.bmAttributes = dfu::kCanDnload | dfu::kWillDetach;  // resets itself after manifestation
+  config.wTransferSize = 256;
+  config.detachDelay = 1ms;
+  config.rejoinDelay = 1ms;
+  config.pollTimeoutMs = 1;
+  config.flashWritePerBlock = 300us;
+  config.manifestationTime = 2ms;
+  const SimDfuDevicePtr model = SimDfuDevice::Create(bus, config);
+  ASSERT_TRUE(model->Plug());
+
+  std::atomic<bool> done{false};
+  std::thread observer([&] {
+    while (!done) {
+      (void)model->State();
+      (void)model->Firmware(0);
+      (void)model->CurrentDevice();
+      std::this_thread::sleep_for(100us);
+    }
+  });
+  // Ends the observer however the test ends.
+  const std::unique_ptr<std::thread, void (*)(std::thread*)> joinObserver(&observer, [](std::thread* t) { t->join(); });
+  const struct StopObserver {
+    std::atomic<bool>& flag;
+    ~StopObserver() { flag = true; }
+  } stopObserver{done};
+  const auto waitFor = [&](SimRunMode mode) {
+    for (int i = 0; i < 5000; ++i) {
+      if (model->RunMode() == mode && model->CurrentDevice()) {
+        return model->CurrentDevice();
+      }
+      std::this_thread::sleep_for(1ms);
+    }
+    return SimDevicePtr();
+  };
+  const auto request = [](const SimDevicePtr& device, SimSetupPacket setup, std::vector<uint8_t> out = {}) {
+    return device->Submit(setup, out);
+  };
+
+  SimDevicePtr app = waitFor(SimRunMode::Application);
+  ASSERT_NE(app, nullptr);
+  app->SetRequestHandler([&](const SimControlRequestPtr& r) { model->HandleRequest(*app, r); });
+  EXPECT_EQ(request(app, {dfu::kClassOut, dfu::kDetach, 1000, 0, 0})->Status(), SimTransferStatus::Success);
+  SimDevicePtr boot = waitFor(SimRunMode::Bootloader);
+  ASSERT_NE(boot, nullptr);
+  SimDevice* bootRaw = boot.get();
+  boot->SetRequestHandler([&model, bootRaw](const SimControlRequestPtr& r) { model->HandleRequest(*bootRaw, r); });
+
+  const std::vector<uint8_t> image = Pattern(256 * 20 + 17, 8);
+  const uint16_t blocks = static_cast<uint16_t>((image.size() + 255) / 256);
+  for (uint16_t block = 0; block <= blocks; ++block) {
+    const size_t offset = block * size_t{256};
+    const size_t n = block == blocks ? 0 : std::min<size_t>(256, image.size() - offset);
+    const std::vector<uint8_t> data(image.begin() + offset, image.begin() + offset + n);
+    ASSERT_EQ(request(boot, {dfu::kClassOut, dfu::kDnload, block, 0, static_cast<uint16_t>(n)}, data)->Status(),
+              SimTransferStatus::Success);
+    const State until = n == 0 ? State::dfuMANIFEST : State::dfuDNLOAD_IDLE;
+    State state = State::dfuERROR;
+    for (int polls = 0; polls < 1000 && state != until; ++polls) {
+      const auto r = request(boot, {dfu::kClassIn, dfu::kGetStatus, 0, 0, 6});
+      ASSERT_TRUE(r->WaitFor(1s));
+      const auto record = r->InData();
+      ASSERT_EQ(record.size(), 6u);
+      state = static_cast<State>(record[4]);
+      ASSERT_NE(state, State::dfuERROR);
+      std::this_thread::sleep_for(std::chrono::milliseconds(record[1]));
+    }
+    ASSERT_EQ(state, until);
+  }
+  app = waitFor(SimRunMode::Application);
+  EXPECT_NE(app, nullptr);
+  EXPECT_EQ(model->Firmware(0), image);
 }
 
 }  // namespace
