@@ -277,7 +277,6 @@ void SimDfuDevice::TrackAlternateSetting(const std::vector<SimSetupPacket>& log)
 }
 
 void SimDfuDevice::HandleRequest(SimDevice& device, const SimControlRequestPtr& request) {
-  const std::vector<SimSetupPacket> log = device.RequestLog();
   const SimSetupPacket& setup = request->Setup();
   Outcome outcome;
   uint64_t unplugId = 0;
@@ -286,12 +285,15 @@ void SimDfuDevice::HandleRequest(SimDevice& device, const SimControlRequestPtr& 
     if (mDeviceId != device.Id()) {
       outcome.reply.kind = Reply::Kind::Gone;
     } else {
-      if (mMode == SimRunMode::Bootloader) {
-        TrackAlternateSetting(log);
-      }
       const uint8_t dfuInterface =
           mMode == SimRunMode::Application ? mConfig.applicationDfuInterface : mConfig.bootloaderDfuInterface;
       const SimDfuRequestKind kind = (setup.wIndex & 0xFF) == dfuInterface ? KindOf(setup) : SimDfuRequestKind::Other;
+      // The target matters when a download starts or an image is selected; only then is the
+      // log read, so that a long download does not copy it for every block.
+      if (mMode == SimRunMode::Bootloader && ((kind == SimDfuRequestKind::Dnload && mState == dfu::State::dfuIDLE) ||
+                                              kind == SimDfuRequestKind::XmosSelectImage)) {
+        TrackAlternateSetting(device.RequestLog());
+      }
       const SimDfuFault* fault = MatchFault(kind, BlockOf(kind, setup));
       const SimDfuFaultAction action = fault ? fault->action : SimDfuFaultAction::Stall;
       if (!fault) {

@@ -147,7 +147,8 @@ class SimDfuDevice : public SimDeviceModel, public std::enable_shared_from_this<
   bool IsOnBus() const;
   // The device the model currently answers behind; null while it is off the bus.
   SimDevicePtr CurrentDevice() const;
-  // The target that a download goes to now.
+  // The target of the current or last download: the XMOS image index or the alternate setting
+  // that the host selected last.
   uint8_t SelectedTarget() const;
   // The firmware each target holds: initial or committed at the last manifestation.
   std::optional<std::vector<uint8_t>> Firmware(uint8_t target) const;

@@ -495,11 +495,18 @@ TEST_F(SimDfuDeviceTest, XmosRequestsAndTargetSelection) {
   Download(Pattern(30, 6));
   Manifest();
   EXPECT_EQ(mDevice->Firmware(2), Pattern(30, 6));
+  // Whichever selection came last counts.
+  mDevice->CurrentDevice()->Submit(SimSetupPacket{0x01, 0x0B, 0, 0, 0}, {});
+  Out(dfu::kXmosSelectImage, 1);
+  Download(Pattern(40, 7));
+  Manifest();
+  EXPECT_EQ(mDevice->Firmware(1), Pattern(40, 7));
+  EXPECT_FALSE(mDevice->Firmware(0).has_value());
 
   EXPECT_EQ(Out(dfu::kXmosToApplication)->Status(), SimTransferStatus::Success);
   mBus.Clock().Advance(0us);
   EXPECT_EQ(mDevice->RunMode(), SimRunMode::Application);
-  EXPECT_EQ(mDevice->Firmware(1), Pattern(20, 1));
+  EXPECT_EQ(mDevice->Firmware(1), Pattern(40, 7));
   // Requests to another interface than the DFU interface are not the model's.
   EXPECT_EQ(Send(dfu::kClassIn, dfu::kGetState, 0, 1, {}, 1)->Status(), SimTransferStatus::Stall);
 }
