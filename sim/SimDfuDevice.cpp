@@ -335,6 +335,10 @@ void SimDfuDevice::HandleRequest(SimDevice& device, const SimControlRequestPtr& 
             (outcome.reply.kind == Reply::Kind::Ack || outcome.reply.kind == Reply::Kind::Data)) {
           outcome.reply.length = fault->answerLength;
         }
+        if (action == SimDfuFaultAction::PatchAnswer && outcome.reply.kind == Reply::Kind::Data &&
+            fault->patchOffset < outcome.reply.data.size()) {
+          outcome.reply.data[fault->patchOffset] = fault->patchValue;
+        }
       }
     }
   }

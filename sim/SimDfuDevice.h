@@ -68,6 +68,8 @@ enum class SimDfuFaultAction {
   StuckDnBusy,      // the flash write of the block never ends: DFU_GETSTATUS answers dfuDNBUSY
   StuckDnloadSync,  // DFU_GETSTATUS keeps answering dfuDNLOAD_SYNC for the block
   StayOnBus,        // a detach or reset is acknowledged but the device never leaves the bus
+  PatchAnswer,      // answer as usual but with the byte at patchOffset set to patchValue
+                    // (a token of the wrong size, a status record with a made-up state)
   Unplug,           // the device is unplugged instead of answering
 };
 
@@ -83,6 +85,8 @@ struct SimDfuFault {
   uint32_t count = 1;
   uint8_t bStatus = dfu::errUNKNOWN;
   uint16_t answerLength = 0;
+  uint16_t patchOffset = 0;
+  uint8_t patchValue = 0;
 };
 
 struct SimDfuDeviceConfig {

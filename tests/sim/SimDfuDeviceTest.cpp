@@ -586,6 +586,11 @@ TEST_F(SimDfuDeviceTest, UnlockHandshake) {
     return Send(dfu::kVendorOut, dfu::kPrivUnlockTarget, 0, 32, mac)->Status();
   };
 
+  // A token made wrong on purpose, for hosts that must refuse it.
+  mDevice->AddFault(SimDfuFault{SimDfuFaultAction::PatchAnswer, SimDfuRequestKind::GetUnlockToken, std::nullopt, 0, 1,
+                                dfu::errUNKNOWN, 0, 0, 0x40});
+  EXPECT_EQ(token(1)[0], 0x40);
+
   const std::vector<uint8_t> first = token(1);
   EXPECT_EQ(first[0], 80);
   EXPECT_EQ(first[1], 0);
