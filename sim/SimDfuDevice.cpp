@@ -279,7 +279,7 @@ void SimDfuDevice::TrackAlternateSetting(const std::vector<SimSetupPacket>& log)
 void SimDfuDevice::HandleRequest(SimDevice& device, const SimControlRequestPtr& request) {
   const SimSetupPacket& setup = request->Setup();
   Outcome outcome;
-  uint64_t unplugId = 0;
+  std::optional<uint64_t> unplugId;
   {
     std::lock_guard<std::mutex> lock(mMutex);
     if (mDeviceId != device.Id()) {
@@ -304,7 +304,7 @@ void SimDfuDevice::HandleRequest(SimDevice& device, const SimControlRequestPtr& 
         outcome.reply.kind = Reply::Kind::None;
       } else if (action == SimDfuFaultAction::Unplug) {
         outcome.reply.kind = Reply::Kind::Gone;
-        unplugId = *mDeviceId;
+        unplugId = mDeviceId;
         ++mBusEpoch;
         mLeaving = false;
       } else if (action == SimDfuFaultAction::DfuError && mMode == SimRunMode::Bootloader) {
@@ -343,8 +343,8 @@ void SimDfuDevice::HandleRequest(SimDevice& device, const SimControlRequestPtr& 
     }
   }
   StartTimers(outcome.timers);
-  if (unplugId != 0) {
-    mBus.Detach(unplugId);
+  if (unplugId) {
+    mBus.Detach(*unplugId);
   }
   Send(request, outcome.reply);
 }
