@@ -1,0 +1,98 @@
+// The descriptors of the simulated DFU device in each run mode.
+#include <algorithm>
+
+#include "sim/SimDfuDevice.h"
+
+namespace plendrik::sim {
+
+namespace {
+
+constexpr uint8_t kManufacturerString = 1;
+constexpr uint8_t kProductString = 2;
+constexpr uint8_t kSerialString = 3;
+constexpr uint8_t kFirstTargetString = 4;
+
+std::vector<uint8_t> FunctionalDescriptor(const SimDfuDeviceConfig& config) {
+  return {dfu::kFunctionalDescriptorLength,
+          dfu::kFunctionalDescriptorType,
+          config.bmAttributes,
+          static_cast<uint8_t>(config.wDetachTimeOut & 0xFF),
+          static_cast<uint8_t>(config.wDetachTimeOut >> 8),
+          static_cast<uint8_t>(config.wTransferSize & 0xFF),
+          static_cast<uint8_t>(config.wTransferSize >> 8),
+          static_cast<uint8_t>(config.bcdDFUVersion & 0xFF),
+          static_cast<uint8_t>(config.bcdDFUVersion >> 8)};
+}
+
+SimAltSettingSpec DfuAltSetting(uint8_t alternateSetting, uint8_t protocol) {
+  SimAltSettingSpec alt;
+  alt.alternateSetting = alternateSetting;
+  alt.interfaceClass = dfu::kInterfaceClass;
+  alt.interfaceSubClass = dfu::kInterfaceSubClass;
+  alt.interfaceProtocol = protocol;
+  return alt;
+}
+
+}  // namespace
+
+SimDeviceSpec SimDfuDevice::BuildSpec(SimRunMode mode) const {
+  SimDeviceSpec spec;
+  spec.vendorId = mConfig.vendorId;
+  spec.productId = mode == SimRunMode::Application ? mConfig.applicationProductId : mConfig.bootloaderProductId;
+  spec.bcdDevice = mConfig.bcdDevice;
+  const auto addString = [&spec](uint8_t index, const QXWString& text, uint8_t& field) {
+    if (!text.empty()) {
+      spec.strings[index] = text;
+      field = index;
+    }
+  };
+  addString(kManufacturerString, mConfig.manufacturer, spec.iManufacturer);
+  addString(kProductString, mConfig.product, spec.iProduct);
+  addString(kSerialString, mConfig.serialNumber, spec.iSerialNumber);
+  spec.identity = mConfig.identity;
+
+  SimConfigurationSpec configuration;
+  configuration.interfaces.clear();
+  if (mode == SimRunMode::Application) {
+    SimInterfaceSpec dfuInterface;
+    dfuInterface.interfaceNumber = mConfig.applicationDfuInterface;
+    dfuInterface.altSettings = {DfuAltSetting(0, dfu::kProtocolApplication)};
+    dfuInterface.altSettings.front().functionalDescriptors.push_back(FunctionalDescriptor(mConfig));
+    configuration.interfaces = mConfig.otherApplicationInterfaces;
+    configuration.interfaces.push_back(dfuInterface);
+    std::stable_sort(
+        configuration.interfaces.begin(), configuration.interfaces.end(),
+        [](const SimInterfaceSpec& a, const SimInterfaceSpec& b) { return a.interfaceNumber < b.interfaceNumber; });
+    // A device with more functions than its DFU interface is composite; Windows lists the DFU
+    // function (the one bound to WinUSB) as its own node.
+    if (!mConfig.otherApplicationInterfaces.empty() && !spec.identity.composite) {
+      spec.identity.composite = true;
+      spec.identity.compositeInterfaces = {mConfig.applicationDfuInterface};
+    }
+  } else {
+    SimInterfaceSpec dfuInterface;
+    dfuInterface.interfaceNumber = mConfig.bootloaderDfuInterface;
+    dfuInterface.altSettings.clear();
+    const size_t targets = std::min<size_t>(mConfig.targets.size(), 256);
+    for (size_t i = 0; i < targets; ++i) {
+      SimAltSettingSpec alt = DfuAltSetting(static_cast<uint8_t>(i), dfu::kProtocolBootloader);
+      if (!mConfig.targets[i].name.empty() && kFirstTargetString + i <= 0xFF) {
+        alt.iInterface = static_cast<uint8_t>(kFirstTargetString + i);
+        spec.strings[alt.iInterface] = mConfig.targets[i].name;
+      }
+      dfuInterface.altSettings.push_back(std::move(alt));
+    }
+    if (dfuInterface.altSettings.empty()) {
+      dfuInterface.altSettings.push_back(DfuAltSetting(0, dfu::kProtocolBootloader));
+    }
+    // One functional descriptor for the interface, after its last alternate setting.
+    dfuInterface.altSettings.back().functionalDescriptors.push_back(FunctionalDescriptor(mConfig));
+    configuration.interfaces.push_back(std::move(dfuInterface));
+    spec.identity.composite = false;
+    spec.identity.compositeInterfaces.clear();
+  }
+  spec.configurations = {configuration};
+  return spec;
+}
+
+}  // namespace plendrik::sim

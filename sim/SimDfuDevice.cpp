@@ -1,0 +1,721 @@
+// The simulated DFU device: run modes, the DFU 1.1 state machine, leaving and re-joining the bus,
+// and fault injection. The private bootloader requests are in SimDfuPrivate.cpp.
+//
+// Every request is decided under the model's lock; the answer is sent, delayed work scheduled
+// and the bus called only after the lock is released, because each of those may re-enter the
+// model (the host's next request, a bus observer, a scheduler that waits for a running task).
+// Delayed work never gets cancelled: it carries an epoch and does nothing when it is stale.
+#include "sim/SimDfuDevice.h"
+
+namespace plendrik::sim {
+
+namespace {
+
+constexpr uint8_t kStandardOut = 0x01;
+constexpr uint8_t kSetInterface = 0x0B;
+
+bool InDownload(dfu::State state) {
+  return state == dfu::State::dfuDNLOAD_SYNC || state == dfu::State::dfuDNBUSY || state == dfu::State::dfuDNLOAD_IDLE;
+}
+
+}  // namespace
+
+std::shared_ptr<SimDfuDevice> SimDfuDevice::Create(SimBusAccess& bus, SimDfuDeviceConfig config) {
+  return std::shared_ptr<SimDfuDevice>(new SimDfuDevice(bus, std::move(config)));
+}
+
+SimDfuDevice::SimDfuDevice(SimBusAccess& bus, SimDfuDeviceConfig config)
+    : mBus(bus),
+      mConfig(std::move(config)),
+      mMode(mConfig.startMode),
+      mNextMode(mConfig.startMode),
+      mState(mConfig.startMode == SimRunMode::Application ? dfu::State::appIDLE : dfu::State::dfuIDLE) {
+  if (mConfig.randomSeed) {
+    mRandom.seed(*mConfig.randomSeed);
+  } else {
+    std::random_device device;
+    mRandom.seed((static_cast<uint64_t>(device()) << 32) ^ device());
+  }
+  for (size_t i = 0; i < mConfig.targets.size() && i < 256; ++i) {
+    if (!mConfig.targets[i].firmware.empty()) {
+      mFirmware[static_cast<uint8_t>(i)] = mConfig.targets[i].firmware;
+    }
+  }
+  for (const SimDfuFault& fault : mConfig.faults) {
+    mFaults.push_back(FaultSlot{fault});
+  }
+}
+
+// ---- bus presence ----
+
+bool SimDfuDevice::Plug() {
+  SimDeviceSpec spec;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (mDeviceId || mAttaching) {
+      return false;
+    }
+    ++mBusEpoch;  // a re-join that was still due must not plug the device in a second time
+    mLeaving = false;
+    mAttaching = true;
+    spec = BuildSpec(mMode);
+  }
+  return AttachToBus(spec);
+}
+
+bool SimDfuDevice::AttachToBus(const SimDeviceSpec& spec) {
+  SimDevicePtr device = mBus.Attach(spec, shared_from_this());
+  std::lock_guard<std::mutex> lock(mMutex);
+  mAttaching = false;
+  if (device && mDeviceId == device->Id()) {
+    mDevice = device;
+  }
+  return device != nullptr;
+}
+
+bool SimDfuDevice::Unplug() {
+  uint64_t id = 0;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (!mDeviceId) {
+      return false;
+    }
+    id = *mDeviceId;
+    ++mBusEpoch;  // a pulled plug also ends a pending leave or re-join
+    mLeaving = false;
+  }
+  return mBus.Detach(id);
+}
+
+void SimDfuDevice::OnAttached(SimDevice& device) {
+  std::lock_guard<std::mutex> lock(mMutex);
+  mDeviceId = device.Id();
+  mDevice.reset();
+  mLogSeen = 0;
+  mState = mMode == SimRunMode::Application ? dfu::State::appIDLE : dfu::State::dfuIDLE;
+  mStatus = dfu::kOK;
+  mTarget = 0;
+  ResetDownload();
+}
+
+void SimDfuDevice::OnDetached(SimDevice& device) {
+  std::lock_guard<std::mutex> lock(mMutex);
+  if (mDeviceId != device.Id()) {
+    return;
+  }
+  // A device off the bus has no power: what was not committed is lost, unlocks end.
+  mDeviceId.reset();
+  mDevice.reset();
+  ResetDownload();
+  mHeader.clear();
+  mUnlocked.clear();
+  mChallenge.reset();
+}
+
+SimDfuDevice::Outcome SimDfuDevice::Leave(SimRunMode next, std::chrono::microseconds delay) {
+  Outcome outcome;
+  outcome.reply.kind = Reply::Kind::Ack;
+  if (mStayOnBus) {
+    mStayOnBus = false;
+    return outcome;
+  }
+  mLeaving = true;
+  mNextMode = next;
+  outcome.timers.push_back(Timer{delay, &SimDfuDevice::LeaveBus, mBusEpoch});
+  return outcome;
+}
+
+std::chrono::microseconds SimDfuDevice::DetachDelay() const {
+  return mConfig.detachDelay.value_or(std::chrono::milliseconds(mConfig.wDetachTimeOut));
+}
+
+std::chrono::microseconds SimDfuDevice::ResetDelay() const {
+  return mConfig.detachDelay.value_or(std::chrono::microseconds(0));
+}
+
+void SimDfuDevice::LeaveBus(uint64_t epoch) {
+  uint64_t id = 0;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (epoch != mBusEpoch || !mLeaving || !mDeviceId) {
+      return;
+    }
+    id = *mDeviceId;
+  }
+  mBus.Detach(id);
+  uint64_t joinEpoch = 0;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (mDeviceId == id) {
+      // The bus did not report the removal (the device was gone already): forget it here.
+      mDeviceId.reset();
+      mDevice.reset();
+      ResetDownload();
+    }
+    if (epoch != mBusEpoch || !mLeaving) {
+      return;  // unplugged or plugged in by hand meanwhile
+    }
+    joinEpoch = ++mBusEpoch;
+  }
+  StartTimers({Timer{mConfig.rejoinDelay, &SimDfuDevice::JoinBus, joinEpoch}});
+}
+
+void SimDfuDevice::JoinBus(uint64_t epoch) {
+  SimDeviceSpec spec;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (epoch != mBusEpoch || !mLeaving || mDeviceId || mAttaching) {
+      return;
+    }
+    mLeaving = false;
+    mAttaching = true;
+    mMode = mNextMode;
+    spec = BuildSpec(mMode);
+  }
+  AttachToBus(spec);
+}
+
+// ---- requests ----
+
+SimDfuRequestKind SimDfuDevice::KindOf(const SimSetupPacket& setup) {
+  switch (setup.bmRequestType) {
+    case dfu::kClassOut:
+      switch (setup.bRequest) {
+        case dfu::kDetach:
+          return SimDfuRequestKind::Detach;
+        case dfu::kDnload:
+          return SimDfuRequestKind::Dnload;
+        case dfu::kClrStatus:
+          return SimDfuRequestKind::ClrStatus;
+        case dfu::kAbort:
+          return SimDfuRequestKind::Abort;
+        case dfu::kXmosToBootloader:
+          return SimDfuRequestKind::XmosToBootloader;
+        case dfu::kXmosToApplication:
+          return SimDfuRequestKind::XmosToApplication;
+        case dfu::kXmosSelectImage:
+          return SimDfuRequestKind::XmosSelectImage;
+        default:
+          return SimDfuRequestKind::Other;
+      }
+    case dfu::kClassIn:
+      switch (setup.bRequest) {
+        case dfu::kUpload:
+          return SimDfuRequestKind::Upload;
+        case dfu::kGetStatus:
+          return SimDfuRequestKind::GetStatus;
+        case dfu::kGetState:
+          return SimDfuRequestKind::GetState;
+        default:
+          return SimDfuRequestKind::Other;
+      }
+    case dfu::kVendorOut:
+      switch (setup.bRequest) {
+        case dfu::kPrivStoreHeader:
+          return SimDfuRequestKind::StoreHeader;
+        case dfu::kPrivUnlockTarget:
+          return SimDfuRequestKind::UnlockTarget;
+        default:
+          return SimDfuRequestKind::Other;
+      }
+    case dfu::kVendorIn:
+      switch (setup.bRequest) {
+        case dfu::kPrivCheckCompatibility:
+          return SimDfuRequestKind::CheckCompatibility;
+        case dfu::kPrivGetUnlockToken:
+          return SimDfuRequestKind::GetUnlockToken;
+        default:
+          return SimDfuRequestKind::Other;
+      }
+    default:
+      return SimDfuRequestKind::Other;
+  }
+}
+
+std::optional<uint16_t> SimDfuDevice::BlockOf(SimDfuRequestKind kind, const SimSetupPacket& setup) const {
+  if (kind == SimDfuRequestKind::Dnload) {
+    return setup.wValue;
+  }
+  if ((kind == SimDfuRequestKind::GetStatus || kind == SimDfuRequestKind::GetState) && InDownload(mState)) {
+    return mLastBlock;
+  }
+  return std::nullopt;
+}
+
+const SimDfuFault* SimDfuDevice::MatchFault(SimDfuRequestKind kind, std::optional<uint16_t> block) {
+  for (FaultSlot& slot : mFaults) {
+    const SimDfuFault& fault = slot.fault;
+    if (fault.request && *fault.request != kind) {
+      continue;
+    }
+    if (fault.block && (!block || *block != *fault.block)) {
+      continue;
+    }
+    if (fault.count != 0 && slot.fired >= fault.count) {
+      continue;
+    }
+    if (++slot.seen <= fault.skip) {
+      continue;
+    }
+    ++slot.fired;
+    return &slot.fault;
+  }
+  return nullptr;
+}
+
+void SimDfuDevice::TrackAlternateSetting(const std::vector<SimSetupPacket>& log) {
+  // The device answers SET_INTERFACE itself; its request log tells which alternate setting,
+  // that is which target, the host selected.
+  for (size_t i = mLogSeen; i < log.size(); ++i) {
+    const SimSetupPacket& setup = log[i];
+    if (setup.bmRequestType == kStandardOut && setup.bRequest == kSetInterface &&
+        setup.wIndex == mConfig.bootloaderDfuInterface && setup.wValue < mConfig.targets.size()) {
+      mTarget = static_cast<uint8_t>(setup.wValue);
+    }
+  }
+  mLogSeen = log.size();
+}
+
+void SimDfuDevice::HandleRequest(SimDevice& device, const SimControlRequestPtr& request) {
+  const SimSetupPacket& setup = request->Setup();
+  Outcome outcome;
+  std::optional<uint64_t> unplugId;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (mDeviceId != device.Id()) {
+      outcome.reply.kind = Reply::Kind::Gone;
+    } else {
+      const uint8_t dfuInterface =
+          mMode == SimRunMode::Application ? mConfig.applicationDfuInterface : mConfig.bootloaderDfuInterface;
+      const SimDfuRequestKind kind = (setup.wIndex & 0xFF) == dfuInterface ? KindOf(setup) : SimDfuRequestKind::Other;
+      // The target matters when a download starts or an image is selected; only then is the
+      // log read, so that a long download does not copy it for every block.
+      if (mMode == SimRunMode::Bootloader && ((kind == SimDfuRequestKind::Dnload && mState == dfu::State::dfuIDLE) ||
+                                              kind == SimDfuRequestKind::XmosSelectImage)) {
+        TrackAlternateSetting(device.RequestLog());
+      }
+      const SimDfuFault* fault = MatchFault(kind, BlockOf(kind, setup));
+      const SimDfuFaultAction action = fault ? fault->action : SimDfuFaultAction::Stall;
+      if (!fault) {
+        outcome = Dispatch(kind, *request);
+      } else if (action == SimDfuFaultAction::Stall) {
+        outcome.reply.kind = Reply::Kind::Stall;
+      } else if (action == SimDfuFaultAction::NoAnswer) {
+        outcome.reply.kind = Reply::Kind::None;
+      } else if (action == SimDfuFaultAction::Unplug) {
+        outcome.reply.kind = Reply::Kind::Gone;
+        unplugId = mDeviceId;
+        ++mBusEpoch;
+        mLeaving = false;
+      } else if (action == SimDfuFaultAction::DfuError && mMode == SimRunMode::Bootloader) {
+        mState = dfu::State::dfuERROR;
+        mStatus = fault->bStatus;
+        ResetDownload();
+        if (kind == SimDfuRequestKind::Dnload) {
+          outcome.reply.kind = Reply::Kind::Ack;
+        } else if (kind == SimDfuRequestKind::GetStatus) {
+          outcome.reply = {Reply::Kind::Data, StatusRecord(), std::nullopt};
+        } else if (kind == SimDfuRequestKind::GetState) {
+          outcome.reply = {Reply::Kind::Data, {static_cast<uint8_t>(mState)}, std::nullopt};
+        } else {
+          outcome.reply.kind = Reply::Kind::Stall;
+        }
+      } else if (action == SimDfuFaultAction::DfuError) {
+        outcome.reply.kind = Reply::Kind::Stall;  // no dfuERROR in the application
+      } else {
+        if (action == SimDfuFaultAction::StuckDnBusy) {
+          mStuckBusy = true;
+        } else if (action == SimDfuFaultAction::StuckDnloadSync) {
+          mStuckSync = true;
+        } else if (action == SimDfuFaultAction::StayOnBus) {
+          mStayOnBus = true;
+        }
+        outcome = Dispatch(kind, *request);
+        if (action == SimDfuFaultAction::AnswerLength &&
+            (outcome.reply.kind == Reply::Kind::Ack || outcome.reply.kind == Reply::Kind::Data)) {
+          outcome.reply.length = fault->answerLength;
+        }
+        if (action == SimDfuFaultAction::PatchAnswer && outcome.reply.kind == Reply::Kind::Data &&
+            fault->patchOffset < outcome.reply.data.size()) {
+          outcome.reply.data[fault->patchOffset] = fault->patchValue;
+        }
+      }
+    }
+  }
+  StartTimers(outcome.timers);
+  if (unplugId) {
+    mBus.Detach(*unplugId);
+  }
+  Send(request, outcome.reply);
+}
+
+SimDfuDevice::Outcome SimDfuDevice::Dispatch(SimDfuRequestKind kind, const SimControlRequest& request) {
+  return mMode == SimRunMode::Application ? Application(kind) : Bootloader(kind, request);
+}
+
+SimDfuDevice::Outcome SimDfuDevice::Application(SimDfuRequestKind kind) {
+  Outcome outcome;
+  switch (kind) {
+    case SimDfuRequestKind::GetStatus:
+      outcome.reply = {Reply::Kind::Data, {dfu::kOK, 0, 0, 0, static_cast<uint8_t>(mState), 0}, std::nullopt};
+      return outcome;
+    case SimDfuRequestKind::GetState:
+      outcome.reply = {Reply::Kind::Data, {static_cast<uint8_t>(mState)}, std::nullopt};
+      return outcome;
+    case SimDfuRequestKind::Detach:
+    case SimDfuRequestKind::XmosToBootloader:
+      if (mState != dfu::State::appIDLE) {
+        break;
+      }
+      mState = dfu::State::appDETACH;
+      return Leave(SimRunMode::Bootloader, kind == SimDfuRequestKind::Detach ? DetachDelay() : ResetDelay());
+    case SimDfuRequestKind::XmosToApplication:
+      if (mState != dfu::State::appIDLE) {
+        break;
+      }
+      outcome.reply.kind = Reply::Kind::Ack;  // runs its application already
+      return outcome;
+    default:
+      break;
+  }
+  outcome.reply.kind = Reply::Kind::Stall;
+  return outcome;
+}
+
+SimDfuDevice::Outcome SimDfuDevice::Bootloader(SimDfuRequestKind kind, const SimControlRequest& request) {
+  Outcome outcome;
+  if (mState == dfu::State::dfuMANIFEST_WAIT_RESET) {
+    // Waits for its reset and answers nothing.
+    outcome.reply.kind = Reply::Kind::Stall;
+    return outcome;
+  }
+  if (kind == SimDfuRequestKind::GetStatus) {
+    return GetStatus();
+  }
+  if (kind == SimDfuRequestKind::GetState) {
+    outcome.reply = {Reply::Kind::Data, {static_cast<uint8_t>(mState)}, std::nullopt};
+    return outcome;
+  }
+  if (kind == SimDfuRequestKind::XmosToApplication) {
+    // A reset into the application leaves whatever the bootloader was doing.
+    ResetDownload();
+    return Leave(SimRunMode::Application, ResetDelay());
+  }
+  switch (mState) {
+    case dfu::State::dfuIDLE:
+      switch (kind) {
+        case SimDfuRequestKind::Dnload:
+          return Dnload(request);
+        case SimDfuRequestKind::Abort:
+        case SimDfuRequestKind::XmosToBootloader:
+          outcome.reply.kind = Reply::Kind::Ack;
+          return outcome;
+        case SimDfuRequestKind::Detach:
+          // The bootloader takes a detach as the way back into the application.
+          return Leave(SimRunMode::Application, DetachDelay());
+        case SimDfuRequestKind::XmosSelectImage:
+          if (request.Setup().wValue >= mConfig.targets.size()) {
+            return Fail(dfu::errTARGET);
+          }
+          mTarget = static_cast<uint8_t>(request.Setup().wValue);
+          outcome.reply.kind = Reply::Kind::Ack;
+          return outcome;
+        case SimDfuRequestKind::StoreHeader:
+        case SimDfuRequestKind::CheckCompatibility:
+        case SimDfuRequestKind::GetUnlockToken:
+        case SimDfuRequestKind::UnlockTarget:
+          return PrivateRequest(kind, request);
+        default:
+          return Fail(dfu::errSTALLEDPKT);
+      }
+    case dfu::State::dfuDNLOAD_IDLE:
+      if (kind == SimDfuRequestKind::Dnload) {
+        return Dnload(request);
+      }
+      if (kind == SimDfuRequestKind::Abort) {
+        ResetDownload();
+        mState = dfu::State::dfuIDLE;
+        outcome.reply.kind = Reply::Kind::Ack;
+        return outcome;
+      }
+      return Fail(dfu::errSTALLEDPKT);
+    case dfu::State::dfuERROR:
+      if (kind == SimDfuRequestKind::ClrStatus) {
+        mState = dfu::State::dfuIDLE;
+        mStatus = dfu::kOK;
+        outcome.reply.kind = Reply::Kind::Ack;
+        return outcome;
+      }
+      outcome.reply.kind = Reply::Kind::Stall;  // stays in dfuERROR with its status
+      return outcome;
+    default:
+      // dfuDNLOAD_SYNC, dfuDNBUSY, dfuMANIFEST_SYNC, dfuMANIFEST: only the status requests.
+      return Fail(dfu::errSTALLEDPKT);
+  }
+}
+
+SimDfuDevice::Outcome SimDfuDevice::Fail(uint8_t status) {
+  mState = dfu::State::dfuERROR;
+  mStatus = status;
+  ResetDownload();
+  Outcome outcome;
+  outcome.reply.kind = Reply::Kind::Stall;
+  return outcome;
+}
+
+SimDfuDevice::Outcome SimDfuDevice::Dnload(const SimControlRequest& request) {
+  const SimSetupPacket& setup = request.Setup();
+  Outcome outcome;
+  if ((mConfig.bmAttributes & dfu::kCanDnload) == 0) {
+    return Fail(dfu::errSTALLEDPKT);
+  }
+  if (setup.wLength == 0) {
+    // The closing zero-length block ends a download; it cannot start one.
+    if (mState != dfu::State::dfuDNLOAD_IDLE) {
+      return Fail(dfu::errSTALLEDPKT);
+    }
+    mState = dfu::State::dfuMANIFEST_SYNC;
+    mSyncAnswersLeft = mConfig.syncAnswers;
+    mManifestDone = false;
+    outcome.reply.kind = Reply::Kind::Ack;
+    return outcome;
+  }
+  if (setup.wLength > mConfig.wTransferSize || request.OutData().size() != setup.wLength) {
+    return Fail(dfu::errSTALLEDPKT);
+  }
+  if (mTarget >= mConfig.targets.size()) {
+    return Fail(dfu::errTARGET);
+  }
+  if (mConfig.targets[mTarget].locked && mUnlocked.count(mTarget) == 0) {
+    return Fail(dfu::errSTALLEDPKT);
+  }
+  const uint16_t expected =
+      mState == dfu::State::dfuIDLE || !mLastBlock ? 0 : static_cast<uint16_t>((*mLastBlock + 1) & 0xFFFF);
+  if (setup.wValue != expected) {
+    return Fail(dfu::errADDRESS);
+  }
+  if (mState == dfu::State::dfuIDLE) {
+    mPending.clear();
+  }
+  mPending.insert(mPending.end(), request.OutData().begin(), request.OutData().end());
+  mLastBlock = setup.wValue;
+  mWriteDone = false;
+  mSyncAnswersLeft = mConfig.syncAnswers;
+  mState = dfu::State::dfuDNLOAD_SYNC;
+  outcome.reply.kind = Reply::Kind::Ack;
+  return outcome;
+}
+
+SimDfuDevice::Outcome SimDfuDevice::GetStatus() {
+  Outcome outcome;
+  switch (mState) {
+    case dfu::State::dfuDNLOAD_SYNC:
+      if (mStuckSync) {
+        break;
+      }
+      if (mSyncAnswersLeft > 0) {
+        --mSyncAnswersLeft;
+        break;
+      }
+      if (mWriteDone) {
+        mState = dfu::State::dfuDNLOAD_IDLE;
+      } else if (mStuckBusy) {
+        mState = dfu::State::dfuDNBUSY;
+      } else if (mConfig.flashWritePerBlock.count() == 0) {
+        mWriteDone = true;
+        mState = dfu::State::dfuDNLOAD_IDLE;
+      } else {
+        // The write starts now; until it is done the device is busy.
+        mState = dfu::State::dfuDNBUSY;
+        outcome.timers.push_back(Timer{mConfig.flashWritePerBlock, &SimDfuDevice::WriteDone, mWorkEpoch});
+      }
+      break;
+    case dfu::State::dfuMANIFEST_SYNC:
+      if (mSyncAnswersLeft > 0) {
+        --mSyncAnswersLeft;
+        break;
+      }
+      if (mManifestDone) {
+        mManifestDone = false;
+        mState = dfu::State::dfuIDLE;
+        break;
+      }
+      mState = dfu::State::dfuMANIFEST;
+      if (mConfig.manifestationTime.count() == 0) {
+        // Reported as dfuMANIFEST; done by the time the host polls again.
+        outcome.reply = {Reply::Kind::Data, StatusRecord(), std::nullopt};
+        outcome.timers = CompleteManifestation();
+        return outcome;
+      }
+      outcome.timers.push_back(Timer{mConfig.manifestationTime, &SimDfuDevice::ManifestationDone, mWorkEpoch});
+      break;
+    default:
+      break;  // every other state reports itself (dfuDNBUSY and dfuMANIFEST while they last)
+  }
+  outcome.reply = {Reply::Kind::Data, StatusRecord(), std::nullopt};
+  return outcome;
+}
+
+std::vector<uint8_t> SimDfuDevice::StatusRecord() const {
+  const uint32_t poll = mConfig.pollTimeoutMs & 0xFFFFFF;
+  return {mStatus,
+          static_cast<uint8_t>(poll & 0xFF),
+          static_cast<uint8_t>((poll >> 8) & 0xFF),
+          static_cast<uint8_t>((poll >> 16) & 0xFF),
+          static_cast<uint8_t>(mState),
+          0};
+}
+
+void SimDfuDevice::WriteDone(uint64_t epoch) {
+  std::lock_guard<std::mutex> lock(mMutex);
+  if (epoch != mWorkEpoch || mState != dfu::State::dfuDNBUSY || mStuckBusy) {
+    return;
+  }
+  mWriteDone = true;
+  mState = dfu::State::dfuDNLOAD_SYNC;
+}
+
+void SimDfuDevice::ManifestationDone(uint64_t epoch) {
+  std::vector<Timer> timers;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (epoch != mWorkEpoch || mState != dfu::State::dfuMANIFEST) {
+      return;
+    }
+    timers = CompleteManifestation();
+  }
+  StartTimers(timers);
+}
+
+std::vector<SimDfuDevice::Timer> SimDfuDevice::CompleteManifestation() {
+  mFirmware[mTarget] = std::move(mPending);
+  mPending.clear();
+  ++mManifestations;
+  if ((mConfig.bmAttributes & dfu::kManifestationTolerant) != 0) {
+    mManifestDone = true;
+    mState = dfu::State::dfuMANIFEST_SYNC;
+    return {};
+  }
+  // Not manifestation tolerant: the device resets itself into the new application.
+  mState = dfu::State::dfuMANIFEST_WAIT_RESET;
+  return Leave(SimRunMode::Application, ResetDelay()).timers;
+}
+
+void SimDfuDevice::ResetDownload() {
+  mPending.clear();
+  mLastBlock.reset();
+  mWriteDone = true;
+  mStuckBusy = false;
+  mStuckSync = false;
+  mSyncAnswersLeft = 0;
+  mManifestDone = false;
+  ++mWorkEpoch;
+}
+
+void SimDfuDevice::StartTimers(const std::vector<Timer>& timers) {
+  for (const Timer& timer : timers) {
+    std::weak_ptr<SimDfuDevice> weak = weak_from_this();
+    auto step = timer.step;
+    const uint64_t epoch = timer.epoch;
+    mBus.Scheduler().ScheduleAfter(timer.delay, [weak, step, epoch] {
+      if (const std::shared_ptr<SimDfuDevice> self = weak.lock()) {
+        ((*self).*step)(epoch);
+      }
+    });
+  }
+}
+
+void SimDfuDevice::Send(const SimControlRequestPtr& request, const Reply& reply) {
+  switch (reply.kind) {
+    case Reply::Kind::Ack:
+      if (reply.length) {
+        // Acknowledges a chosen number of bytes of the data stage.
+        request->Complete(std::vector<uint8_t>(*reply.length));
+      } else if (request->Setup().IsDeviceToHost()) {
+        request->Complete({});
+      } else {
+        request->CompleteOut();
+      }
+      break;
+    case Reply::Kind::Data:
+      if (reply.length) {
+        std::vector<uint8_t> data = reply.data;
+        data.resize(*reply.length);
+        request->Complete(data);
+      } else {
+        request->Complete(reply.data);
+      }
+      break;
+    case Reply::Kind::Stall:
+      request->Stall();
+      break;
+    case Reply::Kind::Gone:
+      request->Finish(SimTransferStatus::DeviceGone);
+      break;
+    case Reply::Kind::None:
+      break;
+  }
+}
+
+// ---- observation ----
+
+SimRunMode SimDfuDevice::RunMode() const {
+  std::lock_guard<std::mutex> lock(mMutex);
+  return mMode;
+}
+
+dfu::State SimDfuDevice::State() const {
+  std::lock_guard<std::mutex> lock(mMutex);
+  return mState;
+}
+
+uint8_t SimDfuDevice::Status() const {
+  std::lock_guard<std::mutex> lock(mMutex);
+  return mStatus;
+}
+
+bool SimDfuDevice::IsOnBus() const {
+  std::lock_guard<std::mutex> lock(mMutex);
+  return mDeviceId.has_value();
+}
+
+SimDevicePtr SimDfuDevice::CurrentDevice() const {
+  std::lock_guard<std::mutex> lock(mMutex);
+  return mDevice;
+}
+
+uint8_t SimDfuDevice::SelectedTarget() const {
+  std::lock_guard<std::mutex> lock(mMutex);
+  return mTarget;
+}
+
+std::optional<std::vector<uint8_t>> SimDfuDevice::Firmware(uint8_t target) const {
+  std::lock_guard<std::mutex> lock(mMutex);
+  const auto it = mFirmware.find(target);
+  if (it == mFirmware.end()) {
+    return std::nullopt;
+  }
+  return it->second;
+}
+
+uint32_t SimDfuDevice::ManifestationCount() const {
+  std::lock_guard<std::mutex> lock(mMutex);
+  return mManifestations;
+}
+
+std::vector<uint8_t> SimDfuDevice::StoredHeader() const {
+  std::lock_guard<std::mutex> lock(mMutex);
+  return mHeader;
+}
+
+bool SimDfuDevice::IsLocked(uint8_t target) const {
+  std::lock_guard<std::mutex> lock(mMutex);
+  return target < mConfig.targets.size() && mConfig.targets[target].locked && mUnlocked.count(target) == 0;
+}
+
+void SimDfuDevice::AddFault(const SimDfuFault& fault) {
+  std::lock_guard<std::mutex> lock(mMutex);
+  mFaults.push_back(FaultSlot{fault});
+}
+
+}  // namespace plendrik::sim
