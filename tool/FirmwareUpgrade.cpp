@@ -89,8 +89,8 @@ QXSTATUS EnumerateAndOpenDevice(uint32_t& deviceHandle, uint32_t& runMode, const
   uint32_t deviceCount = 0;
   const uint32_t retryCount = (waitMs + 99) / 100;
   const uint32_t retryDelay = waitMs != 0 ? 100 : 0;
-  QXSTATUS st = QXDfuCall(api.QXDFU_EnumerateUsbDfuDevices, filter, &enumerationHandle, &deviceCount, retryCount,
-                          retryDelay, 0u);
+  QXSTATUS st =
+      QXDfuCall(api.QXDFU_EnumerateUsbDfuDevices, filter, &enumerationHandle, &deviceCount, retryCount, retryDelay, 0u);
   if (st != QXSTATUS_SUCCESS) {
     QXToolPrintf("EnumerateUsbDfuDevices failed, st=0x%08x (%s)\n", st, QXDfuErrorText(st));
   } else if (deviceCount == 0) {
@@ -112,8 +112,7 @@ QXSTATUS EnumerateAndOpenDevice(uint32_t& deviceHandle, uint32_t& runMode, const
       if (st != QXSTATUS_SUCCESS) {
         QXToolPrintf("OpenDevice(%u) failed, st=0x%08x (%s)\n", deviceIndex, st, QXDfuErrorText(st));
       } else {
-        st = QXDfuCall(api.QXDFU_GetDevicePropertyUint, deviceHandle, QXDFU_DEVICE_PROPERTY_CURRENT_RUN_MODE,
-                       &runMode);
+        st = QXDfuCall(api.QXDFU_GetDevicePropertyUint, deviceHandle, QXDFU_DEVICE_PROPERTY_CURRENT_RUN_MODE, &runMode);
         if (st != QXSTATUS_SUCCESS) {
           QXToolPrintf("GetDevicePropertyUint(CurrentRunMode) failed, st=0x%08x (%s)\n", st, QXDfuErrorText(st));
         } else {

@@ -11,31 +11,31 @@
 namespace plendrik {
 
 // The exports in table order.
-#define QXDFU_API_ENTRY_POINTS(X)         \
-  X(QXDFU_GetApiVersion)                  \
-  X(QXDFU_CheckApiVersion)                \
-  X(QXDFU_GetUniCharSize)                 \
-  X(QXDFU_GetErrorText)                   \
-  X(QXDFU_StartFileLogging)               \
-  X(QXDFU_EnumerateUsbDfuDevices)         \
-  X(QXDFU_CloseEnumeration)               \
-  X(QXDFU_CompareDeviceInstance)          \
-  X(QXDFU_OpenDevice)                     \
-  X(QXDFU_CloseDevice)                    \
-  X(QXDFU_CheckDeviceConnection)          \
-  X(QXDFU_GetDevicePropertyUint)          \
-  X(QXDFU_GetDevicePropertyString)        \
-  X(QXDFU_RebootDevice)                   \
-  X(QXDFU_StartUpgrade)                   \
-  X(QXDFU_GetUpgradeStatus)               \
-  X(QXDFU_FinishUpgrade)                  \
-  X(QXDFU_LoadFirmwareImageFromFile)      \
-  X(QXDFU_LoadFirmwareFromBuffer)         \
-  X(QXDFU_UnloadFirmwareImage)            \
-  X(QXDFU_GetImagePropertyUint)           \
-  X(QXDFU_GetImagePropertyUint64)         \
-  X(QXDFU_GetImagePropertyString)         \
-  X(QXDFU_RegisterDeviceChangeCallback)   \
+#define QXDFU_API_ENTRY_POINTS(X)       \
+  X(QXDFU_GetApiVersion)                \
+  X(QXDFU_CheckApiVersion)              \
+  X(QXDFU_GetUniCharSize)               \
+  X(QXDFU_GetErrorText)                 \
+  X(QXDFU_StartFileLogging)             \
+  X(QXDFU_EnumerateUsbDfuDevices)       \
+  X(QXDFU_CloseEnumeration)             \
+  X(QXDFU_CompareDeviceInstance)        \
+  X(QXDFU_OpenDevice)                   \
+  X(QXDFU_CloseDevice)                  \
+  X(QXDFU_CheckDeviceConnection)        \
+  X(QXDFU_GetDevicePropertyUint)        \
+  X(QXDFU_GetDevicePropertyString)      \
+  X(QXDFU_RebootDevice)                 \
+  X(QXDFU_StartUpgrade)                 \
+  X(QXDFU_GetUpgradeStatus)             \
+  X(QXDFU_FinishUpgrade)                \
+  X(QXDFU_LoadFirmwareImageFromFile)    \
+  X(QXDFU_LoadFirmwareFromBuffer)       \
+  X(QXDFU_UnloadFirmwareImage)          \
+  X(QXDFU_GetImagePropertyUint)         \
+  X(QXDFU_GetImagePropertyUint64)       \
+  X(QXDFU_GetImagePropertyString)       \
+  X(QXDFU_RegisterDeviceChangeCallback) \
   X(QXDFU_UnregisterDeviceChangeCallback)
 
 class QXDfuApi {

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <string>
+
 #include "QXToolModule.h"
 
 namespace plendrik {
@@ -15,7 +17,20 @@ bool QXToolFileIsMissing(const QXDFU_WCHAR* fileName) {
 }
 
 QXSTATUS QXToolLoadModule(const QXDFU_WCHAR* fileName, QXToolModuleHandle& module) {
-  module = LoadLibraryW(fileName);
+  // LoadLibraryW would search a bare name in the program's folder and the system folders
+  // first; the library to load is the file just checked in the current directory, so it is
+  // named by its full path.
+  std::wstring path(fileName);
+  const DWORD needed = GetFullPathNameW(fileName, 0, nullptr, nullptr);
+  if (needed != 0) {
+    std::wstring full(needed, L'\0');
+    const DWORD written = GetFullPathNameW(fileName, needed, full.data(), nullptr);
+    if (written != 0 && written < needed) {
+      full.resize(written);
+      path = full;
+    }
+  }
+  module = LoadLibraryW(path.c_str());
   if (module != nullptr) {
     return QXSTATUS_SUCCESS;
   }

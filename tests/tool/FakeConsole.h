@@ -11,8 +11,8 @@ namespace fbtest {
 class FakeConsole final : public plendrik::QXConsoleInputPort {
  public:
   bool terminal = false;
-  std::deque<int> bytes;     // keys (terminal) or stream bytes waiting to be read
-  bool endOfInput = false;   // stream: nothing follows the queued bytes
+  std::deque<int> bytes;    // keys (terminal) or stream bytes waiting to be read
+  bool endOfInput = false;  // stream: nothing follows the queued bytes
   int keyInputDepth = 0;
   int keyInputBegins = 0;
   int streamReads = 0;

@@ -136,8 +136,7 @@ QXSTATUS FakeRebootDevice(uint32_t handle, uint32_t runMode, uint32_t) {
 
 QXSTATUS FakeStartUpgrade(uint32_t handle, uint32_t imageHandle, uint32_t targetId, uint32_t flags) {
   gState.calls.push_back("StartUpgrade");
-  if (FindSession(handle) == nullptr || gState.loadedImages.count(imageHandle) == 0 || targetId != 0 ||
-      flags != 0) {
+  if (FindSession(handle) == nullptr || gState.loadedImages.count(imageHandle) == 0 || targetId != 0 || flags != 0) {
     return QXSTATUS_INVALID_HANDLE;
   }
   if (gState.startStatus != QXSTATUS_SUCCESS) {

@@ -18,15 +18,15 @@ struct FakeLibraryState {
   std::vector<uint32_t> listedRunModes;
   QXSTATUS enumerateStatus = QXSTATUS_SUCCESS;
   QXSTATUS openStatus = QXSTATUS_SUCCESS;
-  bool disconnectOnReboot = true;       // false: the session keeps answering after the reboot
-                                        // into the bootloader
+  bool disconnectOnReboot = true;  // false: the session keeps answering after the reboot
+                                   // into the bootloader
   bool disconnectOnRebootToApplication = true;
-  bool rejoinAfterReboot = true;        // false: the device does not come back
+  bool rejoinAfterReboot = true;  // false: the device does not come back
   uint64_t totalBytes = 4096;
   uint64_t blockBytes = 1024;
-  int failAtQuery = -1;                 // status query that reports Failed
-  QXSTATUS failStatus = 0xEE001104;     // completionStatus then reported
-  int keyAtQuery = -1;                  // status query after which a key is pressed
+  int failAtQuery = -1;              // status query that reports Failed
+  QXSTATUS failStatus = 0xEE001104;  // completionStatus then reported
+  int keyAtQuery = -1;               // status query after which a key is pressed
   void (*pressKey)() = nullptr;
   QXSTATUS startStatus = QXSTATUS_SUCCESS;
   bool imageLoads = true;

@@ -1,5 +1,3 @@
-#include "FirmwareUpgrade.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,9 +7,10 @@
 
 #include "FakeConsole.h"
 #include "FakeLibrary.h"
-#include "QXFirmwareResource.h"
+#include "FirmwareUpgrade.h"
 #include "QXConsoleKeys.h"
 #include "QXDfuApi.h"
+#include "QXFirmwareResource.h"
 #include "QXToolText.h"
 
 namespace {
@@ -131,10 +130,10 @@ TEST_F(FirmwareUpgradeTest, FromApplicationModeThroughBootloaderBackToApplicatio
   // First enumeration without waiting, the one after the reboot waits up to 20 s.
   EXPECT_EQ(mState->enumerateRetryCounts, (std::vector<uint32_t>{0, 200}));
   EXPECT_EQ(mState->enumerateRetryDelays, (std::vector<uint32_t>{0, 100}));
-  EXPECT_EQ(mState->calls, (std::vector<std::string>{"Enumerate", "OpenDevice", "CloseEnumeration",
-                                                     "Reboot(BOOTLOADER)", "CloseDevice", "Enumerate", "OpenDevice",
-                                                     "CloseEnumeration", "StartUpgrade", "FinishUpgrade",
-                                                     "Reboot(APPLICATION)", "CloseDevice"}));
+  EXPECT_EQ(mState->calls,
+            (std::vector<std::string>{"Enumerate", "OpenDevice", "CloseEnumeration", "Reboot(BOOTLOADER)",
+                                      "CloseDevice", "Enumerate", "OpenDevice", "CloseEnumeration", "StartUpgrade",
+                                      "FinishUpgrade", "Reboot(APPLICATION)", "CloseDevice"}));
   ExpectNothingLeftOpen();
 }
 

@@ -1,8 +1,7 @@
-#include "QXConsoleKeys.h"
-
 #include <gtest/gtest.h>
 
 #include "FakeConsole.h"
+#include "QXConsoleKeys.h"
 
 namespace {
 

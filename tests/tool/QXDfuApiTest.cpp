@@ -1,10 +1,9 @@
-#include "QXDfuApi.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
 
+#include "QXDfuApi.h"
 #include "integration/LibraryLoader.h"
 
 #if defined(_WIN32)
@@ -29,9 +28,7 @@ std::basic_string<QXDFU_WCHAR> Wide(const std::string& text) {
   return std::basic_string<QXDFU_WCHAR>(text.begin(), text.end());
 }
 
-std::string StubPath(const char* name) {
-  return fbtest::LibraryLoader::ProgramFolder() + kSeparator + name + kSuffix;
-}
+std::string StubPath(const char* name) { return fbtest::LibraryLoader::ProgramFolder() + kSeparator + name + kSuffix; }
 
 // Whether the module is still mapped in the process.
 bool IsModuleLoaded(const std::string& path) {

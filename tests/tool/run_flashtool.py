@@ -268,6 +268,7 @@ class Runner:
         expect_equal(rc, EXIT_CODE, "exit code")
 
     def case_refused_version(self):
+        # The tool's own folder holds the real library; the one bound is the current directory's.
         self.put_stub("refuse_version")
         out, rc = self.run_piped(b"y")
         expect_equal(out, self.load_failure(0xEE000060))
