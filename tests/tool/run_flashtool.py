@@ -274,6 +274,17 @@ class Runner:
         expect_equal(out, self.load_failure(0xEE000060))
         expect_equal(rc, EXIT_CODE, "exit code")
 
+    def case_stub_bound(self):
+        # A library with all 25 exports that does no work: the tool binds it and reports the
+        # first call that fails.
+        self.put_stub("full")
+        out, rc = self.run_piped(b"y\n")
+        expect_equal(out, HEADER +
+                     "Enumerate available devices...\n"
+                     "EnumerateUsbDfuDevices failed, st=0xee000030 (QXSTATUS_NOT_SUPPORTED)\n"
+                     "EnumerateAndOpenDevice() failed, st=0xee000030 (QXSTATUS_NOT_SUPPORTED)\n")
+        expect_equal(rc, EXIT_CODE, "exit code")
+
     def case_bound_library(self):
         # The shipped library as it is today: either it lacks an export and the tool stops at the
         # documented load failure, or the tool binds it and finds no device.
