@@ -1,0 +1,4 @@
+// flashtool: upgrades the one connected device to the firmware image it carries.
+#include "FirmwareUpgrade.h"
+
+int main() { return plendrik::RunFlashTool(); }
