@@ -1,6 +1,6 @@
 #!/bin/bash
 # Configures and builds one target: host (native, sanitizers on), windows (mingw-w64), or both.
-# Usage: scripts/build.sh [host|windows|all] [extra cmake build args]
+# Usage: scripts/build.sh [host|host-tsan|windows|all] [extra cmake build args]
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 WHICH="${1:-all}"
@@ -17,6 +17,11 @@ build_host() {
   cmake -S "$ROOT" -B "$ROOT/build/host" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Debug -DFB_SANITIZE=ON >/dev/null
   cmake --build "$ROOT/build/host" -j "$JOBS" "$@"
 }
+# The host unit tests under ThreadSanitizer (only the test binary; its threaded tests run).
+build_host_tsan() {
+  cmake -S "$ROOT" -B "$ROOT/build/host-tsan" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Debug -DFB_TSAN=ON >/dev/null
+  cmake --build "$ROOT/build/host-tsan" -j "$JOBS" --target fb_unit_tests "$@"
+}
 build_windows() {
   cmake -S "$ROOT" -B "$ROOT/build/windows" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" >/dev/null
@@ -24,7 +29,8 @@ build_windows() {
 }
 case "$WHICH" in
   host) build_host "$@" ;;
+  host-tsan) build_host_tsan "$@" ;;
   windows) build_windows "$@" ;;
   all) build_host "$@"; build_windows "$@" ;;
-  *) echo "usage: $0 [host|windows|all]" >&2; exit 2 ;;
+  *) echo "usage: $0 [host|host-tsan|windows|all]" >&2; exit 2 ;;
 esac

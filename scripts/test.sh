@@ -1,16 +1,21 @@
 #!/bin/bash
 # Sets up a fresh machine, builds both targets and runs both test suites: the host suite under
-# AddressSanitizer and UndefinedBehaviorSanitizer, the windows suite under Wine.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the windows suite under Wine. The threaded
+# host tests (suites whose name ends in "Threads") also run under ThreadSanitizer.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 "$ROOT/scripts/setup.sh"
 "$ROOT/scripts/build.sh" host
 "$ROOT/scripts/build.sh" windows
+"$ROOT/scripts/build.sh" host-tsan
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 status=0
 echo "== host tests"
 ctest --test-dir "$ROOT/build/host" --output-on-failure || status=1
+echo "== threaded host tests (ThreadSanitizer)"
+TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}" \
+  "$ROOT/scripts/run-tsan-tests.sh" || status=1
 echo "== windows tests (Wine)"
 ctest --test-dir "$ROOT/build/windows" --output-on-failure || status=1
 exit $status
