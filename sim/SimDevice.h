@@ -1,7 +1,9 @@
 // A simulated USB device: its descriptors and identities as specified, and its control
 // endpoint. Standard GET_DESCRIPTOR requests are answered from the descriptors; every other
 // request goes to the device's model (SimDeviceModel) or to a handler that a test installs,
-// one request at a time in submission order, as on a real default pipe.
+// one request at a time in submission order, as on a real default pipe. The next request is
+// handed over on the thread that completes the previous one, so a model completes requests
+// without holding a lock that its HandleRequest takes.
 #pragma once
 
 #include <chrono>

@@ -3,6 +3,7 @@
 // (another run mode, or a reset) with its state kept.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
