@@ -70,22 +70,30 @@ void SimTimerScheduler::Run(uint64_t generation) {
 void SimTimerScheduler::Stop() {
   std::map<Key, std::function<void()>> dropped;
   std::thread thread;
+  std::thread retired;
+  const std::thread::id self = std::this_thread::get_id();
   {
     std::lock_guard<std::mutex> lock(mMutex);
     ++mGeneration;
     dropped.swap(mTasks);
     mDueOf.clear();
     thread.swap(mThread);
+    if (mRetired.joinable() && mRetired.get_id() != self) {
+      retired.swap(mRetired);
+    }
+    if (thread.joinable() && thread.get_id() == self) {
+      // Stopped from one of its own tasks: the thread cannot join itself. It ends after that
+      // task returns and is joined by a later Stop or the destructor.
+      mRetired.swap(thread);
+    }
     mChanged.notify_all();
   }
   dropped.clear();
   if (thread.joinable()) {
-    if (thread.get_id() == std::this_thread::get_id()) {
-      // Stopped from one of its own tasks: the thread ends after that task returns.
-      thread.detach();
-    } else {
-      thread.join();
-    }
+    thread.join();
+  }
+  if (retired.joinable()) {
+    retired.join();
   }
   std::lock_guard<std::mutex> lock(mMutex);
   if (!mThread.joinable()) {

@@ -48,6 +48,7 @@ class SimTimerScheduler final : public SimScheduler {
   TaskId mRunning = 0;
   uint64_t mGeneration = 0;  // a thread runs while its generation is current
   std::thread mThread;
+  std::thread mRetired;  // a thread stopped from its own task, joined later
   std::thread::id mThreadId;
 };
 

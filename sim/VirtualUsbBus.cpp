@@ -46,7 +46,7 @@ void VirtualUsbBus::Shutdown() {
     // Give the storage back too: nothing of the bus may outlive the module that holds it.
     std::vector<Attached>().swap(mDevices);
     decltype(mObservers)().swap(mObservers);
-    mEvents.clear();
+    decltype(mEvents)().swap(mEvents);
   }
   StopNotifier();
 }
