@@ -5,7 +5,7 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <functional>
 #include <map>
 #include <memory>
@@ -119,7 +119,7 @@ class VirtualUsbBus final : public SimBusAccess {
 
   // Delivery of events on the notifier thread.
   std::condition_variable mNotifierChanged;
-  std::deque<Pending> mEvents;
+  std::list<Pending> mEvents;  // a list: empty, it holds no storage (the bus is never destroyed)
   uint64_t mCallingObserver = 0;  // observer being called now; 0 for none
   bool mDelivering = false;       // an event has been taken from the queue and is being delivered
   uint64_t mNotifierGeneration = 0;
