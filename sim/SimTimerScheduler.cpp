@@ -50,7 +50,9 @@ void SimTimerScheduler::Run(uint64_t generation) {
     }
     const auto first = mTasks.begin();
     if (first->first.due > Clock::now()) {
-      mChanged.wait_until(lock, first->first.due);
+      // A copy: the task may be cancelled (its node freed) while the lock is released.
+      const Clock::time_point due = first->first.due;
+      mChanged.wait_until(lock, due);
       continue;
     }
     const TaskId id = first->first.id;
