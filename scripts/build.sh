@@ -1,8 +1,9 @@
 #!/bin/bash
 # Configures and builds one target: host (native, sanitizers on, with the tests; build/host),
-# release (the plain host library a user loads, without sanitizers; build/host-release),
-# windows (mingw-w64; build/windows), or all three.
-# Usage: scripts/build.sh [host|release|windows|all] [extra cmake build args]
+# host-tsan (the host unit tests under ThreadSanitizer; build/host-tsan), release (the plain
+# host library a user loads, without sanitizers; build/host-release), windows (mingw-w64;
+# build/windows), or all of them.
+# Usage: scripts/build.sh [host|host-tsan|release|windows|all] [extra cmake build args]
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 WHICH="${1:-all}"
@@ -19,6 +20,11 @@ build_host() {
   cmake -S "$ROOT" -B "$ROOT/build/host" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Debug -DFB_SANITIZE=ON >/dev/null
   cmake --build "$ROOT/build/host" -j "$JOBS" "$@"
 }
+# The host unit tests under ThreadSanitizer (only the test binary; its threaded tests run).
+build_host_tsan() {
+  cmake -S "$ROOT" -B "$ROOT/build/host-tsan" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Debug -DFB_TSAN=ON >/dev/null
+  cmake --build "$ROOT/build/host-tsan" -j "$JOBS" --target fb_unit_tests "$@"
+}
 build_release() {
   cmake -S "$ROOT" -B "$ROOT/build/host-release" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Release -DFB_SANITIZE=OFF \
     -DFB_BUILD_TESTS=OFF >/dev/null
@@ -31,8 +37,9 @@ build_windows() {
 }
 case "$WHICH" in
   host) build_host "$@" ;;
+  host-tsan) build_host_tsan "$@" ;;
   release) build_release "$@" ;;
   windows) build_windows "$@" ;;
-  all) build_host "$@"; build_release "$@"; build_windows "$@" ;;
-  *) echo "usage: $0 [host|release|windows|all]" >&2; exit 2 ;;
+  all) build_host "$@"; build_host_tsan "$@"; build_release "$@"; build_windows "$@" ;;
+  *) echo "usage: $0 [host|host-tsan|release|windows|all]" >&2; exit 2 ;;
 esac

@@ -24,7 +24,7 @@ bool SimControlRequest::Finish(SimTransferStatus status) {
 }
 
 bool SimControlRequest::CompleteWith(SimTransferStatus status, std::span<const uint8_t> inData, uint32_t length) {
-  std::function<void()> callback;
+  std::vector<std::function<void()>> callbacks;
   {
     std::lock_guard<std::mutex> lock(mMutex);
     if (mStatus != SimTransferStatus::Pending) {
@@ -33,12 +33,13 @@ bool SimControlRequest::CompleteWith(SimTransferStatus status, std::span<const u
     mStatus = status;
     mInData.assign(inData.begin(), inData.end());
     mTransferred = length;
-    callback = std::move(mCallback);
-    mCallback = nullptr;
+    callbacks.swap(mCallbacks);
   }
   mCompleted.notify_all();
-  if (callback) {
-    callback();
+  for (std::function<void()>& callback : callbacks) {
+    if (callback) {
+      callback();
+    }
   }
   return true;
 }
@@ -65,11 +66,11 @@ bool SimControlRequest::WaitFor(std::chrono::milliseconds timeout) const {
   return mCompleted.wait_for(lock, timeout, [this] { return mStatus != SimTransferStatus::Pending; });
 }
 
-void SimControlRequest::SetCompletionCallback(std::function<void()> callback) {
+void SimControlRequest::AddCompletionCallback(std::function<void()> callback) {
   {
     std::lock_guard<std::mutex> lock(mMutex);
     if (mStatus == SimTransferStatus::Pending) {
-      mCallback = std::move(callback);
+      mCallbacks.push_back(std::move(callback));
       return;
     }
   }

@@ -76,3 +76,53 @@ std::vector<uint8_t> BuildSimLangIdDescriptor(const std::vector<uint16_t>& langI
 }
 
 }  // namespace plendrik::sim
+
+namespace plendrik::sim {
+
+std::vector<uint8_t> FilterSimConfigurationForFunction(const std::vector<uint8_t>& config, uint8_t function) {
+  if (config.size() < 9) {
+    return config;
+  }
+  // The function's interfaces: the one it is named after, plus those an interface
+  // association starting there groups with it.
+  std::vector<bool> member(256, false);
+  member[function] = true;
+  for (size_t offset = config[0]; offset + 4 <= config.size() && config[offset] >= 2; offset += config[offset]) {
+    if (config[offset + 1] == 11 && config[offset] >= 4 && config[offset + 2] == function) {
+      for (unsigned n = function; n < static_cast<unsigned>(function) + config[offset + 3] && n < 256; ++n) {
+        member[n] = true;
+      }
+    }
+  }
+  std::vector<uint8_t> out(config.begin(), config.begin() + 9);
+  std::vector<bool> counted(256, false);
+  uint8_t interfaces = 0;
+  bool keep = false;
+  for (size_t offset = config[0]; offset + 2 <= config.size() && config[offset] >= 2; offset += config[offset]) {
+    const uint8_t length = config[offset];
+    const uint8_t type = config[offset + 1];
+    if (offset + length > config.size()) {
+      break;
+    }
+    if (type == 4 && length >= 3) {
+      const uint8_t number = config[offset + 2];
+      keep = member[number];
+      if (keep && !counted[number]) {
+        counted[number] = true;
+        ++interfaces;
+      }
+    } else if (type == 11 && length >= 3) {
+      keep = config[offset + 2] == function;
+    }
+    if (keep) {
+      out.insert(out.end(), config.begin() + static_cast<std::ptrdiff_t>(offset),
+                 config.begin() + static_cast<std::ptrdiff_t>(offset + length));
+    }
+  }
+  out[2] = static_cast<uint8_t>(out.size() & 0xFF);
+  out[3] = static_cast<uint8_t>(out.size() >> 8);
+  out[4] = interfaces;
+  return out;
+}
+
+}  // namespace plendrik::sim

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "sim/SimDeviceModel.h"
+
 namespace plendrik::sim {
 
 namespace {
@@ -64,6 +66,24 @@ std::optional<std::vector<uint8_t>> SimDevice::StringDescriptor(uint8_t index, u
   return BuildSimStringDescriptor(text->second);
 }
 
+std::optional<std::vector<uint8_t>> SimDevice::FunctionConfigurationDescriptor(uint8_t index, int function) const {
+  std::optional<std::vector<uint8_t>> config = ConfigurationDescriptor(index);
+  if (!config || function < 0 || function > 255) {
+    return config;
+  }
+  return FilterSimConfigurationForFunction(*config, static_cast<uint8_t>(function));
+}
+
+void SimDevice::SetModel(std::shared_ptr<SimDeviceModel> model) {
+  std::lock_guard<std::mutex> lock(mMutex);
+  mModel = std::move(model);
+}
+
+std::shared_ptr<SimDeviceModel> SimDevice::Model() const {
+  std::lock_guard<std::mutex> lock(mMutex);
+  return mModel;
+}
+
 void SimDevice::SetRequestHandler(SimRequestHandler handler, SimHandlerScope scope) {
   std::lock_guard<std::mutex> lock(mMutex);
   mHandler = std::move(handler);
@@ -75,14 +95,13 @@ void SimDevice::SetCancelDelay(std::chrono::milliseconds delay) {
   mCancelDelay = delay;
 }
 
-SimControlRequestPtr SimDevice::Submit(const SimSetupPacket& setup, std::span<const uint8_t> outData) {
+SimControlRequestPtr SimDevice::Submit(const SimSetupPacket& setup, std::span<const uint8_t> outData, int function) {
   std::vector<uint8_t> out;
   if (!setup.IsDeviceToHost()) {
     const size_t length = std::min<size_t>(outData.size(), setup.wLength);
     out.assign(outData.begin(), outData.begin() + static_cast<std::ptrdiff_t>(length));
   }
   auto request = std::make_shared<SimControlRequest>(setup, std::move(out));
-  SimRequestHandler handler;
   bool standard = false;
   {
     std::lock_guard<std::mutex> lock(mMutex);
@@ -95,21 +114,71 @@ SimControlRequestPtr SimDevice::Submit(const SimSetupPacket& setup, std::span<co
     mPending.push_back(request);
     const bool getDescriptor = setup.bmRequestType == 0x80 && setup.bRequest == kGetDescriptor;
     const bool setInterface = setup.bmRequestType == 0x01 && setup.bRequest == kSetInterface;
-    standard = (getDescriptor && (mScope == SimHandlerScope::NonDescriptor || !mHandler)) ||
-               (setInterface && (mScope == SimHandlerScope::NonDescriptor || !mHandler));
-    handler = mHandler;
+    const bool handlerSeesAll = mHandler && mScope == SimHandlerScope::All;
+    standard = (getDescriptor || setInterface) && !handlerSeesAll;
+    if (!standard) {
+      mQueue.push_back(request);
+    }
   }
   if (standard) {
-    AnswerStandardRequest(request);
-  } else if (handler) {
-    handler(request);
-  } else {
-    request->Stall();
+    AnswerStandardRequest(request, function);
+    return request;
   }
+  // The next queued request is handed over once this one has ended in any way.
+  std::weak_ptr<SimDevice> self = weak_from_this();
+  const SimControlRequest* raw = request.get();
+  request->AddCompletionCallback([self, raw] {
+    if (const std::shared_ptr<SimDevice> device = self.lock()) {
+      device->OnQueuedRequestDone(raw);
+    }
+  });
+  Pump();
   return request;
 }
 
-bool SimDevice::AnswerStandardRequest(const SimControlRequestPtr& request) {
+void SimDevice::OnQueuedRequestDone(const SimControlRequest* request) {
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (mActive.get() == request) {
+      mActive = nullptr;
+    } else {
+      std::erase_if(mQueue, [request](const SimControlRequestPtr& p) { return p.get() == request; });
+    }
+  }
+  Pump();
+}
+
+void SimDevice::Pump() {
+  std::unique_lock<std::mutex> lock(mMutex);
+  // One thread hands requests over at a time; a request completed inside the model's call
+  // lets the loop below continue instead of nesting another call.
+  if (mPumping) {
+    return;
+  }
+  mPumping = true;
+  while (!mActive && !mQueue.empty()) {
+    SimControlRequestPtr next = std::move(mQueue.front());
+    mQueue.pop_front();
+    if (next->IsCompleted()) {
+      continue;  // cancelled or failed while it waited
+    }
+    mActive = next;
+    const SimRequestHandler handler = mHandler;
+    const std::shared_ptr<SimDeviceModel> model = mModel;
+    lock.unlock();
+    if (handler) {
+      handler(next);
+    } else if (model) {
+      model->HandleRequest(*this, next);
+    } else {
+      next->Stall();
+    }
+    lock.lock();
+  }
+  mPumping = false;
+}
+
+bool SimDevice::AnswerStandardRequest(const SimControlRequestPtr& request, int function) {
   const SimSetupPacket& setup = request->Setup();
   if (setup.bRequest == kSetInterface) {
     // Acknowledged when the first configuration has that alternate setting of the interface.
@@ -131,7 +200,7 @@ bool SimDevice::AnswerStandardRequest(const SimControlRequestPtr& request) {
       }
       break;
     case kDescriptorConfiguration:
-      data = ConfigurationDescriptor(index);
+      data = FunctionConfigurationDescriptor(index, function);
       break;
     case kDescriptorString:
       data = StringDescriptor(index, setup.wIndex);
@@ -186,6 +255,8 @@ void SimDevice::MarkDetached() {
     std::lock_guard<std::mutex> lock(mMutex);
     mAttached = false;
     pending.swap(mPending);
+    mQueue.clear();
+    mActive = nullptr;
   }
   for (const SimControlRequestPtr& request : pending) {
     request->Finish(SimTransferStatus::DeviceGone);

@@ -1,11 +1,15 @@
 // A simulated USB device: its descriptors and identities as specified, and its control
-// endpoint. Standard GET_DESCRIPTOR requests are answered by the device model; every other
-// request goes to a handler that a test (or, later, the DFU model) installs.
+// endpoint. Standard GET_DESCRIPTOR requests are answered from the descriptors; every other
+// request goes to the device's model (SimDeviceModel) or to a handler that a test installs,
+// one request at a time in submission order, as on a real default pipe. The next request is
+// handed over on the thread that completes the previous one, so a model completes requests
+// without holding a lock that its HandleRequest takes.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -120,9 +124,11 @@ class SimControlRequest {
   // Blocks until completed or until the time-out; true when completed.
   bool WaitFor(std::chrono::milliseconds timeout) const;
 
-  // Called once, on the completing thread, after the request has completed. Runs at once
-  // when the request is already complete.
-  void SetCompletionCallback(std::function<void()> callback);
+  // Adds a callback that is called once, on the completing thread, after the request has
+  // completed (callbacks run in the order they were added). Runs at once when the request is
+  // already complete.
+  void AddCompletionCallback(std::function<void()> callback);
+  void SetCompletionCallback(std::function<void()> callback) { AddCompletionCallback(std::move(callback)); }
 
  private:
   bool CompleteWith(SimTransferStatus status, std::span<const uint8_t> inData, uint32_t length);
@@ -134,7 +140,7 @@ class SimControlRequest {
   SimTransferStatus mStatus = SimTransferStatus::Pending;
   std::vector<uint8_t> mInData;
   uint32_t mTransferred = 0;
-  std::function<void()> mCallback;
+  std::vector<std::function<void()>> mCallbacks;
 };
 
 using SimRequestHandler = std::function<void(const SimControlRequestPtr& request)>;
@@ -145,7 +151,9 @@ enum class SimHandlerScope {
   All,            // every request, descriptors included (faults in descriptor reads)
 };
 
-class SimDevice {
+class SimDeviceModel;
+
+class SimDevice : public std::enable_shared_from_this<SimDevice> {
  public:
   SimDevice(uint64_t id, SimDeviceSpec spec);
   ~SimDevice();
@@ -157,16 +165,26 @@ class SimDevice {
   // The descriptors as the device reports them.
   std::vector<uint8_t> DeviceDescriptor() const;
   std::optional<std::vector<uint8_t>> ConfigurationDescriptor(uint8_t index) const;
+  // The configuration descriptor as a composite function's handle sees it: the header and
+  // only the function's own interfaces (with their class and endpoint descriptors, and the
+  // interface association that groups them). function -1: the whole descriptor.
+  std::optional<std::vector<uint8_t>> FunctionConfigurationDescriptor(uint8_t index, int function) const;
   std::optional<std::vector<uint8_t>> StringDescriptor(uint8_t index, uint16_t langId) const;
 
-  // Installs the handler of non-standard requests; without one such requests stall.
+  // Installs the handler of non-standard requests; without one (and without a model) such
+  // requests stall. A handler takes precedence over a model.
   void SetRequestHandler(SimRequestHandler handler, SimHandlerScope scope = SimHandlerScope::NonDescriptor);
+  // Installs the model that answers the non-standard requests (the bus does this on Attach).
+  void SetModel(std::shared_ptr<SimDeviceModel> model);
+  std::shared_ptr<SimDeviceModel> Model() const;
   // A cancelled request completes only after this delay (a slow cancellation); default 0.
   void SetCancelDelay(std::chrono::milliseconds delay);
 
   // Submits a control transfer; the request completes now, later from any thread, or never.
-  // A device that has left the bus fails the request at once.
-  SimControlRequestPtr Submit(const SimSetupPacket& setup, std::span<const uint8_t> outData);
+  // A device that has left the bus fails the request at once. function: the composite
+  // function whose handle sends it (-1: the whole device); it shapes the configuration
+  // descriptor that the request reads.
+  SimControlRequestPtr Submit(const SimSetupPacket& setup, std::span<const uint8_t> outData, int function = -1);
   // Cancels a request: it completes as cancelled, after the cancel delay.
   void Cancel(const SimControlRequestPtr& request);
 
@@ -179,15 +197,21 @@ class SimDevice {
   void MarkDetached();
 
  private:
-  bool AnswerStandardRequest(const SimControlRequestPtr& request);
-  void Forget(const SimControlRequest* request);
+  bool AnswerStandardRequest(const SimControlRequestPtr& request, int function);
+  // Hands queued requests to the model or handler while none is active.
+  void Pump();
+  void OnQueuedRequestDone(const SimControlRequest* request);
 
   const uint64_t mId;
   const SimDeviceSpec mSpec;
   mutable std::mutex mMutex;
   bool mAttached = true;
   SimRequestHandler mHandler;
+  std::shared_ptr<SimDeviceModel> mModel;
   SimHandlerScope mScope = SimHandlerScope::NonDescriptor;
+  std::deque<SimControlRequestPtr> mQueue;  // requests waiting for the model or handler
+  SimControlRequestPtr mActive;             // the request the model or handler holds
+  bool mPumping = false;
   std::chrono::milliseconds mCancelDelay{0};
   std::vector<SimSetupPacket> mRequestLog;
   std::vector<SimControlRequestPtr> mPending;
@@ -199,6 +223,10 @@ using SimDevicePtr = std::shared_ptr<SimDevice>;
 // Descriptor bytes built from a specification.
 std::vector<uint8_t> BuildSimDeviceDescriptor(const SimDeviceSpec& spec);
 std::vector<uint8_t> BuildSimConfigurationDescriptor(const SimConfigurationSpec& configuration);
+// The part of a configuration descriptor that a composite function (its first interface
+// number) presents: header with adjusted wTotalLength and bNumInterfaces, then the
+// function's interfaces.
+std::vector<uint8_t> FilterSimConfigurationForFunction(const std::vector<uint8_t>& config, uint8_t function);
 std::vector<uint8_t> BuildSimStringDescriptor(QXWStringView text);
 std::vector<uint8_t> BuildSimLangIdDescriptor(const std::vector<uint16_t>& langIds);
 

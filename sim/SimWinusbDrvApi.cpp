@@ -13,6 +13,10 @@ struct SimWinusbDrvApi::Object {
 
 namespace {
 
+// SET_INTERFACE is still bounded here: the library does not route it through a control
+// transfer of its own, and a test must not hang on it.
+constexpr int32_t kSetInterfaceWaitMs = 5000;
+
 struct EventObject : SimWinusbDrvApi::Object {
   std::mutex mutex;
   std::condition_variable cv;
@@ -98,6 +102,13 @@ std::vector<uint8_t> InterfaceNumbers(const std::vector<uint8_t>& config) {
   return numbers;
 }
 
+int FunctionOf(const FileObject& file) { return file.entry.interfaceNumber; }
+
+// The configuration descriptor a handle of this file sees (a composite function sees its own).
+std::vector<uint8_t> ConfigurationSeenBy(const FileObject& file) {
+  return file.device->FunctionConfigurationDescriptor(0, FunctionOf(file)).value_or(std::vector<uint8_t>{});
+}
+
 SimSetupPacket ToSim(const QXUsbSetupPacket& setup) {
   return SimSetupPacket{setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex, setup.wLength};
 }
@@ -147,10 +158,16 @@ uint32_t SimWinusbDrvApi::CreateDeviceFile(const QXWString& path, uint32_t, uint
   object->device = device;
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    // WinUSB lets one file handle open a device interface at a time.
-    if (!mOpenPaths.insert(object->lowerPath).second) {
-      return kQXErrorAccessDenied;
+    // WinUSB lets one file handle open a device interface at a time. A handle of a device
+    // that has since left the bus is stale and does not hold the path any more.
+    const auto held = mOpenPaths.find(object->lowerPath);
+    if (held != mOpenPaths.end()) {
+      const auto holder = std::dynamic_pointer_cast<FileObject>(held->second.lock());
+      if (holder && holder->device->Id() == device->Id()) {
+        return kQXErrorAccessDenied;
+      }
     }
+    mOpenPaths[object->lowerPath] = object;
   }
   file = Insert(object);
   return 0;
@@ -167,7 +184,10 @@ void SimWinusbDrvApi::CloseOsHandle(QXOsHandle handle) {
     object = it->second;
     mHandles.erase(it);
     if (auto* file = dynamic_cast<FileObject*>(object.get())) {
-      mOpenPaths.erase(file->lowerPath);
+      const auto held = mOpenPaths.find(file->lowerPath);
+      if (held != mOpenPaths.end() && held->second.lock() == object) {
+        mOpenPaths.erase(held);
+      }
     } else if (auto* mutex = dynamic_cast<MutexObject*>(object.get())) {
       if (--mMutexes[mutex->name] == 0) {
         mMutexes.erase(mutex->name);
@@ -221,8 +241,7 @@ uint32_t SimWinusbDrvApi::WinUsbInitialize(QXOsHandle file, QXOsHandle& winUsb) 
   if (object->entry.interfaceNumber >= 0) {
     handle->interfaceNumber = static_cast<uint8_t>(object->entry.interfaceNumber);
   } else {
-    const std::vector<uint8_t> numbers = InterfaceNumbers(object->device->ConfigurationDescriptor(0).value_or(
-        std::vector<uint8_t>{}));
+    const std::vector<uint8_t> numbers = InterfaceNumbers(ConfigurationSeenBy(*object));
     handle->interfaceNumber = numbers.empty() ? 0 : numbers.front();
   }
   winUsb = Insert(handle);
@@ -252,8 +271,7 @@ uint32_t SimWinusbDrvApi::WinUsbGetAssociatedInterface(QXOsHandle winUsb, uint8_
   if (!root->file->device->IsAttached()) {
     return kQXErrorDeviceNotConnected;
   }
-  const std::vector<uint8_t> numbers =
-      InterfaceNumbers(root->file->device->ConfigurationDescriptor(0).value_or(std::vector<uint8_t>{}));
+  const std::vector<uint8_t> numbers = InterfaceNumbers(ConfigurationSeenBy(*root->file));
   size_t position = 0;
   while (position < numbers.size() && numbers[position] != root->interfaceNumber) {
     ++position;
@@ -303,11 +321,10 @@ uint32_t SimWinusbDrvApi::WinUsbGetDescriptor(QXOsHandle winUsb, uint8_t descrip
   const SimSetupPacket setup{0x80, 0x06, static_cast<uint16_t>((descriptorType << 8) | index), languageId,
                              static_cast<uint16_t>(length)};
   const SimDevicePtr& device = object->file->device;
-  SimControlRequestPtr request = device->Submit(setup, {});
-  if (!request->WaitFor(std::chrono::milliseconds(kDescriptorWaitMs))) {
-    device->Cancel(request);
-    request->WaitFor(std::chrono::milliseconds(kDescriptorWaitMs));
-    return kQXErrorSemTimeout;
+  SimControlRequestPtr request = device->Submit(setup, {}, FunctionOf(*object->file));
+  // As WinUSB with the control pipe's time-out off: the call returns only when the device
+  // answers (or leaves the bus).
+  while (!request->WaitFor(std::chrono::hours(1))) {
   }
   const uint32_t err = ErrorOf(request->Status());
   if (err != 0) {
@@ -345,10 +362,10 @@ uint32_t SimWinusbDrvApi::WinUsbSetCurrentAlternateSetting(QXOsHandle winUsb, ui
     return kQXErrorInvalidHandle;
   }
   const SimSetupPacket setup{0x01, 0x0B, alternateSetting, object->interfaceNumber, 0};
-  SimControlRequestPtr request = object->file->device->Submit(setup, {});
-  if (!request->WaitFor(std::chrono::milliseconds(kDescriptorWaitMs))) {
+  SimControlRequestPtr request = object->file->device->Submit(setup, {}, FunctionOf(*object->file));
+  if (!request->WaitFor(std::chrono::milliseconds(kSetInterfaceWaitMs))) {
     object->file->device->Cancel(request);
-    request->WaitFor(std::chrono::milliseconds(kDescriptorWaitMs));
+    request->WaitFor(std::chrono::milliseconds(kSetInterfaceWaitMs));
     return kQXErrorSemTimeout;
   }
   return ErrorOf(request->Status());
@@ -373,14 +390,16 @@ uint32_t SimWinusbDrvApi::WinUsbControlTransfer(QXOsHandle winUsb, const QXUsbSe
   event->Reset();
   const SimSetupPacket simSetup = ToSim(setup);
   SimControlRequestPtr request =
-      device->Submit(simSetup, simSetup.IsDeviceToHost() ? std::span<const uint8_t>() : std::span<const uint8_t>(buffer, length));
+      device->Submit(simSetup,
+                     simSetup.IsDeviceToHost() ? std::span<const uint8_t>() : std::span<const uint8_t>(buffer, length),
+                     FunctionOf(*object->file));
   {
     std::lock_guard<std::mutex> lock(mMutex);
     mTransfers[&overlapped] = request;
   }
   const bool deviceToHost = simSetup.IsDeviceToHost();
   std::weak_ptr<SimControlRequest> weak = request;
-  request->SetCompletionCallback([weak, event, buffer, deviceToHost] {
+  request->AddCompletionCallback([weak, event, buffer, deviceToHost] {
     if (auto completed = weak.lock()) {
       if (deviceToHost && completed->Status() == SimTransferStatus::Success) {
         const std::vector<uint8_t> data = completed->InData();

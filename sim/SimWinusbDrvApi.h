@@ -41,10 +41,6 @@ class SimWinusbDrvApi : public QXWinusbDrvApi {
   // Open handles of every kind (tests check that nothing leaks).
   size_t OpenHandleCount() const;
 
-  // The time-out of WinUsbGetDescriptor's synchronous wait (WinUSB's pipe time-out is off,
-  // but a test must not hang on a device that never answers).
-  static constexpr int32_t kDescriptorWaitMs = 5000;
-
   struct Object;
 
  private:
@@ -57,7 +53,9 @@ class SimWinusbDrvApi : public QXWinusbDrvApi {
   mutable std::mutex mMutex;
   uintptr_t mNextHandle = 0x1000;
   std::map<uintptr_t, std::shared_ptr<Object>> mHandles;
-  std::set<QXWString> mOpenPaths;       // lower-case paths with an open device file
+  // Lower-case paths with an open device file. A path whose device has left and joined
+  // again may be opened anew: the old file is stale.
+  std::map<QXWString, std::weak_ptr<Object>> mOpenPaths;
   std::map<QXWString, size_t> mMutexes;  // named mutexes and their open handles
   std::map<const QXWinOverlapped*, SimControlRequestPtr> mTransfers;
 };

@@ -35,26 +35,39 @@ VirtualUsbBus& VirtualUsbBus::Instance() {
 }
 
 void VirtualUsbBus::Shutdown() {
+  // Models schedule no more work and no task runs while the devices leave.
+  mScheduler.Stop();
   DetachAll();
-  std::lock_guard<std::mutex> lock(mMutex);
-  // Give the storage back too: nothing of the bus may outlive the module that holds it.
-  std::vector<Attached>().swap(mDevices);
-  decltype(mObservers)().swap(mObservers);
-}
-
-SimDevicePtr VirtualUsbBus::Attach(const SimDeviceSpec& spec) {
-  const uint64_t id = gNextDeviceId.fetch_add(1);
-  auto device = std::make_shared<SimDevice>(id, spec);
-  std::vector<SimBusEvent> events;
+  // Models told of their removal may have scheduled work: none of it runs any more.
+  mScheduler.Stop();
+  WaitIdle();
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    Attached attached{device, BuildSimDeviceListEntries(id, spec)};
-    for (const SimDeviceListEntry& entry : attached.entries) {
-      events.push_back({SimBusEventKind::Arrival, entry});
-    }
-    mDevices.push_back(std::move(attached));
+    // Give the storage back too: nothing of the bus may outlive the module that holds it.
+    std::vector<Attached>().swap(mDevices);
+    decltype(mObservers)().swap(mObservers);
+    decltype(mEvents)().swap(mEvents);
   }
-  Notify(events);
+  StopNotifier();
+}
+
+SimDevicePtr VirtualUsbBus::Attach(const SimDeviceSpec& spec) { return Attach(spec, nullptr); }
+
+SimDevicePtr VirtualUsbBus::Attach(const SimDeviceSpec& spec, std::shared_ptr<SimDeviceModel> model) {
+  const uint64_t id = gNextDeviceId.fetch_add(1);
+  auto device = std::make_shared<SimDevice>(id, spec);
+  if (model) {
+    device->SetModel(model);
+    model->OnAttached(*device);
+  }
+  std::lock_guard<std::mutex> lock(mMutex);
+  Attached attached{device, BuildSimDeviceListEntries(id, spec)};
+  std::vector<SimBusEvent> events;
+  for (const SimDeviceListEntry& entry : attached.entries) {
+    events.push_back({SimBusEventKind::Arrival, entry});
+  }
+  mDevices.push_back(std::move(attached));
+  EnqueueLocked(std::move(events));
   return device;
 }
 
@@ -78,7 +91,13 @@ bool VirtualUsbBus::Detach(uint64_t deviceId) {
     return false;
   }
   device->MarkDetached();
-  Notify(events);
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    EnqueueLocked(std::move(events));
+  }
+  if (const std::shared_ptr<SimDeviceModel> model = device->Model()) {
+    model->OnDetached(*device);
+  }
   return true;
 }
 
@@ -147,27 +166,102 @@ SimDevicePtr VirtualUsbBus::FindDeviceByInterfacePath(const QXWString& interface
 uint64_t VirtualUsbBus::AddObserver(SimBusObserver observer) {
   std::lock_guard<std::mutex> lock(mMutex);
   const uint64_t id = mNextObserverId++;
-  mObservers.emplace_back(id, std::make_shared<SimBusObserver>(std::move(observer)));
+  mObservers.emplace(id, std::make_shared<SimBusObserver>(std::move(observer)));
   return id;
 }
 
 void VirtualUsbBus::RemoveObserver(uint64_t observerId) {
-  std::lock_guard<std::mutex> lock(mMutex);
-  std::erase_if(mObservers, [observerId](const auto& o) { return o.first == observerId; });
+  std::shared_ptr<SimBusObserver> removed;
+  std::unique_lock<std::mutex> lock(mMutex);
+  const auto it = mObservers.find(observerId);
+  if (it != mObservers.end()) {
+    removed = std::move(it->second);
+    mObservers.erase(it);
+  }
+  if (std::this_thread::get_id() != mNotifierId) {
+    mNotifierChanged.wait(lock, [&] { return mCallingObserver != observerId; });
+  }
+  lock.unlock();
+  // The observer (and what it captured) is destroyed outside the lock; when removed from
+  // inside its own call, the notifier still holds it until the call returns.
+  removed = nullptr;
 }
 
-void VirtualUsbBus::Notify(const std::vector<SimBusEvent>& events) {
-  std::vector<std::shared_ptr<SimBusObserver>> observers;
+void VirtualUsbBus::WaitIdle() {
+  std::unique_lock<std::mutex> lock(mMutex);
+  if (std::this_thread::get_id() == mNotifierId) {
+    return;
+  }
+  mNotifierChanged.wait(lock, [&] { return mEvents.empty() && !mDelivering; });
+}
+
+void VirtualUsbBus::EnqueueLocked(std::vector<SimBusEvent> events) {
+  if (events.empty()) {
+    return;
+  }
+  std::vector<uint64_t> observers;
+  for (const auto& o : mObservers) {
+    observers.push_back(o.first);
+  }
+  for (SimBusEvent& event : events) {
+    mEvents.push_back({std::move(event), observers});
+  }
+  if (!mNotifier.joinable()) {
+    const uint64_t generation = mNotifierGeneration;
+    mNotifier = std::thread([this, generation] { RunNotifier(generation); });
+    mNotifierId = mNotifier.get_id();
+  }
+  mNotifierChanged.notify_all();
+}
+
+void VirtualUsbBus::RunNotifier(uint64_t generation) {
+  std::unique_lock<std::mutex> lock(mMutex);
+  while (generation == mNotifierGeneration) {
+    if (mEvents.empty()) {
+      mNotifierChanged.wait(lock);
+      continue;
+    }
+    Pending pending = std::move(mEvents.front());
+    mEvents.pop_front();
+    mDelivering = true;
+    for (uint64_t id : pending.observers) {
+      const auto it = mObservers.find(id);
+      if (it == mObservers.end()) {
+        continue;  // removed since the event happened
+      }
+      std::shared_ptr<SimBusObserver> observer = it->second;
+      mCallingObserver = id;
+      lock.unlock();
+      (*observer)(pending.event);
+      observer = nullptr;  // a removed observer is destroyed here, outside the lock
+      lock.lock();
+      mCallingObserver = 0;
+      mNotifierChanged.notify_all();
+    }
+    mDelivering = false;
+    mNotifierChanged.notify_all();
+  }
+}
+
+void VirtualUsbBus::StopNotifier() {
+  std::thread thread;
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    for (const auto& o : mObservers) {
-      observers.push_back(o.second);
-    }
+    ++mNotifierGeneration;
+    thread.swap(mNotifier);
+    mNotifierChanged.notify_all();
   }
-  for (const SimBusEvent& event : events) {
-    for (const auto& observer : observers) {
-      (*observer)(event);
-    }
+  if (!thread.joinable()) {
+    return;
+  }
+  if (thread.get_id() == std::this_thread::get_id()) {
+    thread.detach();  // stopped from inside an observer: the thread ends after that call
+  } else {
+    thread.join();
+  }
+  std::lock_guard<std::mutex> lock(mMutex);
+  if (!mNotifier.joinable()) {
+    mNotifierId = std::thread::id();
   }
 }
 

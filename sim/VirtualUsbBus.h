@@ -3,15 +3,21 @@
 // control transfers that the library's seams need are read from here.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <list>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sim/SimDevice.h"
+#include "sim/SimDeviceModel.h"
+#include "sim/SimTimerScheduler.h"
 #include "sim/SimTypes.h"
 
 #include "os/QXImmortal.h"
@@ -40,20 +46,29 @@ struct SimBusEvent {
 
 using SimBusObserver = std::function<void(const SimBusEvent&)>;
 
-class VirtualUsbBus {
+class VirtualUsbBus final : public SimBusAccess {
  public:
   // The process-wide bus.
   static VirtualUsbBus& Instance();
 
+  // The bus's one timer thread for the delayed work of device models.
+  SimScheduler& Scheduler() override { return mScheduler; }
+
   // Plugs a device in; its nodes are listed from now on and observers hear of each.
-  // Returns the device, whose id is unique for the life of the process.
+  // Returns the device, whose id is unique for the life of the process. Without a model
+  // the device stalls non-standard requests until a handler is installed.
   SimDevicePtr Attach(const SimDeviceSpec& spec);
+  // Plugs a device in with its model: the model is installed and told (OnAttached) before
+  // the device is listed, so the device answers from the moment anyone can see it.
+  SimDevicePtr Attach(const SimDeviceSpec& spec, std::shared_ptr<SimDeviceModel> model) override;
   // Unplugs a device: its nodes disappear, its requests in flight fail, its open handles go
-  // stale. Returns false when the device is not on the bus.
-  bool Detach(uint64_t deviceId);
+  // stale, then its model hears OnDetached. Returns false when the device is not on the bus.
+  bool Detach(uint64_t deviceId) override;
   // Unplugs every device (tests start from an empty bus).
   void DetachAll();
-  // Detaches every device and forgets every observer; the bus stays usable.
+  // Stops the scheduler (tasks not started are dropped), detaches every device, delivers the
+  // events still due, forgets every observer and ends the bus's threads. The bus stays
+  // usable: its threads start again on demand.
   void Shutdown();
 
   // The listed nodes of one device interface class, in the order the devices arrived.
@@ -66,9 +81,16 @@ class VirtualUsbBus {
   SimDevicePtr FindDevice(uint64_t deviceId) const;
   SimDevicePtr FindDeviceByInterfacePath(const QXWString& interfacePath) const;
 
-  // Observers are called on the thread that changed the bus, outside the bus's lock.
+  // Observers are called on the bus's notifier thread, never on the thread that changed the
+  // bus: events in the order the bus changed, each to the observers registered when it
+  // happened and still registered when it is delivered.
   uint64_t AddObserver(SimBusObserver observer);
+  // After it returns the observer is not called again; a call in flight is waited for,
+  // unless RemoveObserver is called from inside an observer.
   void RemoveObserver(uint64_t observerId);
+  // Waits until every event so far has been delivered (returns at once on the notifier
+  // thread). For tests that check what observers heard.
+  void WaitIdle();
 
   VirtualUsbBus(const VirtualUsbBus&) = delete;
   VirtualUsbBus& operator=(const VirtualUsbBus&) = delete;
@@ -77,16 +99,34 @@ class VirtualUsbBus {
   template <class T>
   friend T& ::plendrik::QXImmortal();
   VirtualUsbBus() = default;
-  void Notify(const std::vector<SimBusEvent>& events);
+  // Queues events for delivery; called with mMutex held.
+  void EnqueueLocked(std::vector<SimBusEvent> events);
+  void RunNotifier(uint64_t generation);
+  void StopNotifier();
 
   struct Attached {
     SimDevicePtr device;
     std::vector<SimDeviceListEntry> entries;
   };
+  struct Pending {
+    SimBusEvent event;
+    std::vector<uint64_t> observers;  // registered when the event happened
+  };
   mutable std::mutex mMutex;
   std::vector<Attached> mDevices;
-  std::vector<std::pair<uint64_t, std::shared_ptr<SimBusObserver>>> mObservers;
+  std::map<uint64_t, std::shared_ptr<SimBusObserver>> mObservers;
   uint64_t mNextObserverId = 1;
+
+  // Delivery of events on the notifier thread.
+  std::condition_variable mNotifierChanged;
+  std::list<Pending> mEvents;  // a list: empty, it holds no storage (the bus is never destroyed)
+  uint64_t mCallingObserver = 0;  // observer being called now; 0 for none
+  bool mDelivering = false;       // an event has been taken from the queue and is being delivered
+  uint64_t mNotifierGeneration = 0;
+  std::thread mNotifier;
+  std::thread::id mNotifierId;
+
+  SimTimerScheduler mScheduler;
 };
 
 // Builds the listed nodes of a device from its specification (exposed for tests).

@@ -144,7 +144,9 @@ class WinusbDrvApiWin final : public QXWinusbDrvApi {
   }
 
   uint32_t CancelOverlappedIo(QXOsHandle file, QXWinOverlapped& overlapped) override {
-    return CancelIoEx(static_cast<HANDLE>(file), ToSystem(overlapped)) ? 0 : LastError();
+    // Only the record's address is needed; the record itself may be in the system's use.
+    auto* system = static_cast<OVERLAPPED*>(overlapped.SystemOverlapped());
+    return CancelIoEx(static_cast<HANDLE>(file), system) ? 0 : LastError();
   }
 };
 

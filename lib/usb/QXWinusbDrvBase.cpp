@@ -1,13 +1,17 @@
 #include "usb/QXWinusbDrvBase.h"
 
+#include <chrono>
+#include <thread>
+
 #include "diag/QXLog.h"
 #include "usb/QXWinusbDrvApi.h"
 
 namespace plendrik {
 
 namespace {
-constexpr int32_t kDeviceDescriptorTimeoutMs = 1000;
 constexpr int32_t kCancelWaitMs = 1000;
+constexpr auto kReleasePollInterval = std::chrono::milliseconds(10);
+constexpr uint8_t kGetDescriptorRequest = 0x06;
 }  // namespace
 
 QXWinusbDrvBase::~QXWinusbDrvBase() { DestroyWinUsbBase(); }
@@ -20,7 +24,26 @@ uint32_t QXWinusbDrvBase::InitWinUsbBase() {
   return err;
 }
 
+void QXWinusbDrvBase::BeginTeardown() {
+  {
+    QXOsLockGuard lock(mInFlightLock);
+    ++mTeardownDepth;
+    if (mInFlight) {
+      // The requesting thread sees its request end as cancelled and leaves the request lock.
+      QXGetWinusbDrvApi().CancelOverlappedIo(mInFlightFile, mOverlapped);
+    }
+  }
+  mRequestLock.Lock();
+}
+
+void QXWinusbDrvBase::EndTeardown() {
+  mRequestLock.Unlock();
+  QXOsLockGuard lock(mInFlightLock);
+  --mTeardownDepth;
+}
+
 void QXWinusbDrvBase::DestroyWinUsbBase() {
+  BeginTeardown();
   if (QXOsIsValidHandle(mWinUsbHandle)) {
     const uint32_t err = QXGetWinusbDrvApi().WinUsbFree(mWinUsbHandle);
     if (err != 0) {
@@ -30,6 +53,7 @@ void QXWinusbDrvBase::DestroyWinUsbBase() {
   mWinUsbHandle = QXOsInvalidHandle();
   mOverlapped.CloseEvent();
   mOverlapped.ZeroOverlapped();
+  EndTeardown();
 }
 
 QXSTATUS QXWinusbDrvBase::MapUsbStatusToQXSTATUS(uint32_t winUsbStatus) {
@@ -44,14 +68,25 @@ QXSTATUS QXWinusbDrvBase::MapUsbStatusToQXSTATUS(uint32_t winUsbStatus) {
 QXSTATUS QXWinusbDrvBase::GetDescriptor(QXUsbBuffer buffer, uint8_t descriptorType, uint8_t index, uint16_t languageId,
                                         uint32_t* transferred) {
   if (descriptorType == 1) {
-    return GetDeviceDescriptorImpl(buffer, transferred, kDeviceDescriptorTimeoutMs);
+    return GetDeviceDescriptorImpl(buffer, transferred, kDescriptorTimeoutMs);
   }
+  // WinUSB's own descriptor call is synchronous and, with the control pipe's time-out off,
+  // never returns from a device that does not answer: the overlapped request is bounded.
+  QXUsbSetupPacket setup;
+  setup.bmRequestType = 0x80;
+  setup.bRequest = kGetDescriptorRequest;
+  setup.wValue = static_cast<uint16_t>((descriptorType << 8) | index);
+  setup.wIndex = languageId;
+  setup.wLength = static_cast<uint16_t>(buffer.length > 0xFFFF ? 0xFFFF : buffer.length);
+  buffer.length = setup.wLength;
   uint32_t count = 0;
-  const uint32_t err = QXGetWinusbDrvApi().WinUsbGetDescriptor(
-      mWinUsbHandle, descriptorType, index, languageId, static_cast<uint8_t*>(buffer.data), buffer.length, count);
-  if (err != 0) {
-    QX_LOG_ERROR("WinUsb_GetDescriptor failed, st={}", QXSt{err});
-    return MapUsbStatusToQXSTATUS(err);
+  const QXSTATUS st = DescriptorRequestImpl(setup, buffer, &count, kDescriptorTimeoutMs);
+  if (st != QXSTATUS_SUCCESS) {
+    QX_LOG_ERROR("WinUsb_GetDescriptor failed, st={}", QXSt{st});
+    if (transferred != nullptr) {
+      *transferred = 0;
+    }
+    return st;
   }
   if (transferred != nullptr) {
     *transferred = count;
@@ -76,44 +111,86 @@ void QXWinusbDrvBase::SubmitControlRequest(const QXUsbSetupPacket& setup, QXUsbB
   mOverlapped.mStatus = err;
 }
 
-void QXWinusbDrvBase::WaitForControlRequestCompletion(QXOsHandle deviceWinUsbHandle, int32_t timeoutMs) {
+uint32_t QXWinusbDrvBase::WaitForControlRequestCompletion(QXOsHandle deviceWinUsbHandle, int32_t timeoutMs) {
   if (mOverlapped.mStatus != kQXErrorIoPending) {
-    return;
+    return 0;
   }
   QXWinusbDrvApi& api = QXGetWinusbDrvApi();
   const uint32_t waitResult = api.WaitForEvent(mOverlapped.EventHandle(), timeoutMs);
   if (waitResult == kQXErrorWaitTimeout) {
-    return;
+    return waitResult;
   }
   if (waitResult != 0) {
     QX_LOG_FATAL("WaitForCompletion failed, st={}", QXSt{waitResult});
-    return;
+    return waitResult;
   }
   uint32_t count = 0;
   const uint32_t err = api.WinUsbGetOverlappedResult(deviceWinUsbHandle, mOverlapped, count);
   mOverlapped.mStatus = err;
   mOverlapped.mTransferred = count;
+  return 0;
+}
+
+void QXWinusbDrvBase::AwaitReleaseWithoutEvent(QXOsHandle deviceWinUsbHandle, QXOsHandle deviceFileHandle) {
+  // The event cannot be waited on, so the transfer's end is polled: the record and the
+  // caller's buffer stay untouched until the system reports the transfer over (or unknown).
+  QXWinusbDrvApi& api = QXGetWinusbDrvApi();
+  api.CancelOverlappedIo(deviceFileHandle, mOverlapped);
+  for (;;) {
+    uint32_t count = 0;
+    const uint32_t err = api.WinUsbGetOverlappedResult(deviceWinUsbHandle, mOverlapped, count);
+    if (err != kQXErrorIoIncomplete && err != kQXErrorIoPending) {
+      return;
+    }
+    std::this_thread::sleep_for(kReleasePollInterval);
+  }
 }
 
 QXSTATUS QXWinusbDrvBase::ControlRequest(const QXUsbSetupPacket& setup, QXUsbBuffer buffer, uint32_t* transferred,
                                          int32_t timeoutMs, QXOsHandle deviceWinUsbHandle,
                                          QXOsHandle deviceFileHandle) {
   QXOsLockGuard lock(mRequestLock);
+  QXWinusbDrvApi& api = QXGetWinusbDrvApi();
   SubmitControlRequest(setup, buffer);
-  WaitForControlRequestCompletion(deviceWinUsbHandle, timeoutMs);
-  QXSTATUS result = mOverlapped.mStatus;
   if (mOverlapped.mStatus == kQXErrorIoPending) {
+    QXOsLockGuard inFlight(mInFlightLock);
+    mInFlight = true;
+    mInFlightFile = deviceFileHandle;
+    if (mTeardownDepth > 0) {
+      // The object is being torn down: the request must not outlive the teardown's wait.
+      api.CancelOverlappedIo(deviceFileHandle, mOverlapped);
+    }
+  }
+  QXSTATUS result = 0;
+  uint32_t waitResult = WaitForControlRequestCompletion(deviceWinUsbHandle, timeoutMs);
+  if (waitResult != 0 && waitResult != kQXErrorWaitTimeout) {
+    // A wait that fails says nothing about the transfer: it is not reported as pending or
+    // done; the transfer is ended without the event before the record is given up.
+    AwaitReleaseWithoutEvent(deviceWinUsbHandle, deviceFileHandle);
+    result = waitResult;
+  } else if (mOverlapped.mStatus == kQXErrorIoPending) {
     // The request is still owned by the system: cancel it and wait until it has really
     // ended, so that the record and the caller's buffer are never released while in use.
+    result = QXSTATUS_TIMEOUT;
     for (;;) {
-      QXGetWinusbDrvApi().CancelOverlappedIo(deviceFileHandle, mOverlapped);
-      WaitForControlRequestCompletion(deviceWinUsbHandle, kCancelWaitMs);
+      api.CancelOverlappedIo(deviceFileHandle, mOverlapped);
+      waitResult = WaitForControlRequestCompletion(deviceWinUsbHandle, kCancelWaitMs);
+      if (waitResult != 0 && waitResult != kQXErrorWaitTimeout) {
+        AwaitReleaseWithoutEvent(deviceWinUsbHandle, deviceFileHandle);
+        break;
+      }
       if (mOverlapped.mStatus != kQXErrorIoPending) {
-        result = QXSTATUS_TIMEOUT;
         break;
       }
       QX_LOG_ERROR("TIMED OUT after CancelOverlapped. Trying again.");
     }
+  } else {
+    result = mOverlapped.mStatus;
+  }
+  {
+    QXOsLockGuard inFlight(mInFlightLock);
+    mInFlight = false;
+    mInFlightFile = QXOsInvalidHandle();
   }
   if (transferred != nullptr) {
     *transferred = result == 0 ? mOverlapped.mTransferred : 0;

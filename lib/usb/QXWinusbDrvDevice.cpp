@@ -66,14 +66,18 @@ QXSTATUS QXWinusbDrvDevice::OpenUsbDevice(const QXWString& devicePath) {
 }
 
 void QXWinusbDrvDevice::CloseUsbDevice() {
-  if (!mDeviceFile.IsOpen()) {
-    return;
+  // A request of the device's own (a descriptor read) on another thread ends before the
+  // handle, the file and the cache go.
+  BeginTeardown();
+  if (mDeviceFile.IsOpen()) {
+    DestroyWinUsbBase();
+    mDeviceFile.CloseDevice();
+    mFirstInterfaceNumber = 0;
+    mConfigDescriptor.clear();
+    mConfigDescriptor.shrink_to_fit();
+    mIdentity = QXUsbDeviceIdentity();
   }
-  DestroyWinUsbBase();
-  mDeviceFile.CloseDevice();
-  mFirstInterfaceNumber = 0;
-  mConfigDescriptor.clear();
-  mConfigDescriptor.shrink_to_fit();
+  EndTeardown();
 }
 
 QXSTATUS QXWinusbDrvDevice::CacheFirstConfigurationDescriptor() {
@@ -121,6 +125,11 @@ QXSTATUS QXWinusbDrvDevice::CacheFirstConfigurationDescriptor() {
 QXSTATUS QXWinusbDrvDevice::GetInterfaceHandleForInterface(uint32_t interfaceNumber, QXOsHandle& handle) {
   QXOsLockGuard lock(mClaimLock);
   handle = QXOsInvalidHandle();
+  if (!IsOpen()) {
+    // Without an open device there is no handle to hand out, and no claim may be recorded.
+    QX_LOG_ERROR("Interface not opened");
+    return QXSTATUS_NOT_OPENED;
+  }
   const uint8_t delta = static_cast<uint8_t>((interfaceNumber - mFirstInterfaceNumber) & 0xFF);
   if (delta == 0) {
     if (mFirstInterfaceClaimed) {
@@ -168,6 +177,11 @@ QXSTATUS QXWinusbDrvDevice::QueryDeviceSpeed(uint8_t& speed) {
 QXSTATUS QXWinusbDrvDevice::DeviceControlRequest(const QXUsbSetupPacket& setup, QXUsbBuffer buffer,
                                                  uint32_t* transferred, int32_t timeoutMs) {
   return ControlRequest(setup, buffer, transferred, timeoutMs, mWinUsbHandle, mDeviceFile.GetFileHandle());
+}
+
+QXSTATUS QXWinusbDrvDevice::DescriptorRequestImpl(const QXUsbSetupPacket& setup, QXUsbBuffer buffer,
+                                                  uint32_t* transferred, int32_t timeoutMs) {
+  return DeviceControlRequest(setup, buffer, transferred, timeoutMs);
 }
 
 QXSTATUS QXWinusbDrvDevice::GetDeviceDescriptorImpl(QXUsbBuffer buffer, uint32_t* transferred, int32_t timeoutMs) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "usb/QXUsbDeviceIdentity.h"
 #include "usb/QXWinDeviceInterface.h"
 #include "usb/QXWinusbDrvBase.h"
 
@@ -42,6 +43,15 @@ class QXWinusbDrvDevice : public QXWinusbDrvBase {
   uint8_t GetFirstInterfaceNumber() const { return mFirstInterfaceNumber; }
   QXOsHandle GetDeviceFileHandle() const { return mDeviceFile.GetFileHandle(); }
 
+  // The identity of the node the device was opened from (set by the opener after a
+  // successful open, cleared by the close).
+  void SetDeviceIdentity(const QXUsbDeviceIdentity& identity) { mIdentity = identity; }
+  const QXUsbDeviceIdentity& GetDeviceIdentity() const { return mIdentity; }
+
+ protected:
+  QXSTATUS DescriptorRequestImpl(const QXUsbSetupPacket& setup, QXUsbBuffer buffer, uint32_t* transferred,
+                                 int32_t timeoutMs) override;
+
  protected:
   uint16_t mLanguageId = 0;
   bool mLanguageIdKnown = false;
@@ -52,6 +62,7 @@ class QXWinusbDrvDevice : public QXWinusbDrvBase {
   QXOsThreadMutex mClaimLock;
   uint8_t mFirstInterfaceNumber = 0;
   bool mFirstInterfaceClaimed = false;
+  QXUsbDeviceIdentity mIdentity;
 };
 
 }  // namespace plendrik

@@ -29,13 +29,20 @@ void QXWinusbDrvInterface::CloseUsbInterface() {
 }
 
 QXSTATUS QXWinusbDrvInterface::ClaimUsbInterface() {
+  if (mDevice == nullptr || !mDevice->IsOpen()) {
+    QX_LOG_ERROR("Interface not opened");
+    return QXSTATUS_NOT_OPENED;
+  }
   QXOsHandle handle = QXOsInvalidHandle();
   const QXSTATUS st = mDevice->GetInterfaceHandleForInterface(mInterfaceNumber, handle);
   if (st != QXSTATUS_SUCCESS) {
     QX_LOG_ERROR("GetInterfaceHandleForInterface(IF {}) failed, st={}", mInterfaceNumber, QXSt{st});
     return st;
   }
-  mWinUsbHandle = handle;
+  {
+    QXOsLockGuard lock(mRequestLock);
+    mWinUsbHandle = handle;
+  }
   const uint32_t err = InitWinUsbBase();
   if (err != 0) {
     QX_LOG_ERROR("InitWinUsbBase failed, st={}", QXSt{err});
@@ -46,22 +53,24 @@ QXSTATUS QXWinusbDrvInterface::ClaimUsbInterface() {
 }
 
 void QXWinusbDrvInterface::ReleaseUsbInterface() {
-  // Only a claimed interface gives anything back: an unclaimed object of the first
-  // interface must not clear the claim another object holds.
+  // A request in flight on another thread is cancelled and has ended before the event, the
+  // record or the handle go: nothing the system may still write is released under it.
+  BeginTeardown();
   if (!IsClaimed()) {
+    // Only a claimed interface gives anything back: an unclaimed object of the first
+    // interface must not clear the claim another object holds.
     mOverlapped.CloseEvent();
     mOverlapped.ZeroOverlapped();
-    return;
-  }
-  if (mDevice != nullptr && mInterfaceNumber == mDevice->GetFirstInterfaceNumber()) {
+  } else if (mDevice != nullptr && mInterfaceNumber == mDevice->GetFirstInterfaceNumber()) {
     // The handle belongs to the device: give the claim back without freeing it.
     mDevice->ReleaseFirstInterface();
     mOverlapped.CloseEvent();
     mOverlapped.ZeroOverlapped();
     mWinUsbHandle = QXOsInvalidHandle();
-    return;
+  } else {
+    DestroyWinUsbBase();
   }
-  DestroyWinUsbBase();
+  EndTeardown();
 }
 
 QXSTATUS QXWinusbDrvInterface::SetAlternateSetting(uint8_t alternateSetting) {
@@ -94,6 +103,15 @@ QXSTATUS QXWinusbDrvInterface::ControlRequestSetup(const QXUsbSetupPacket& setup
   const QXOsHandle deviceWinUsb = mDevice != nullptr ? mDevice->GetWinUsbHandle() : QXOsInvalidHandle();
   const QXOsHandle deviceFile = mDevice != nullptr ? mDevice->GetDeviceFileHandle() : QXOsInvalidHandle();
   return ControlRequest(packet, buffer, transferred, timeoutMs, deviceWinUsb, deviceFile);
+}
+
+QXSTATUS QXWinusbDrvInterface::DescriptorRequestImpl(const QXUsbSetupPacket& setup, QXUsbBuffer buffer,
+                                                     uint32_t* transferred, int32_t timeoutMs) {
+  if (mDevice == nullptr) {
+    QX_LOG_ERROR("Interface not opened");
+    return QXSTATUS_NOT_OPENED;
+  }
+  return mDevice->DeviceControlRequest(setup, buffer, transferred, timeoutMs);
 }
 
 QXSTATUS QXWinusbDrvInterface::GetDeviceDescriptorImpl(QXUsbBuffer buffer, uint32_t* transferred, int32_t timeoutMs) {

@@ -34,6 +34,10 @@ class QXWinusbDrvInterface : public QXWinusbDrvBase {
   QXSTATUS GetDeviceDescriptorImpl(QXUsbBuffer buffer, uint32_t* transferred, int32_t timeoutMs) override;
 
  protected:
+  // Descriptor reads of an interface go through its device's own handle.
+  QXSTATUS DescriptorRequestImpl(const QXUsbSetupPacket& setup, QXUsbBuffer buffer, uint32_t* transferred,
+                                 int32_t timeoutMs) override;
+
   QXWinusbDrvDevice* mDevice = nullptr;
   uint8_t mInterfaceNumber = 0;
 };

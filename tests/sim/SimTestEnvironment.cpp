@@ -10,7 +10,11 @@ namespace {
 class SimBusEnvironment : public ::testing::Environment {
  public:
   void SetUp() override { plendrik::QXSetWinusbDrvApi(&plendrik::sim::SimWinusbDrvApi::Instance()); }
-  void TearDown() override { plendrik::QXSetWinusbDrvApi(nullptr); }
+  void TearDown() override {
+    plendrik::QXSetWinusbDrvApi(nullptr);
+    // The bus's scheduler and notifier threads end with the tests.
+    plendrik::sim::VirtualUsbBus::Instance().Shutdown();
+  }
 };
 
 [[maybe_unused]] ::testing::Environment* const gSimBusEnvironment =

@@ -80,6 +80,7 @@ TEST_F(VirtualUsbBusTest, ObserversHearArrivalAndRemovalInOrder) {
   const SimDevicePtr device = Attach(spec);
   EXPECT_TRUE(VirtualUsbBus::Instance().Detach(device->Id()));
   EXPECT_FALSE(VirtualUsbBus::Instance().Detach(device->Id()));
+  VirtualUsbBus::Instance().WaitIdle();
   VirtualUsbBus::Instance().RemoveObserver(observer);
   Attach(spec);
   ASSERT_EQ(events.size(), 2u);

@@ -1,6 +1,9 @@
 // Opening devices, the configuration descriptor cache, interface claims and descriptor reads.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+
 #include "support/TestLogTarget.h"
 #include "usb/UsbSimFixture.h"
 
@@ -129,6 +132,74 @@ TEST_F(QXWinusbDeviceTest, InterfaceStateChecks) {
   EXPECT_TRUE(log.Contains("interfaceNumber=256 is invalid"));
   EXPECT_EQ(unbound.OpenUsbInterface(&usb, 1), QXSTATUS_SUCCESS);
   EXPECT_EQ(unbound.OpenUsbInterface(&usb, 1), QXSTATUS_ALREADY_OPEN);
+}
+
+TEST_F(QXWinusbDeviceTest, ClaimOnADeviceThatIsNotOpenIsRefusedAndChangesNothing) {
+  const SimDevicePtr device = Attach(DfuDeviceSpec());
+  QXOsUsbDevice usb;
+  QXOsUsbInterface interface;
+  ASSERT_EQ(interface.OpenUsbInterface(&usb, 0), QXSTATUS_SUCCESS);
+  TestLogTarget log;
+  EXPECT_EQ(interface.ClaimUsbInterface(), QXSTATUS_NOT_OPENED);
+  EXPECT_TRUE(log.Contains("Interface not opened"));
+  EXPECT_FALSE(interface.IsClaimed());
+  QXOsHandle handle = nullptr;
+  EXPECT_EQ(usb.GetInterfaceHandleForInterface(0, handle), QXSTATUS_NOT_OPENED);
+  EXPECT_FALSE(QXOsIsValidHandle(handle));
+  // Once the device is open the same interface is claimed normally.
+  ASSERT_EQ(usb.OpenUsbDevice(PathOf(device)), QXSTATUS_SUCCESS);
+  EXPECT_EQ(interface.ClaimUsbInterface(), QXSTATUS_SUCCESS);
+  EXPECT_TRUE(interface.IsClaimed());
+  interface.ReleaseUsbInterface();
+}
+
+TEST_F(QXWinusbDeviceTest, DeviceKeepsTheIdentityItWasOpenedFromUntilClosed) {
+  const SimDevicePtr device = Attach(DfuDeviceSpec());
+  QXOsUsbDevice usb;
+  EXPECT_TRUE(usb.GetDeviceIdentity().IsEmpty());
+  ASSERT_EQ(usb.OpenUsbDevice(PathOf(device)), QXSTATUS_SUCCESS);
+  QXUsbDeviceIdentity identity;
+  identity.devicePath = PathOf(device);
+  identity.instanceId = QXW("USB\\VID_1209&PID_0001\\SN1");
+  identity.containerId = QXW("{11111111-2222-3333-4444-555555555555}");
+  identity.vendorId = 0x1209;
+  identity.productId = 1;
+  identity.bcdDevice = 0x0100;
+  usb.SetDeviceIdentity(identity);
+  EXPECT_EQ(usb.GetDeviceIdentity().instanceId, identity.instanceId);
+  EXPECT_EQ(usb.GetDeviceIdentity().productId, 1);
+  EXPECT_EQ(usb.GetDeviceIdentity().interfaceNumber, -1);
+  usb.CloseUsbDevice();
+  EXPECT_TRUE(usb.GetDeviceIdentity().IsEmpty());
+  EXPECT_EQ(usb.GetDeviceIdentity().vendorId, -1);
+}
+
+TEST_F(QXWinusbDeviceTest, DescriptorReadsOfADeviceThatStopsAnsweringTimeOut) {
+  const SimDevicePtr device = Attach(DfuDeviceSpec());
+  QXOsUsbDevice usb;
+  ASSERT_EQ(usb.OpenUsbDevice(PathOf(device)), QXSTATUS_SUCCESS);
+  // From now on the device takes every request, descriptor reads included, and never answers.
+  device->SetRequestHandler([](const sim::SimControlRequestPtr&) {}, sim::SimHandlerScope::All);
+  TestLogTarget log;
+  const auto start = std::chrono::steady_clock::now();
+  auto read = std::async(std::launch::async, [&usb] {
+    QXWString text;
+    return usb.GetStringDescriptorString(text, 1, 0x0409);
+  });
+  const bool ended = read.wait_for(std::chrono::seconds(6)) == std::future_status::ready;
+  if (!ended) {
+    sim::VirtualUsbBus::Instance().Detach(device->Id());  // unblocks the hanging read
+  }
+  ASSERT_TRUE(ended) << "a descriptor read hung on a device that does not answer";
+  EXPECT_EQ(read.get(), QXSTATUS_TIMEOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(990));
+  EXPECT_TRUE(log.Contains("WinUsb_GetDescriptor failed"));
+  // The configuration descriptor read is bounded the same way.
+  std::vector<uint8_t> config;
+  auto configRead = std::async(std::launch::async, [&] { return usb.GetConfigurationDescriptor(config); });
+  ASSERT_EQ(configRead.wait_for(std::chrono::seconds(6)), std::future_status::ready);
+  EXPECT_EQ(configRead.get(), QXSTATUS_TIMEOUT);
+  EXPECT_EQ(device->PendingRequestCount(), 0u);
 }
 
 TEST_F(QXWinusbDeviceTest, OtherInterfacesComeFromWinUsbAssociatedInterfaces) {
