@@ -110,40 +110,6 @@ void PrintBanner() {
   QX_LOG_INFO(" **** Version {}.{}.{} release x64 build timestamp: {} {}", 2u, 60u, 0u, __DATE__, __TIME__);
 }
 
-const char* QXRunModeText(uint32_t runMode) {
-  switch (runMode) {
-    case QXDFU_RUN_MODE_UNKNOWN:
-      return "unknown";
-    case QXDFU_RUN_MODE_APPLICATION:
-      return "Application";
-    case QXDFU_RUN_MODE_BOOTLOADER:
-      return "Bootloader";
-    default:
-      return "unknown";
-  }
-}
-
-const char* QXDeviceTypeText(uint32_t deviceType) {
-  return deviceType == QXDFU_DEVICE_TYPE_USB_DFU ? "USB DFU" : "unknown";
-}
-
-const char* QXUpgradeStateText(uint32_t upgradeState) {
-  switch (upgradeState) {
-    case QXDFU_UPGRADE_STATE_IDLE:
-      return "Idle";
-    case QXDFU_UPGRADE_STATE_INITIALIZING:
-      return "Initializing";
-    case QXDFU_UPGRADE_STATE_IN_PROGRESS:
-      return "InProgress";
-    case QXDFU_UPGRADE_STATE_FINISHED:
-      return "Finished";
-    case QXDFU_UPGRADE_STATE_FAILED:
-      return "Failed";
-    default:
-      return "unknown";
-  }
-}
-
 QXApiTraceScope::~QXApiTraceScope() {
   if (gLogDfuApi.IsEnabled(kQXLogLevelTrace)) {
     QXLogWrite(gLogDfuApi, kQXLogLevelTrace, mPrettyFunction, "] ");

@@ -80,11 +80,6 @@ extern DfuApi gDfuApi;
 // Writes the library version and build time at level 4 on "Global".
 void PrintBanner();
 
-// The texts that log lines use for the public enumerations.
-const char* QXRunModeText(uint32_t runMode);
-const char* QXDeviceTypeText(uint32_t deviceType);
-const char* QXUpgradeStateText(uint32_t upgradeState);
-
 // The exit line of the API trace, written when the export returns.
 class QXApiTraceScope {
  public:

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "api/DfuApi.h"
+#include "device/DfuSessionProtocol.h"
 #include "diag/QXStringBuffer.h"
 #include "os/QXOsSystem.h"
 #include "support/TempDir.h"
@@ -105,11 +106,11 @@ TEST(QXCopyStringToStringBuffer, CopiesOnlyWhatFits) {
 }
 
 TEST(DfuApiFrame, EnumerationTexts) {
-  EXPECT_STREQ(QXRunModeText(QXDFU_RUN_MODE_BOOTLOADER), "Bootloader");
-  EXPECT_STREQ(QXRunModeText(7), "unknown");
-  EXPECT_STREQ(QXDeviceTypeText(QXDFU_DEVICE_TYPE_USB_DFU), "USB DFU");
-  EXPECT_STREQ(QXUpgradeStateText(QXDFU_UPGRADE_STATE_IN_PROGRESS), "InProgress");
-  EXPECT_STREQ(QXUpgradeStateText(5), "unknown");
+  EXPECT_STREQ(DfuRunModeText(QXDFU_RUN_MODE_BOOTLOADER), "Bootloader");
+  EXPECT_STREQ(DfuRunModeText(7), "unknown");
+  EXPECT_STREQ(DfuDeviceTypeText(QXDFU_DEVICE_TYPE_USB_DFU), "USB DFU");
+  EXPECT_STREQ(DfuUpgradeStateText(QXDFU_UPGRADE_STATE_IN_PROGRESS), "InProgress");
+  EXPECT_STREQ(DfuUpgradeStateText(5), "unknown");
 }
 
 }  // namespace
