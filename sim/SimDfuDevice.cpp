@@ -77,12 +77,14 @@ bool SimDfuDevice::Unplug() {
   uint64_t id = 0;
   {
     std::lock_guard<std::mutex> lock(mMutex);
+    // A pulled plug also ends a pending leave or re-join, even while the device is between
+    // leaving and joining again (off the bus, about to come back).
+    ++mBusEpoch;
+    mLeaving = false;
     if (!mDeviceId) {
       return false;
     }
     id = *mDeviceId;
-    ++mBusEpoch;  // a pulled plug also ends a pending leave or re-join
-    mLeaving = false;
   }
   return mBus.Detach(id);
 }

@@ -23,6 +23,20 @@ QXSTATUS DfuDevice::EnsureDfuIDLE() {
       QX_LOG(gLogDfu, kQXLogLevelWarn, "state is {}, trying to abort", DfuStateText(state));
       st = mDevicePort->DfuAbort();
       if (st != QXSTATUS_SUCCESS) {
+        // In dfuDNLOAD_SYNC and dfuMANIFEST_SYNC a DFU 1.1 device takes only status requests:
+        // it stalls the abort and enters dfuERROR, which a DFU_CLRSTATUS leaves for dfuIDLE.
+        // A download that ended with an unanswered status request leaves it there.
+        uint8_t after = 0;
+        if ((state == kDfuStateDnloadSync || state == kDfuStateManifestSync) &&
+            mDevicePort->DfuGetState(after) == QXSTATUS_SUCCESS && after == kDfuStateError) {
+          QX_LOG(gLogDfu, kQXLogLevelWarn, "DfuAbort refused, st={}, state is dfuERROR, trying to clear", QXSt{st});
+          st = mDevicePort->DfuClrStatus();
+          if (st != QXSTATUS_SUCCESS) {
+            QX_LOG_ERROR("DfuClrStatus failed, st={}", QXSt{st});
+            return st;
+          }
+          break;
+        }
         QX_LOG_ERROR("DfuAbort failed, st={}", QXSt{st});
         return st;
       }

@@ -452,6 +452,22 @@ TEST_F(SimDfuDeviceTest, DetachLeavesAndRejoinsAsTheSameDevice) {
   EXPECT_EQ(mBus.events.size(), 7u);
 }
 
+TEST_F(SimDfuDeviceTest, UnplugBetweenLeavingAndRejoiningStopsTheRejoin) {
+  SimDfuDeviceConfig config = Config(SimRunMode::Application);
+  config.rejoinDelay = 100ms;
+  Start(config);
+  EXPECT_EQ(Out(dfu::kDetach, 0)->Status(), SimTransferStatus::Success);
+  mBus.Clock().Advance(0us);
+  ASSERT_FALSE(mDevice->IsOnBus());
+  EXPECT_FALSE(mDevice->Unplug());  // nothing on the bus to pull
+  mBus.Clock().Advance(1s);
+  EXPECT_FALSE(mDevice->IsOnBus()) << "an unplugged device joined the bus again";
+  EXPECT_EQ(mBus.events.size(), 2u);
+  // Plugged in by hand, it comes back.
+  EXPECT_TRUE(mDevice->Plug());
+  EXPECT_TRUE(mDevice->IsOnBus());
+}
+
 TEST_F(SimDfuDeviceTest, StaleDeviceGetsNoAnswer) {
   SimDfuDeviceConfig config = Config(SimRunMode::Application);
   Start(config);
