@@ -591,6 +591,9 @@ std::vector<SimDfuDevice::Timer> SimDfuDevice::CompleteManifestation() {
   mFirmware[mTarget] = std::move(mPending);
   mPending.clear();
   ++mManifestations;
+  if (mConfig.firmwareCommitted) {
+    mConfig.firmwareCommitted(mTarget, mFirmware[mTarget]);
+  }
   if ((mConfig.bmAttributes & dfu::kManifestationTolerant) != 0) {
     mManifestDone = true;
     mState = dfu::State::dfuMANIFEST_SYNC;
