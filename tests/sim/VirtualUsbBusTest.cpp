@@ -324,7 +324,7 @@ TEST(SimDeviceFileTest, DfuKeyErrorsNameTheLine) {
   // Checks over the whole section name the line of the key at fault, wherever Model stands.
   EXPECT_EQ(error("[Device]\nWillDetach = no\nModel = plain\n"),
             "line 2: 'willdetach' needs a DFU device, not 'Model = plain'");
-  EXPECT_EQ(error("[Device]\nInterfaceProtocol = 1\nVendorId = 1\nModel = dfu\n").substr(0, 44),
+  EXPECT_EQ(error("[Device]\nInterfaceProtocol = 1\nVendorId = 1\nModel = dfu\n").substr(0, 45),
             "line 2: 'interfaceprotocol' does not apply to");
   EXPECT_EQ(error("[Device]\nInterfaces = 0\n\nInterface3.Class = 1\n"), "line 4: interface 3 is not in 'Interfaces'");
   EXPECT_EQ(error("[Device]\nModel = dfu\nInterface0.Protocol = 1\n"),
