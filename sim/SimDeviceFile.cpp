@@ -1,6 +1,7 @@
 #include "sim/SimDeviceFile.h"
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -115,6 +116,14 @@ bool DecodeUtf8(std::string_view text, QXWString& out) {
   return true;
 }
 
+// What an InterfaceN.Key line sets for one interface; unset fields take the device's values.
+struct InterfaceSettings {
+  std::optional<uint8_t> interfaceClass, interfaceSubClass, interfaceProtocol, dfuAttributes;
+  std::optional<uint16_t> dfuDetachTimeout, dfuTransferSize, dfuVersion;
+  std::optional<bool> functional;
+  size_t line = 0;  // the first line that named the interface
+};
+
 // The device as the file describes it before it becomes a specification.
 struct FileDevice {
   SimDeviceSpec spec;
@@ -128,7 +137,129 @@ struct FileDevice {
   bool functional = true;
   bool containerNone = false;
   bool containerSet = false;
+  std::map<uint8_t, InterfaceSettings> interfaceSettings;  // InterfaceN.Key
+
+  // The DFU behaviour (Model = dfu, or any key that only a DFU device has).
+  std::optional<bool> dfuModel;
+  std::string dfuOnlyKey, genericOnlyKey;  // the first key of each kind, to name in an error
+  SimDfuDeviceConfig dfu;
+  std::optional<uint16_t> bootloaderProductId;
+  std::optional<bool> manifestationTolerant, willDetach;
+  uint8_t dfuInterface = 0;
+  uint32_t targets = 1;
+  std::map<uint8_t, std::string> firmwareFiles;
+  std::optional<uint16_t> errorAtBlock, noAnswerAtBlock;
+  std::optional<uint8_t> errorStatus;
+  bool stayOnBus = false;
 };
+
+// The container identifier a device gets unless the file names one.
+void DefaultContainer(FileDevice& d, uint64_t ordinal) {
+  if (!d.containerSet && !d.containerNone) {
+    // A stable container identifier per device of the file.
+    SimGuid container;
+    SimGuid::Parse(std::string_view("8c1a0a51-2e6f-4b7d-9a00-000000000000"), container);
+    container.data4[7] = static_cast<uint8_t>(ordinal & 0xFF);
+    container.data4[6] = static_cast<uint8_t>((ordinal >> 8) & 0xFF);
+    d.spec.identity.containerId = container;
+  }
+}
+
+std::vector<uint8_t> FunctionalDescriptor(uint8_t attributes, uint16_t detachTimeout, uint16_t transferSize,
+                                          uint16_t version) {
+  return {9,
+          0x21,
+          attributes,
+          static_cast<uint8_t>(detachTimeout & 0xFF),
+          static_cast<uint8_t>(detachTimeout >> 8),
+          static_cast<uint8_t>(transferSize & 0xFF),
+          static_cast<uint8_t>(transferSize >> 8),
+          static_cast<uint8_t>(version & 0xFF),
+          static_cast<uint8_t>(version >> 8)};
+}
+
+// One interface as the device-wide keys and its own InterfaceN keys describe it; the other
+// interfaces of a DFU device default to a vendor-specific interface without DFU descriptor.
+SimInterfaceSpec BuildInterface(const FileDevice& d, uint8_t number, bool otherOfDfuDevice) {
+  InterfaceSettings own;
+  if (const auto it = d.interfaceSettings.find(number); it != d.interfaceSettings.end()) {
+    own = it->second;
+  }
+  SimInterfaceSpec interface;
+  interface.interfaceNumber = number;
+  SimAltSettingSpec& alt = interface.altSettings.front();
+  alt.interfaceClass = own.interfaceClass.value_or(otherOfDfuDevice ? 0xFF : d.interfaceClass);
+  alt.interfaceSubClass = own.interfaceSubClass.value_or(otherOfDfuDevice ? 0x00 : d.interfaceSubClass);
+  alt.interfaceProtocol = own.interfaceProtocol.value_or(otherOfDfuDevice ? 0x00 : d.interfaceProtocol);
+  const bool ownDfuFields = own.dfuAttributes || own.dfuDetachTimeout || own.dfuTransferSize || own.dfuVersion;
+  if (own.functional.value_or(otherOfDfuDevice ? ownDfuFields : d.functional)) {
+    alt.functionalDescriptors.push_back(FunctionalDescriptor(
+        own.dfuAttributes.value_or(d.dfuAttributes), own.dfuDetachTimeout.value_or(d.dfuDetachTimeout),
+        own.dfuTransferSize.value_or(d.dfuTransferSize), own.dfuVersion.value_or(d.dfuVersion)));
+  }
+  return interface;
+}
+
+SimDfuFileDevice BuildDfuDevice(FileDevice& d) {
+  SimDfuFileDevice result;
+  SimDfuDeviceConfig& c = result.config;
+  c = d.dfu;
+  c.vendorId = d.spec.vendorId;
+  c.applicationProductId = d.spec.productId;
+  c.bootloaderProductId = d.bootloaderProductId.value_or(d.spec.productId);
+  c.bcdDevice = d.spec.bcdDevice;
+  c.manufacturer = d.manufacturer;
+  c.product = d.product;
+  c.serialNumber = d.serial;
+  c.identity = d.spec.identity;
+  c.applicationDfuInterface = d.dfuInterface;
+  c.bootloaderDfuInterface = 0;  // the bootloader offers its DFU interface only
+  for (uint8_t number : d.interfaces) {
+    if (number != d.dfuInterface) {
+      c.otherApplicationInterfaces.push_back(BuildInterface(d, number, true));
+    }
+  }
+  c.bmAttributes = d.dfuAttributes;
+  const auto setBit = [&c](std::optional<bool> flag, uint8_t bit) {
+    if (flag) {
+      c.bmAttributes = static_cast<uint8_t>(*flag ? (c.bmAttributes | bit) : (c.bmAttributes & ~bit));
+    }
+  };
+  setBit(d.manifestationTolerant, dfu::kManifestationTolerant);
+  setBit(d.willDetach, dfu::kWillDetach);
+  c.wDetachTimeOut = d.dfuDetachTimeout;
+  c.wTransferSize = d.dfuTransferSize;
+  c.bcdDFUVersion = d.dfuVersion;
+  c.targets.assign(d.targets, SimDfuTargetConfig{});
+  if (d.errorAtBlock) {
+    SimDfuFault fault;
+    fault.action = SimDfuFaultAction::DfuError;
+    fault.request = SimDfuRequestKind::Dnload;
+    fault.block = *d.errorAtBlock;
+    fault.bStatus = d.errorStatus.value_or(dfu::errUNKNOWN);
+    c.faults.push_back(fault);
+  }
+  if (d.noAnswerAtBlock) {
+    SimDfuFault fault;
+    fault.action = SimDfuFaultAction::NoAnswer;
+    fault.request = SimDfuRequestKind::Dnload;
+    fault.block = *d.noAnswerAtBlock;
+    c.faults.push_back(fault);
+  }
+  if (d.stayOnBus) {
+    // Every request that would take it off the bus is acknowledged, for ever.
+    for (SimDfuRequestKind kind : {SimDfuRequestKind::Detach, SimDfuRequestKind::XmosToBootloader,
+                                   SimDfuRequestKind::XmosToApplication}) {
+      SimDfuFault fault;
+      fault.action = SimDfuFaultAction::StayOnBus;
+      fault.request = kind;
+      fault.count = 0;
+      c.faults.push_back(fault);
+    }
+  }
+  result.firmwareFiles = d.firmwareFiles;
+  return result;
+}
 
 SimDeviceSpec Finish(FileDevice& d, uint64_t ordinal) {
   SimDeviceSpec spec = d.spec;
@@ -145,30 +276,11 @@ SimDeviceSpec Finish(FileDevice& d, uint64_t ordinal) {
   SimConfigurationSpec config;
   config.interfaces.clear();
   for (uint8_t number : d.interfaces) {
-    SimInterfaceSpec interface;
-    interface.interfaceNumber = number;
-    SimAltSettingSpec& alt = interface.altSettings.front();
-    alt.interfaceClass = d.interfaceClass;
-    alt.interfaceSubClass = d.interfaceSubClass;
-    alt.interfaceProtocol = d.interfaceProtocol;
-    if (d.functional) {
-      alt.functionalDescriptors.push_back(
-          {9, 0x21, d.dfuAttributes, static_cast<uint8_t>(d.dfuDetachTimeout & 0xFF),
-           static_cast<uint8_t>(d.dfuDetachTimeout >> 8), static_cast<uint8_t>(d.dfuTransferSize & 0xFF),
-           static_cast<uint8_t>(d.dfuTransferSize >> 8), static_cast<uint8_t>(d.dfuVersion & 0xFF),
-           static_cast<uint8_t>(d.dfuVersion >> 8)});
-    }
-    config.interfaces.push_back(interface);
+    config.interfaces.push_back(BuildInterface(d, number, false));
   }
   spec.configurations = {config};
-  if (!d.containerSet && !d.containerNone) {
-    // A stable container identifier per device of the file.
-    SimGuid container;
-    SimGuid::Parse(std::string_view("8c1a0a51-2e6f-4b7d-9a00-000000000000"), container);
-    container.data4[7] = static_cast<uint8_t>(ordinal & 0xFF);
-    container.data4[6] = static_cast<uint8_t>((ordinal >> 8) & 0xFF);
-    spec.identity.containerId = container;
-  }
+  DefaultContainer(d, ordinal);
+  spec.identity.containerId = d.spec.identity.containerId;
   return spec;
 }
 
@@ -241,13 +353,39 @@ bool SetNumberList(const std::string& value, std::vector<T>& list, bool allowEmp
   return allowEmpty || !list.empty();
 }
 
+// Which devices a key belongs to: any, only a DFU device (giving it makes the device one), or
+// only a device without DFU behaviour (a DFU device's run mode decides it).
+enum class KeyScope { Any, Dfu, NotDfu };
+
 struct KeyRule {
   const char* name;  // lower case
   KeySetter set;
+  KeyScope scope = KeyScope::Any;
 };
 
 using Value = const std::string&;
 using Why = std::string&;
+
+// Times in whole milliseconds; a minute at most, so that a typing error cannot stall a run.
+bool SetMilliseconds(const std::string& value, std::chrono::microseconds& field, std::string& why) {
+  unsigned long ms = 0;
+  if (!ParseNumber(value, 60000, ms)) {
+    why = "a number of milliseconds from 0 to 60000";
+    return false;
+  }
+  field = std::chrono::milliseconds(ms);
+  return true;
+}
+
+bool SetPath(const std::string& value, std::string& field, std::string& why) {
+  QXWString wide;
+  if (value.empty() || !DecodeUtf8(value, wide)) {
+    why = "a file name in UTF-8";
+    return false;
+  }
+  field = value;
+  return true;
+}
 
 // The keys of a [Device] section. A new key is one row here.
 const KeyRule kKeyRules[] = {
@@ -258,13 +396,17 @@ const KeyRule kKeyRules[] = {
     {"product", [](FileDevice& d, Value v, Why why) { return SetString(v, d.product, why); }},
     {"serialnumber", [](FileDevice& d, Value v, Why why) { return SetString(v, d.serial, why); }},
     {"langids",
-     [](FileDevice& d, Value v, Why why) { return SetNumberList<uint16_t, 0xFFFF>(v, d.spec.langIds, true, why); }},
+     [](FileDevice& d, Value v, Why why) { return SetNumberList<uint16_t, 0xFFFF>(v, d.spec.langIds, true, why); },
+     KeyScope::NotDfu},
     {"interfaces",
      [](FileDevice& d, Value v, Why why) { return SetNumberList<uint8_t, 0xFF>(v, d.interfaces, false, why); }},
-    {"interfaceclass", [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceClass); }},
-    {"interfacesubclass", [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceSubClass); }},
-    {"interfaceprotocol", [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceProtocol); }},
-    {"dfufunctional", [](FileDevice& d, Value v, Why) { return ParseBool(v, d.functional); }},
+    {"interfaceclass", [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceClass); },
+     KeyScope::NotDfu},
+    {"interfacesubclass",
+     [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceSubClass); }, KeyScope::NotDfu},
+    {"interfaceprotocol",
+     [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceProtocol); }, KeyScope::NotDfu},
+    {"dfufunctional", [](FileDevice& d, Value v, Why) { return ParseBool(v, d.functional); }, KeyScope::NotDfu},
     {"dfuattributes", [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.dfuAttributes); }},
     {"dfudetachtimeout",
      [](FileDevice& d, Value v, Why) { return SetNumber<uint16_t, 0xFFFF>(v, d.dfuDetachTimeout); }},
@@ -304,7 +446,202 @@ const KeyRule kKeyRules[] = {
      }},
     {"interfaceguid", [](FileDevice& d, Value v,
                          Why) { return SimGuid::Parse(std::string_view(v), d.spec.identity.interfaceClassGuid); }},
+    // The DFU device.
+    {"model",
+     [](FileDevice& d, Value v, Why why) {
+       const std::string model = Lower(v);
+       if (model != "dfu" && model != "plain") {
+         why = "'dfu' or 'plain'";
+         return false;
+       }
+       d.dfuModel = model == "dfu";
+       return true;
+     }},
+    {"runmode",
+     [](FileDevice& d, Value v, Why why) {
+       const std::string mode = Lower(v);
+       if (mode != "application" && mode != "bootloader") {
+         why = "'application' or 'bootloader'";
+         return false;
+       }
+       d.dfu.startMode = mode == "application" ? SimRunMode::Application : SimRunMode::Bootloader;
+       return true;
+     },
+     KeyScope::Dfu},
+    {"bootloaderproductid",
+     [](FileDevice& d, Value v, Why) {
+       uint16_t id = 0;
+       if (!SetNumber<uint16_t, 0xFFFF>(v, id)) return false;
+       d.bootloaderProductId = id;
+       return true;
+     },
+     KeyScope::Dfu},
+    {"dfuinterface", [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.dfuInterface); },
+     KeyScope::Dfu},
+    {"targets",
+     [](FileDevice& d, Value v, Why why) {
+       if (!SetNumber<uint32_t, kMaxListItems>(v, d.targets) || d.targets == 0) {
+         why = "a number from 1 to " + std::to_string(kMaxListItems);
+         return false;
+       }
+       return true;
+     },
+     KeyScope::Dfu},
+    {"polltimeoutms",
+     [](FileDevice& d, Value v, Why why) {
+       std::chrono::microseconds time{0};
+       if (!SetMilliseconds(v, time, why)) return false;
+       d.dfu.pollTimeoutMs = static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(time).count());
+       return true;
+     },
+     KeyScope::Dfu},
+    {"flashtimeperblockms", [](FileDevice& d, Value v, Why why) { return SetMilliseconds(v, d.dfu.flashWritePerBlock, why); },
+     KeyScope::Dfu},
+    {"manifestationtimems", [](FileDevice& d, Value v, Why why) { return SetMilliseconds(v, d.dfu.manifestationTime, why); },
+     KeyScope::Dfu},
+    {"detachdelayms",
+     [](FileDevice& d, Value v, Why why) {
+       std::chrono::microseconds time{0};
+       if (!SetMilliseconds(v, time, why)) return false;
+       d.dfu.detachDelay = time;
+       return true;
+     },
+     KeyScope::Dfu},
+    {"rejoindelayms", [](FileDevice& d, Value v, Why why) { return SetMilliseconds(v, d.dfu.rejoinDelay, why); },
+     KeyScope::Dfu},
+    {"manifestationtolerant",
+     [](FileDevice& d, Value v, Why) {
+       bool flag = false;
+       if (!ParseBool(v, flag)) return false;
+       d.manifestationTolerant = flag;
+       return true;
+     },
+     KeyScope::Dfu},
+    {"willdetach",
+     [](FileDevice& d, Value v, Why) {
+       bool flag = false;
+       if (!ParseBool(v, flag)) return false;
+       d.willDetach = flag;
+       return true;
+     },
+     KeyScope::Dfu},
+    {"receivedfirmwarefile", [](FileDevice& d, Value v, Why why) { return SetPath(v, d.firmwareFiles[0], why); },
+     KeyScope::Dfu},
+    {"erroratblock",
+     [](FileDevice& d, Value v, Why) {
+       uint16_t block = 0;
+       if (!SetNumber<uint16_t, 0xFFFF>(v, block)) return false;
+       d.errorAtBlock = block;
+       return true;
+     },
+     KeyScope::Dfu},
+    {"errorstatus",
+     [](FileDevice& d, Value v, Why why) {
+       uint8_t status = 0;
+       if (!SetNumber<uint8_t, 0xFF>(v, status) || status == 0 || status > dfu::errSTALLEDPKT) {
+         why = "a DFU bStatus from 0x01 to 0x0F";
+         return false;
+       }
+       d.errorStatus = status;
+       return true;
+     },
+     KeyScope::Dfu},
+    {"noansweratblock",
+     [](FileDevice& d, Value v, Why) {
+       uint16_t block = 0;
+       if (!SetNumber<uint16_t, 0xFFFF>(v, block)) return false;
+       d.noAnswerAtBlock = block;
+       return true;
+     },
+     KeyScope::Dfu},
+    {"stayonbusafterdetach", [](FileDevice& d, Value v, Why) { return ParseBool(v, d.stayOnBus); }, KeyScope::Dfu},
 };
+
+// InterfaceN.Key: the settings of one interface.
+struct InterfaceKeyRule {
+  const char* name;  // lower case, after "interfaceN."
+  bool (*set)(InterfaceSettings& s, const std::string& value);
+};
+
+template <class T, unsigned long Max>
+bool SetOptionalNumber(const std::string& value, std::optional<T>& field) {
+  T n{};
+  if (!SetNumber<T, Max>(value, n)) return false;
+  field = n;
+  return true;
+}
+
+const InterfaceKeyRule kInterfaceKeyRules[] = {
+    {"class", [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint8_t, 0xFF>(v, s.interfaceClass); }},
+    {"subclass", [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint8_t, 0xFF>(v, s.interfaceSubClass); }},
+    {"protocol", [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint8_t, 0xFF>(v, s.interfaceProtocol); }},
+    {"dfufunctional",
+     [](InterfaceSettings& s, Value v) {
+       bool flag = false;
+       if (!ParseBool(v, flag)) return false;
+       s.functional = flag;
+       return true;
+     }},
+    {"dfuattributes", [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint8_t, 0xFF>(v, s.dfuAttributes); }},
+    {"dfudetachtimeout",
+     [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint16_t, 0xFFFF>(v, s.dfuDetachTimeout); }},
+    {"dfutransfersize",
+     [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint16_t, 0xFFFF>(v, s.dfuTransferSize); }},
+    {"dfuversion", [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint16_t, 0xFFFF>(v, s.dfuVersion); }},
+};
+
+// Splits "<prefix>N.rest" (N decimal or 0x hex, at most 255); false when key is not of that form.
+bool SplitIndexedKey(const std::string& key, const std::string& prefix, uint8_t& index, std::string& rest) {
+  if (key.rfind(prefix, 0) != 0) return false;
+  const size_t dot = key.find('.', prefix.size());
+  if (dot == std::string::npos) return false;
+  unsigned long n = 0;
+  if (!ParseNumber(key.substr(prefix.size(), dot - prefix.size()), 0xFF, n)) return false;
+  index = static_cast<uint8_t>(n);
+  rest = key.substr(dot + 1);
+  return true;
+}
+
+// The checks that need the whole section (its keys may come in any order); "" when fine.
+std::string CheckDevice(const FileDevice& d) {
+  const auto lineOf = [&d](const std::string& key) {
+    const auto it = d.keyLines.find(key);
+    return it == d.keyLines.end() ? size_t{0} : it->second;
+  };
+  const bool isDfu = d.dfuModel.value_or(!d.dfuOnlyKey.empty());
+  if (!isDfu && !d.dfuOnlyKey.empty()) {
+    return Error(lineOf(d.dfuOnlyKey), "'" + d.dfuOnlyKey + "' needs a DFU device, not 'Model = plain'");
+  }
+  if (isDfu && !d.genericOnlyKey.empty()) {
+    return Error(lineOf(d.genericOnlyKey), "'" + d.genericOnlyKey +
+                                               "' does not apply to a DFU device: its run mode sets its DFU "
+                                               "interface (other interfaces take InterfaceN keys)");
+  }
+  const bool listed = lineOf("interfaces") != 0;
+  for (const auto& [number, settings] : d.interfaceSettings) {
+    if (std::find(d.interfaces.begin(), d.interfaces.end(), number) == d.interfaces.end()) {
+      return Error(settings.line, "interface " + std::to_string(number) + " is not in 'Interfaces'");
+    }
+    if (isDfu && number == d.dfuInterface) {
+      return Error(settings.line, "interface " + std::to_string(number) +
+                                      " is the DFU interface, which the run mode describes");
+    }
+  }
+  if (isDfu && listed && std::find(d.interfaces.begin(), d.interfaces.end(), d.dfuInterface) == d.interfaces.end()) {
+    return Error(lineOf("interfaces"), "the DFU interface " + std::to_string(d.dfuInterface) + " is not listed");
+  }
+  for (const auto& [target, file] : d.firmwareFiles) {
+    if (target >= d.targets) {
+      return Error(lineOf("target" + std::to_string(target) + ".receivedfirmwarefile"),
+                   "target " + std::to_string(target) + " does not exist (Targets = " + std::to_string(d.targets) +
+                       ")");
+    }
+  }
+  if (d.errorStatus && !d.errorAtBlock) {
+    return Error(lineOf("errorstatus"), "'errorstatus' needs 'ErrorAtBlock'");
+  }
+  return {};
+}
 
 const KeyRule* FindKey(const std::string& key) {
   for (const KeyRule& rule : kKeyRules) {
@@ -364,10 +701,24 @@ SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& int
       result.error = Error(lineNumber, "key outside a [Device] section");
       return result;
     }
-    const std::string key = Lower(Trim(line.substr(0, equals)));
+    std::string key = Lower(Trim(line.substr(0, equals)));
     const std::string value = Trim(line.substr(equals + 1));
     const KeyRule* rule = FindKey(key);
-    if (rule == nullptr) {
+    const InterfaceKeyRule* interfaceRule = nullptr;
+    uint8_t index = 0;
+    std::string rest;
+    bool targetFile = false;
+    if (rule == nullptr && SplitIndexedKey(key, "interface", index, rest)) {
+      for (const InterfaceKeyRule& candidate : kInterfaceKeyRules) {
+        if (rest == candidate.name) interfaceRule = &candidate;
+      }
+      key = "interface" + std::to_string(index) + "." + rest;  // Interface0x1 and Interface1 are one
+    } else if (rule == nullptr && SplitIndexedKey(key, "target", index, rest) && rest == "receivedfirmwarefile") {
+      targetFile = true;
+      // Target0.ReceivedFirmwareFile is ReceivedFirmwareFile.
+      key = index == 0 ? rest : "target" + std::to_string(index) + "." + rest;
+    }
+    if (rule == nullptr && interfaceRule == nullptr && !targetFile) {
       result.error = Error(lineNumber, "unknown key '" + key + "'");
       return result;
     }
@@ -377,8 +728,21 @@ SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& int
                                            std::to_string(earlier->second) + ")");
       return result;
     }
+    const KeyScope scope = rule != nullptr ? rule->scope : targetFile ? KeyScope::Dfu : KeyScope::Any;
+    if (scope == KeyScope::Dfu && current->dfuOnlyKey.empty()) current->dfuOnlyKey = key;
+    if (scope == KeyScope::NotDfu && current->genericOnlyKey.empty()) current->genericOnlyKey = key;
     std::string why;
-    if (!rule->set(*current, value, why)) {
+    bool stored = false;
+    if (rule != nullptr) {
+      stored = rule->set(*current, value, why);
+    } else if (interfaceRule != nullptr) {
+      InterfaceSettings& settings = current->interfaceSettings[index];
+      if (settings.line == 0) settings.line = lineNumber;
+      stored = interfaceRule->set(settings, value);
+    } else {
+      stored = SetPath(value, current->firmwareFiles[index], why);
+    }
+    if (!stored) {
       // Megabyte-long values are not quoted back in full.
       const std::string shown = value.size() > 60 ? value.substr(0, 60) + "..." : value;
       result.error =
@@ -398,17 +762,94 @@ SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& int
       }
     }
   }
+  for (FileDevice& device : devices) {
+    const bool isDfu = device.dfuModel.value_or(!device.dfuOnlyKey.empty());
+    if (isDfu && device.keyLines.count("interfaces") == 0) {
+      device.interfaces = {device.dfuInterface};
+    }
+    result.error = CheckDevice(device);
+    if (!result.error.empty()) {
+      return result;
+    }
+  }
   uint64_t ordinal = 1;
   for (FileDevice& device : devices) {
-    result.specs.push_back(Finish(device, ordinal++));
+    if (device.dfuModel.value_or(!device.dfuOnlyKey.empty())) {
+      DefaultContainer(device, ordinal++);
+      SimDfuFileDevice dfuDevice = BuildDfuDevice(device);
+      result.specs.push_back(SimDfuDevice::BuildSpec(dfuDevice.config, dfuDevice.config.startMode));
+      result.dfuDevices.emplace_back(std::move(dfuDevice));
+    } else {
+      result.specs.push_back(Finish(device, ordinal++));
+      result.dfuDevices.emplace_back();
+    }
   }
   result.ok = true;
   return result;
 }
 
+namespace {
+
+std::mutex gReporterMutex;
+std::function<void(const std::string&)> gReporter;
+
+void Report(const std::string& message) {
+  std::lock_guard<std::mutex> lock(gReporterMutex);
+  if (gReporter) {
+    gReporter(message);
+  }
+}
+
+// Plugs in a DFU device of the file. Its firmware files start absent, so that a file left by an
+// earlier run is never taken for what this device received; each manifestation rewrites its
+// target's file.
+SimDfuDevicePtr AttachDfuDevice(const SimDfuFileDevice& fileDevice, const std::filesystem::path& folder) {
+  SimDfuDeviceConfig config = fileDevice.config;
+  std::map<uint8_t, std::filesystem::path> files;
+  for (const auto& [target, name] : fileDevice.firmwareFiles) {
+    std::filesystem::path path(std::u8string(name.begin(), name.end()));
+    if (path.is_relative()) {
+      path = folder / path;
+    }
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+    if (ec) {
+      Report("cannot remove the old received firmware file " + path.string() + ": " + ec.message());
+    }
+    files[target] = path;
+  }
+  if (!files.empty()) {
+    config.firmwareCommitted = [files](uint8_t target, const std::vector<uint8_t>& firmware) {
+      const auto it = files.find(target);
+      if (it == files.end()) {
+        return;
+      }
+      std::ofstream out(it->second, std::ios::binary | std::ios::trunc);
+      out.write(reinterpret_cast<const char*>(firmware.data()), static_cast<std::streamsize>(firmware.size()));
+      out.close();
+      if (!out) {
+        Report("cannot write the received firmware of target " + std::to_string(target) + " to " +
+               it->second.string());
+      }
+    };
+  }
+  SimDfuDevicePtr device = SimDfuDevice::Create(VirtualUsbBus::Instance(), std::move(config));
+  device->Plug();
+  return device;
+}
+
+}  // namespace
+
+void SetSimDeviceFileReporter(std::function<void(const std::string& message)> reporter) {
+  std::lock_guard<std::mutex> lock(gReporterMutex);
+  gReporter = std::move(reporter);
+}
+
 SimDeviceFileResult LoadSimDeviceFile(const QXWString& path, const SimGuid& interfaceClassGuid) {
   static std::mutex mutex;
   static std::vector<uint64_t> attachedByFile;
+  // A DFU device changes its bus id at every re-enumeration; the file keeps the device itself.
+  static std::vector<SimDfuDevicePtr> dfuByFile;
   SimDeviceFileResult result;
   const std::filesystem::path filePath(path);
   std::error_code ec;
@@ -437,8 +878,16 @@ SimDeviceFileResult LoadSimDeviceFile(const QXWString& path, const SimGuid& inte
     bus.Detach(id);
   }
   attachedByFile.clear();
-  for (const SimDeviceSpec& spec : result.specs) {
-    attachedByFile.push_back(bus.Attach(spec)->Id());
+  for (const SimDfuDevicePtr& device : dfuByFile) {
+    device->Unplug();
+  }
+  dfuByFile.clear();
+  for (size_t i = 0; i < result.specs.size(); ++i) {
+    if (result.dfuDevices[i]) {
+      dfuByFile.push_back(AttachDfuDevice(*result.dfuDevices[i], filePath.parent_path()));
+    } else {
+      attachedByFile.push_back(bus.Attach(result.specs[i])->Id());
+    }
   }
   return result;
 }

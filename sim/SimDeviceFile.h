@@ -3,19 +3,38 @@
 // hardware.
 #pragma once
 
+#include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "sim/SimDfuDevice.h"
 #include "sim/VirtualUsbBus.h"
 
 namespace plendrik::sim {
 
+// A device of the file that behaves as a DFU device (SimDfuDevice).
+struct SimDfuFileDevice {
+  SimDfuDeviceConfig config;
+  // target -> the file (UTF-8, as written; relative to the device file's folder) into which
+  // the device writes the firmware it received.
+  std::map<uint8_t, std::string> firmwareFiles;
+};
+
 struct SimDeviceFileResult {
   bool ok = false;
   std::string error;                 // "line N: what is wrong" when not ok
-  std::vector<SimDeviceSpec> specs;  // the devices in file order
+  std::vector<SimDeviceSpec> specs;  // the devices in file order (a DFU device: as it starts)
+  // Per device, in the same order: its DFU behaviour, none for a device that only answers
+  // its descriptors.
+  std::vector<std::optional<SimDfuFileDevice>> dfuDevices;
 };
+
+// Where the devices of a loaded file report what goes wrong while they run (a firmware file
+// that cannot be written); by default nowhere.
+void SetSimDeviceFileReporter(std::function<void(const std::string& message)> reporter);
 
 // Parses the text of a device file; interfaceClassGuid is the class of devices that name none.
 SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& interfaceClassGuid);

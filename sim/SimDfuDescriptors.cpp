@@ -35,50 +35,52 @@ SimAltSettingSpec DfuAltSetting(uint8_t alternateSetting, uint8_t protocol) {
 
 }  // namespace
 
-SimDeviceSpec SimDfuDevice::BuildSpec(SimRunMode mode) const {
+SimDeviceSpec SimDfuDevice::BuildSpec(SimRunMode mode) const { return BuildSpec(mConfig, mode); }
+
+SimDeviceSpec SimDfuDevice::BuildSpec(const SimDfuDeviceConfig& config, SimRunMode mode) {
   SimDeviceSpec spec;
-  spec.vendorId = mConfig.vendorId;
-  spec.productId = mode == SimRunMode::Application ? mConfig.applicationProductId : mConfig.bootloaderProductId;
-  spec.bcdDevice = mConfig.bcdDevice;
+  spec.vendorId = config.vendorId;
+  spec.productId = mode == SimRunMode::Application ? config.applicationProductId : config.bootloaderProductId;
+  spec.bcdDevice = config.bcdDevice;
   const auto addString = [&spec](uint8_t index, const QXWString& text, uint8_t& field) {
     if (!text.empty()) {
       spec.strings[index] = text;
       field = index;
     }
   };
-  addString(kManufacturerString, mConfig.manufacturer, spec.iManufacturer);
-  addString(kProductString, mConfig.product, spec.iProduct);
-  addString(kSerialString, mConfig.serialNumber, spec.iSerialNumber);
-  spec.identity = mConfig.identity;
+  addString(kManufacturerString, config.manufacturer, spec.iManufacturer);
+  addString(kProductString, config.product, spec.iProduct);
+  addString(kSerialString, config.serialNumber, spec.iSerialNumber);
+  spec.identity = config.identity;
 
   SimConfigurationSpec configuration;
   configuration.interfaces.clear();
   if (mode == SimRunMode::Application) {
     SimInterfaceSpec dfuInterface;
-    dfuInterface.interfaceNumber = mConfig.applicationDfuInterface;
+    dfuInterface.interfaceNumber = config.applicationDfuInterface;
     dfuInterface.altSettings = {DfuAltSetting(0, dfu::kProtocolApplication)};
-    dfuInterface.altSettings.front().functionalDescriptors.push_back(FunctionalDescriptor(mConfig));
-    configuration.interfaces = mConfig.otherApplicationInterfaces;
+    dfuInterface.altSettings.front().functionalDescriptors.push_back(FunctionalDescriptor(config));
+    configuration.interfaces = config.otherApplicationInterfaces;
     configuration.interfaces.push_back(dfuInterface);
     std::stable_sort(
         configuration.interfaces.begin(), configuration.interfaces.end(),
         [](const SimInterfaceSpec& a, const SimInterfaceSpec& b) { return a.interfaceNumber < b.interfaceNumber; });
     // A device with more functions than its DFU interface is composite; Windows lists the DFU
     // function (the one bound to WinUSB) as its own node.
-    if (!mConfig.otherApplicationInterfaces.empty() && !spec.identity.composite) {
+    if (!config.otherApplicationInterfaces.empty() && !spec.identity.composite) {
       spec.identity.composite = true;
-      spec.identity.compositeInterfaces = {mConfig.applicationDfuInterface};
+      spec.identity.compositeInterfaces = {config.applicationDfuInterface};
     }
   } else {
     SimInterfaceSpec dfuInterface;
-    dfuInterface.interfaceNumber = mConfig.bootloaderDfuInterface;
+    dfuInterface.interfaceNumber = config.bootloaderDfuInterface;
     dfuInterface.altSettings.clear();
-    const size_t targets = std::min<size_t>(mConfig.targets.size(), 256);
+    const size_t targets = std::min<size_t>(config.targets.size(), 256);
     for (size_t i = 0; i < targets; ++i) {
       SimAltSettingSpec alt = DfuAltSetting(static_cast<uint8_t>(i), dfu::kProtocolBootloader);
-      if (!mConfig.targets[i].name.empty() && kFirstTargetString + i <= 0xFF) {
+      if (!config.targets[i].name.empty() && kFirstTargetString + i <= 0xFF) {
         alt.iInterface = static_cast<uint8_t>(kFirstTargetString + i);
-        spec.strings[alt.iInterface] = mConfig.targets[i].name;
+        spec.strings[alt.iInterface] = config.targets[i].name;
       }
       dfuInterface.altSettings.push_back(std::move(alt));
     }
@@ -86,7 +88,7 @@ SimDeviceSpec SimDfuDevice::BuildSpec(SimRunMode mode) const {
       dfuInterface.altSettings.push_back(DfuAltSetting(0, dfu::kProtocolBootloader));
     }
     // One functional descriptor for the interface, after its last alternate setting.
-    dfuInterface.altSettings.back().functionalDescriptors.push_back(FunctionalDescriptor(mConfig));
+    dfuInterface.altSettings.back().functionalDescriptors.push_back(FunctionalDescriptor(config));
     configuration.interfaces.push_back(std::move(dfuInterface));
     spec.identity.composite = false;
     spec.identity.compositeInterfaces.clear();

@@ -450,8 +450,14 @@ SimDfuDevice::Outcome SimDfuDevice::Bootloader(SimDfuRequestKind kind, const Sim
       }
       outcome.reply.kind = Reply::Kind::Stall;  // stays in dfuERROR with its status
       return outcome;
+    case dfu::State::dfuMANIFEST:
+      // Busy committing the image: a request is refused, but the manifestation goes on (a
+      // device that is not manifestation tolerant is left alone by the host from here on, and
+      // abandoning the commit would leave it without firmware).
+      outcome.reply.kind = Reply::Kind::Stall;
+      return outcome;
     default:
-      // dfuDNLOAD_SYNC, dfuDNBUSY, dfuMANIFEST_SYNC, dfuMANIFEST: only the status requests.
+      // dfuDNLOAD_SYNC, dfuDNBUSY, dfuMANIFEST_SYNC: only the status requests.
       return Fail(dfu::errSTALLEDPKT);
   }
 }
@@ -593,6 +599,9 @@ std::vector<SimDfuDevice::Timer> SimDfuDevice::CompleteManifestation() {
   mFirmware[mTarget] = std::move(mPending);
   mPending.clear();
   ++mManifestations;
+  if (mConfig.firmwareCommitted) {
+    mConfig.firmwareCommitted(mTarget, mFirmware[mTarget]);
+  }
   if ((mConfig.bmAttributes & dfu::kManifestationTolerant) != 0) {
     mManifestDone = true;
     mState = dfu::State::dfuMANIFEST_SYNC;

@@ -9,6 +9,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -129,6 +130,9 @@ struct SimDfuDeviceConfig {
   std::chrono::microseconds rejoinDelay{0};
 
   std::vector<SimDfuFault> faults;
+  // Told of every manifested firmware (target, bytes), e.g. to write it to a file. Called with
+  // the device's lock held: it must not call the device.
+  std::function<void(uint8_t target, const std::vector<uint8_t>& firmware)> firmwareCommitted;
   // Seeds the challenges of unlock tokens; none: a random seed.
   std::optional<uint64_t> randomSeed;
 };
@@ -144,6 +148,7 @@ class SimDfuDevice : public SimDeviceModel, public std::enable_shared_from_this<
 
   // The device description of a run mode, with real descriptors.
   SimDeviceSpec BuildSpec(SimRunMode mode) const;
+  static SimDeviceSpec BuildSpec(const SimDfuDeviceConfig& config, SimRunMode mode);
 
   SimRunMode RunMode() const;
   dfu::State State() const;

@@ -21,6 +21,11 @@ void QXLoadSimulatedDevices(const QXWString& configFilePath, const char* deviceF
     path = std::filesystem::path(configFilePath).parent_path() / path;
   }
   const QXWString widePath = path.u16string();
+  sim::SetSimDeviceFileReporter([](const std::string& message) {
+    QX_LOG_ERROR("simulated device: {}", message);
+    QXDebugPrintf("%s: ERROR: %s: simulated device: %s\n", QXGetModuleName(), "plendrik::QXLoadSimulatedDevices",
+                  message.c_str());
+  });
   const sim::SimDeviceFileResult result = sim::LoadSimDeviceFile(widePath, guid);
   if (!result.ok) {
     // Also on the debugger output: a user without a log file would otherwise see 0 devices.

@@ -1,12 +1,18 @@
 // The virtual bus's device list, identities, broadcasts and the device file.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
 #include "sim/SimDeviceFile.h"
 #include "sim/VirtualUsbBus.h"
 #include "support/TempDir.h"
 
 namespace plendrik::sim {
 namespace {
+
+using dfu::State;
 
 SimGuid Guid(const char* text) {
   SimGuid guid;
@@ -203,6 +209,187 @@ TEST(SimDeviceFileTest, AcceptsAByteOrderMark) {
   // Only at the very start.
   EXPECT_EQ(ParseSimDeviceFile("[Device]\n\xEF\xBB\xBFVendorId = 1\n", SimGuid()).error,
             "line 2: unknown key '\xEF\xBB\xBFvendorid'");
+}
+
+TEST(SimDeviceFileTest, DfuDeviceKeysDescribeTheModel) {
+  const char* text =
+      "[Device]\n"
+      "VendorId = 0x1209\n"
+      "ProductId = 0x0001\n"
+      "BootloaderProductId = 0x0002\n"
+      "SerialNumber = D1\n"
+      "RunMode = bootloader\n"
+      "DfuTransferSize = 1024\n"
+      "PollTimeoutMs = 5\n"
+      "FlashTimePerBlockMs = 4\n"
+      "ManifestationTimeMs = 100\n"
+      "DetachDelayMs = 200\n"
+      "RejoinDelayMs = 300\n"
+      "ManifestationTolerant = yes\n"
+      "WillDetach = no\n"
+      "Targets = 3\n"
+      "ReceivedFirmwareFile = t0.bin\n"
+      "Target2.ReceivedFirmwareFile = t2.bin\n"
+      "ErrorAtBlock = 12\n"
+      "ErrorStatus = 0x07\n"
+      "NoAnswerAtBlock = 20\n"
+      "StayOnBusAfterDetach = yes\n"
+      "[Device 2]\n"
+      "Model = dfu\n"
+      "SerialNumber = D2\n";
+  const SimDeviceFileResult result = ParseSimDeviceFile(text, SimGuid());
+  ASSERT_TRUE(result.ok) << result.error;
+  ASSERT_EQ(result.dfuDevices.size(), 2u);
+  ASSERT_TRUE(result.dfuDevices[0].has_value());
+  const SimDfuDeviceConfig& c = result.dfuDevices[0]->config;
+  EXPECT_EQ(c.startMode, SimRunMode::Bootloader);
+  EXPECT_EQ(c.applicationProductId, 0x0001);
+  EXPECT_EQ(c.bootloaderProductId, 0x0002);
+  EXPECT_EQ(c.wTransferSize, 1024);
+  EXPECT_EQ(c.pollTimeoutMs, 5u);
+  EXPECT_EQ(c.flashWritePerBlock, std::chrono::milliseconds(4));
+  EXPECT_EQ(c.manifestationTime, std::chrono::milliseconds(100));
+  EXPECT_EQ(c.detachDelay, std::chrono::microseconds(std::chrono::milliseconds(200)));
+  EXPECT_EQ(c.rejoinDelay, std::chrono::milliseconds(300));
+  EXPECT_EQ(c.bmAttributes, 0x07);  // 0x0B with manifestation tolerance on and will-detach off
+  EXPECT_EQ(c.targets.size(), 3u);
+  EXPECT_EQ(result.dfuDevices[0]->firmwareFiles, (std::map<uint8_t, std::string>{{0, "t0.bin"}, {2, "t2.bin"}}));
+  ASSERT_EQ(c.faults.size(), 5u);  // the error, the silence and three ways off the bus
+  EXPECT_EQ(c.faults[0].action, SimDfuFaultAction::DfuError);
+  EXPECT_EQ(c.faults[0].block, 12);
+  EXPECT_EQ(c.faults[0].bStatus, 0x07);
+  EXPECT_EQ(c.faults[1].action, SimDfuFaultAction::NoAnswer);
+  EXPECT_EQ(c.faults[1].block, 20);
+  EXPECT_EQ(c.faults[2].action, SimDfuFaultAction::StayOnBus);
+  EXPECT_EQ(c.faults[2].count, 0u);
+  // The listed device is the one it starts as: the bootloader, with one alternate setting per target.
+  EXPECT_EQ(result.specs[0].productId, 0x0002);
+  const auto& alts = result.specs[0].configurations.front().interfaces.front().altSettings;
+  ASSERT_EQ(alts.size(), 3u);
+  EXPECT_EQ(alts.front().interfaceProtocol, 0x02);
+  // Model = dfu alone: an application-mode device with the file's defaults.
+  ASSERT_TRUE(result.dfuDevices[1].has_value());
+  EXPECT_EQ(result.dfuDevices[1]->config.startMode, SimRunMode::Application);
+  EXPECT_EQ(result.dfuDevices[1]->config.bootloaderProductId, result.dfuDevices[1]->config.applicationProductId);
+  EXPECT_EQ(result.specs[1].configurations.front().interfaces.front().altSettings.front().interfaceProtocol, 0x01);
+  EXPECT_NE(result.specs[0].identity.containerId, result.specs[1].identity.containerId);
+}
+
+TEST(SimDeviceFileTest, SettingsPerInterfaceDescribeACompositeDevice) {
+  const SimDeviceFileResult plain = ParseSimDeviceFile(
+      "[Device]\nInterfaces = 0, 1\nInterface1.Class = 0x01\nInterface1.SubClass = 2\nInterface1.DfuFunctional = no\n"
+      "Interface0x0.DfuTransferSize = 64\n",
+      SimGuid());
+  ASSERT_TRUE(plain.ok) << plain.error;
+  EXPECT_FALSE(plain.dfuDevices[0].has_value());
+  const auto& interfaces = plain.specs[0].configurations.front().interfaces;
+  ASSERT_EQ(interfaces.size(), 2u);
+  EXPECT_EQ(interfaces[0].altSettings[0].interfaceClass, 0xFE);
+  EXPECT_EQ(interfaces[0].altSettings[0].functionalDescriptors.at(0)[5], 64);
+  EXPECT_EQ(interfaces[1].altSettings[0].interfaceClass, 0x01);
+  EXPECT_EQ(interfaces[1].altSettings[0].interfaceSubClass, 0x02);
+  EXPECT_EQ(interfaces[1].altSettings[0].interfaceProtocol, 0x02);  // the device-wide default
+  EXPECT_TRUE(interfaces[1].altSettings[0].functionalDescriptors.empty());
+
+  // A DFU interface among an audio function and a vendor interface.
+  const SimDeviceFileResult dfu = ParseSimDeviceFile(
+      "[Device]\nModel = dfu\nInterfaces = 0, 1, 2\nDfuInterface = 2\nInterface0.Class = 0x01\n"
+      "Interface0.SubClass = 0x01\n",
+      SimGuid());
+  ASSERT_TRUE(dfu.ok) << dfu.error;
+  const SimDfuDeviceConfig& c = dfu.dfuDevices[0]->config;
+  EXPECT_EQ(c.applicationDfuInterface, 2);
+  ASSERT_EQ(c.otherApplicationInterfaces.size(), 2u);
+  EXPECT_EQ(c.otherApplicationInterfaces[0].altSettings[0].interfaceClass, 0x01);
+  EXPECT_EQ(c.otherApplicationInterfaces[1].altSettings[0].interfaceClass, 0xFF);
+  EXPECT_TRUE(c.otherApplicationInterfaces[1].altSettings[0].functionalDescriptors.empty());
+  EXPECT_TRUE(dfu.specs[0].identity.composite);  // Windows lists the DFU function on its own
+}
+
+TEST(SimDeviceFileTest, DfuKeyErrorsNameTheLine) {
+  const SimGuid guid;
+  const auto error = [&guid](const std::string& text) { return ParseSimDeviceFile(text, guid).error; };
+  EXPECT_EQ(error("[Device]\nRunMode = dfu\n"),
+            "line 2: invalid value 'dfu' for 'runmode': 'application' or 'bootloader'");
+  EXPECT_EQ(error("[Device]\nModel = hub\n"), "line 2: invalid value 'hub' for 'model': 'dfu' or 'plain'");
+  EXPECT_EQ(error("[Device]\nErrorAtBlock = 3\nErrorStatus = 0x10\n"),
+            "line 3: invalid value '0x10' for 'errorstatus': a DFU bStatus from 0x01 to 0x0F");
+  EXPECT_EQ(error("[Device]\nFlashTimePerBlockMs = 60001\n"),
+            "line 2: invalid value '60001' for 'flashtimeperblockms': a number of milliseconds from 0 to 60000");
+  EXPECT_EQ(error("[Device]\nTargets = 0\n"), "line 2: invalid value '0' for 'targets': a number from 1 to 32");
+  EXPECT_EQ(error("[Device]\nReceivedFirmwareFile =\n"),
+            "line 2: invalid value '' for 'receivedfirmwarefile': a file name in UTF-8");
+  EXPECT_EQ(error("[Device]\nReceivedFirmwareFile = a\nTarget0.ReceivedFirmwareFile = b\n"),
+            "line 3: key 'receivedfirmwarefile' given twice in one device (first on line 2)");
+  // Checks over the whole section name the line of the key at fault, wherever Model stands.
+  EXPECT_EQ(error("[Device]\nWillDetach = no\nModel = plain\n"),
+            "line 2: 'willdetach' needs a DFU device, not 'Model = plain'");
+  EXPECT_EQ(error("[Device]\nInterfaceProtocol = 1\nVendorId = 1\nModel = dfu\n").substr(0, 45),
+            "line 2: 'interfaceprotocol' does not apply to");
+  EXPECT_EQ(error("[Device]\nInterfaces = 0\n\nInterface3.Class = 1\n"), "line 4: interface 3 is not in 'Interfaces'");
+  EXPECT_EQ(error("[Device]\nModel = dfu\nInterface0.Protocol = 1\n"),
+            "line 3: interface 0 is the DFU interface, which the run mode describes");
+  EXPECT_EQ(error("[Device]\nInterfaces = 0, 1\nDfuInterface = 2\n"), "line 2: the DFU interface 2 is not listed");
+  EXPECT_EQ(error("[Device]\nTargets = 2\nTarget2.ReceivedFirmwareFile = x\n"),
+            "line 3: target 2 does not exist (Targets = 2)");
+  EXPECT_EQ(error("[Device]\nErrorStatus = 4\n"), "line 2: 'errorstatus' needs 'ErrorAtBlock'");
+  EXPECT_EQ(error("[Device]\nInterface1.Colour = 1\n"), "line 2: unknown key 'interface1.colour'");
+  EXPECT_EQ(error("[Device]\nInterface256.Class = 1\n"), "line 2: unknown key 'interface256.class'");
+}
+
+// The device file's DFU device on the process's bus: it answers as a DFU device and writes what
+// it received into its file; a file of an earlier run is removed when the device file loads.
+TEST(SimDeviceFileTest, LoadedDfuDeviceWritesTheFirmwareItReceived) {
+  fbtest::TempDir dir;
+  {
+    std::ofstream stale(dir.File("received.bin"), std::ios::binary);
+    stale << "an earlier run";
+  }
+  {
+    std::ofstream file(dir.File("devices.ini"), std::ios::binary);
+    file << "[Device]\nVendorId = 0x1209\nProductId = 0x7A01\nRunMode = bootloader\nDfuTransferSize = 64\n"
+            "ManifestationTolerant = yes\nReceivedFirmwareFile = received.bin\n";
+  }
+  const SimGuid guid = Guid("{6b4e2a10-3c5d-4e6f-9a0b-1c2d3e4f5a6b}");
+  const SimDeviceFileResult result = LoadSimDeviceFile(fbtest::ToQXWString(dir.File("devices.ini")), guid);
+  ASSERT_TRUE(result.ok) << result.error;
+  EXPECT_FALSE(std::filesystem::exists(dir.File("received.bin")));
+  const auto entries = VirtualUsbBus::Instance().ListDevices(guid);
+  ASSERT_EQ(entries.size(), 1u);
+  SimDevicePtr device = VirtualUsbBus::Instance().FindDevice(entries.front().deviceId);
+  ASSERT_NE(device, nullptr);
+  EXPECT_EQ(device->Spec().productId, 0x7A01);
+
+  std::vector<uint8_t> image(100);
+  for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 1);
+  const auto status = [&device] {
+    const auto r = device->Submit({dfu::kClassIn, dfu::kGetStatus, 0, 0, 6}, {});
+    EXPECT_TRUE(r->WaitFor(std::chrono::seconds(5)));
+    const auto data = r->InData();
+    return data.size() == 6 ? data[4] : 0xFF;
+  };
+  const auto dnload = [&device](uint16_t block, std::vector<uint8_t> data) {
+    const auto r = device->Submit({dfu::kClassOut, dfu::kDnload, block, 0, static_cast<uint16_t>(data.size())}, data);
+    EXPECT_TRUE(r->WaitFor(std::chrono::seconds(5)));
+    EXPECT_EQ(r->Status(), SimTransferStatus::Success);
+  };
+  dnload(0, std::vector<uint8_t>(image.begin(), image.begin() + 64));
+  EXPECT_EQ(status(), static_cast<uint8_t>(State::dfuDNLOAD_IDLE));
+  dnload(1, std::vector<uint8_t>(image.begin() + 64, image.end()));
+  EXPECT_EQ(status(), static_cast<uint8_t>(State::dfuDNLOAD_IDLE));
+  dnload(2, {});
+  uint8_t state = status();
+  for (int polls = 0; state != static_cast<uint8_t>(State::dfuIDLE) && polls < 10; ++polls) state = status();
+  EXPECT_EQ(state, static_cast<uint8_t>(State::dfuIDLE));
+  std::ifstream received(dir.File("received.bin"), std::ios::binary);
+  EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(received), {}), image);
+
+  // Loading another file takes the device off the bus.
+  {
+    std::ofstream empty(dir.File("none.ini"), std::ios::binary);
+  }
+  ASSERT_TRUE(LoadSimDeviceFile(fbtest::ToQXWString(dir.File("none.ini")), guid).ok);
+  EXPECT_TRUE(VirtualUsbBus::Instance().ListDevices(guid).empty());
 }
 
 TEST(SimDeviceFileTest, AFolderIsNotADeviceFile) {

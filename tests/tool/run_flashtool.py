@@ -51,22 +51,27 @@ NO_DEVICE = ("Enumerate available devices...\n"
 # (vendor 0x1209, application 0x0001, bootloader 0x0002); the keys after them describe the DFU
 # behaviour of the simulated device and must match its device file.
 DFU_DEVICE_BASE = """[Device]
+Model = dfu
 VendorId = 0x1209
 ProductId = 0x0001
 BootloaderProductId = 0x0002
 SerialNumber = SN0001
-InterfaceProtocol = 0x01
+RunMode = application
 DfuTransferSize = 1024
-FlashTimePerBlockMs = 3
-ReceivedImageFile = received.bin
+DetachDelayMs = 50
+RejoinDelayMs = 50
+PollTimeoutMs = 2
+FlashTimePerBlockMs = 1
+ManifestationTimeMs = 20
+ReceivedFirmwareFile = received.bin
 """
 DFU_DEVICES = {
     "happy_path": DFU_DEVICE_BASE,
-    "already_in_bootloader": DFU_DEVICE_BASE.replace("ProductId = 0x0001\n", "ProductId = 0x0002\n", 1)
-                             .replace("InterfaceProtocol = 0x01", "InterfaceProtocol = 0x02"),
+    "already_in_bootloader": DFU_DEVICE_BASE.replace("RunMode = application", "RunMode = bootloader"),
     # Slow flash writes so that the key arrives while the download runs.
-    "key_abort": DFU_DEVICE_BASE.replace("FlashTimePerBlockMs = 3", "FlashTimePerBlockMs = 20"),
-    "no_disconnect": DFU_DEVICE_BASE + "IgnoreDetach = yes\n",
+    "key_abort": DFU_DEVICE_BASE.replace("PollTimeoutMs = 2", "PollTimeoutMs = 20")
+                                .replace("FlashTimePerBlockMs = 1", "FlashTimePerBlockMs = 20"),
+    "no_disconnect": DFU_DEVICE_BASE + "StayOnBusAfterDetach = yes\n",
     "download_error": DFU_DEVICE_BASE + "ErrorAtBlock = 10\nErrorStatus = 0x04\n",
 }
 
@@ -319,7 +324,7 @@ class Runner:
     def download_pattern(self, total):
         return ("Downloading to target 0, press any key to abort\\.\\.\\.\n"
                 "(?P<progress>(State = (Idle|Initializing|InProgress) : [0-9]+ bytes of [0-9]+ bytes downloaded "
-                "\\([0-9]+ %\\)        \r)*)"
+                "\\([0-9]+ %%\\)        \r)*)"
                 "State = Finished : %d bytes of %d bytes downloaded \\(100 %%\\)        \r\n"
                 "Upgrade successfully finished \\(took [0-9]+\\.[0-9]{3} seconds\\)\\.\n" % (total, total))
 
