@@ -2,7 +2,7 @@
 # Installs what a fresh Debian machine lacks to build and test both targets.
 set -euo pipefail
 PACKAGES=(cmake ninja-build g++ python3 googletest libsimpleini-dev
-          g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 dfu-util ccache
+          g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 ccache
           libwine-dev)
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -3,15 +3,17 @@
 
 - crc32_reference.txt: "size crc" lines, the zlib CRC-32 of the pattern bytes
   (i * 131 + 7) & 0xFF for i in 0..size-1, for many sizes;
-- with the dfu-suffix tool: firmware files with a DFU suffix added by that tool, and the
+- firmware files with a DFU file suffix written here, independently of the library, from the
+  DFU 1.1 layout (bcdDevice, idProduct, idVendor, bcdDFU, "UFD", bLength 16, and the CRC-32
+  register over every byte before the CRC, without final inversion, taken from zlib), and the
   carried image with a suffix added; their names are listed in dfu_suffix_files.txt as
   "name vid pid bcdDevice bcdDFU firmwareBytes".
 
-Usage: make_image_testdata.py OUTPUT_FOLDER CARRIED_IMAGE [DFU_SUFFIX_PROGRAM]
+Usage: make_image_testdata.py OUTPUT_FOLDER CARRIED_IMAGE
 """
 import os
 import shutil
-import subprocess
+import struct
 import sys
 import zlib
 
@@ -26,12 +28,20 @@ def firmware(size, seed):
     return bytes(((i * 197 + seed) ^ (i >> 7)) & 0xFF for i in range(size))
 
 
+def add_dfu_suffix(path, vid, pid, did, bcd_dfu):
+    with open(path, "rb") as f:
+        data = f.read()
+    data += struct.pack("<HHHH", did, pid, vid, bcd_dfu) + b"UFD" + bytes([16])
+    data += struct.pack("<I", zlib.crc32(data) ^ 0xFFFFFFFF)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 def main(argv):
     if len(argv) < 2:
         print(__doc__, file=sys.stderr)
         return 2
     out, carried = argv[0], argv[1]
-    tool = argv[2] if len(argv) > 2 and argv[2] and os.path.exists(argv[2]) else None
     os.makedirs(out, exist_ok=True)
     big = pattern(max(CRC_SIZES))
     with open(os.path.join(out, "crc32_reference.txt"), "w") as f:
@@ -39,10 +49,6 @@ def main(argv):
             f.write(f"{size} {zlib.crc32(big[:size]):08x}\n")
 
     listing = os.path.join(out, "dfu_suffix_files.txt")
-    if tool is None:
-        if os.path.exists(listing):
-            os.remove(listing)
-        return 0
     cases = [
         # name, firmware bytes (None: the carried image), vid, pid, bcdDevice, bcdDFU (None: tool default)
         ("suffix_small.dfu", firmware(1, 3), 0x1209, 0x0001, 0x0100, None),
@@ -60,11 +66,7 @@ def main(argv):
             with open(path, "wb") as f:
                 f.write(data)
             size = len(data)
-        cmd = [tool, "-v", f"{vid:04x}", "-p", f"{pid:04x}", "-d", f"{did:04x}"]
-        if spec is not None:
-            cmd += ["-S", f"{spec:04x}"]
-        cmd += ["-a", path]
-        subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        add_dfu_suffix(path, vid, pid, did, spec if spec is not None else 0x0100)
         lines.append(f"{name} {vid} {pid} {did} {spec if spec is not None else 0x0100} {size}\n")
     with open(listing, "w") as f:
         f.writelines(lines)
