@@ -12,6 +12,7 @@ FLOORS = {
     "BM_LoadCarriedImageWithSuffix": "BM_ZlibCrcCarriedImageWithSuffix",
     "BM_LoadRawImage64MiB": "BM_ZlibCrcRawImage64MiB",
     "BM_Crc32CarriedImage": "BM_ZlibCrcCarriedImage",
+    "BM_Crc32TablesCarriedImage": "BM_ZlibCrcCarriedImage",
     "BM_LogSuppressed": "BM_EmptyLoop",
     "BM_LogEnabledNoTarget": "BM_EmptyLoop",
 }

@@ -1,4 +1,5 @@
-// CRC-32 over the reflected polynomial 0xEDB88320 with one 256-entry table for the library.
+// CRC-32 over the reflected polynomial 0xEDB88320: carry-less multiplication on x86-64
+// processors that have it, slicing-by-8 tables elsewhere.
 // The register form (no final inversion) serves the DFU file suffix; the standard form (with
 // final inversion, as zlib computes it) serves the image CRC.
 #pragma once
@@ -10,11 +11,16 @@ namespace plendrik {
 
 inline constexpr uint32_t kQXCrc32Init = 0xFFFFFFFFu;
 
-// The table, built once while the library loads.
+// The byte table (the first of the eight), built while the library loads.
 const uint32_t* QXCrc32Table();
 
-// Runs the register over size bytes: r = (r >> 8) ^ table[(r ^ byte) & 0xFF].
+// Runs the register over size bytes, as if by r = (r >> 8) ^ table[(r ^ byte) & 0xFF] for each:
+// by carry-less multiplication where the processor has it, else with the tables.
 uint32_t QXCrc32Update(uint32_t crcRegister, const void* data, size_t size);
+
+// The same with the tables only, eight bytes per step (the path of processors without
+// carry-less multiplication, and of the tails of the other).
+uint32_t QXCrc32UpdateTables(uint32_t crcRegister, const void* data, size_t size);
 
 // The standard CRC-32 of one buffer: ~QXCrc32Update(0xFFFFFFFF, data, size).
 inline uint32_t QXCrc32(const void* data, size_t size) { return ~QXCrc32Update(kQXCrc32Init, data, size); }

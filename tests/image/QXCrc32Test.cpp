@@ -53,5 +53,25 @@ TEST(QXCrc32Test, RunsInPiecesLikeInOneGo) {
   }
 }
 
+// Both paths read at any address; every start offset and every length around their steps (8
+// bytes for the tables, 64 and 16 for the multiplication) must give the bit-wise result.
+TEST(QXCrc32Test, AnyAlignmentAndLengthGivesTheBitWiseResult) {
+  std::mt19937 rng(11);
+  std::vector<uint8_t> data(4096 + 64);
+  for (auto& b : data) {
+    b = static_cast<uint8_t>(rng());
+  }
+  for (size_t offset = 0; offset < 8; ++offset) {
+    for (size_t size : {size_t{1}, size_t{7}, size_t{8}, size_t{9}, size_t{15}, size_t{16}, size_t{17}, size_t{63},
+                        size_t{64}, size_t{65}, size_t{79}, size_t{80}, size_t{127}, size_t{128}, size_t{143},
+                        size_t{4096}, size_t{4099}}) {
+      const uint8_t* p = data.data() + offset;
+      const uint32_t expected = fbimg::RefCrc32Register(0x12345678u, p, size);
+      EXPECT_EQ(QXCrc32Update(0x12345678u, p, size), expected) << "offset " << offset << ", size " << size;
+      EXPECT_EQ(QXCrc32UpdateTables(0x12345678u, p, size), expected) << "offset " << offset << ", size " << size;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace plendrik
