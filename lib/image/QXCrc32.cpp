@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <new>
 
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
@@ -121,8 +122,8 @@ uint32_t QXCrc32UpdateTables(uint32_t crcRegister, const void* data, size_t size
     std::memcpy(&lo, p, 4);
     std::memcpy(&hi, p + 4, 4);
     lo ^= r;
-    r = t[7][lo & 0xFFu] ^ t[6][(lo >> 8) & 0xFFu] ^ t[5][(lo >> 16) & 0xFFu] ^ t[4][lo >> 24] ^
-        t[3][hi & 0xFFu] ^ t[2][(hi >> 8) & 0xFFu] ^ t[1][(hi >> 16) & 0xFFu] ^ t[0][hi >> 24];
+    r = t[7][lo & 0xFFu] ^ t[6][(lo >> 8) & 0xFFu] ^ t[5][(lo >> 16) & 0xFFu] ^ t[4][lo >> 24] ^ t[3][hi & 0xFFu] ^
+        t[2][(hi >> 8) & 0xFFu] ^ t[1][(hi >> 16) & 0xFFu] ^ t[0][hi >> 24];
   }
   for (; size != 0; --size, ++p) {
     r = (r >> 8) ^ t[0][(r ^ *p) & 0xFFu];
@@ -140,6 +141,54 @@ uint32_t QXCrc32Update(uint32_t crcRegister, const void* data, size_t size) {
   }
 #endif
   return QXCrc32UpdateTables(crcRegister, data, size);
+}
+
+uint32_t QXCrc32Checkpoints::Run(const uint8_t* data, size_t size) {
+  Clear();
+  bool keep = true;
+  try {
+    mRegisters.reserve(size / kStride + 1);
+  } catch (const std::bad_alloc&) {
+    keep = false;
+  }
+  uint32_t r = kQXCrc32Init;
+  size_t done = 0;
+  while (true) {
+    if (keep) {
+      mRegisters.push_back(r);  // within the reserved capacity: cannot throw
+    }
+    if (done == size) {
+      break;
+    }
+    const size_t n = size - done < kStride ? size - done : kStride;
+    r = QXCrc32Update(r, data + done, n);
+    done += n;
+    if (n < kStride) {
+      break;
+    }
+  }
+  if (keep) {
+    mData = data;
+    mSize = size;
+  } else {
+    Clear();
+  }
+  return r;
+}
+
+void QXCrc32Checkpoints::Clear() {
+  mData = nullptr;
+  mSize = 0;
+  mRegisters.clear();
+}
+
+uint32_t QXCrc32Checkpoints::RegisterOfPrefix(const uint8_t* data, size_t length) const {
+  if (data == nullptr || data != mData || length > mSize || mRegisters.empty()) {
+    return QXCrc32Update(kQXCrc32Init, data, length);
+  }
+  const size_t index = length / kStride < mRegisters.size() ? length / kStride : mRegisters.size() - 1;
+  const size_t start = index * kStride;
+  return QXCrc32Update(mRegisters[index], data + start, length - start);
 }
 
 }  // namespace plendrik

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace plendrik {
 
@@ -24,5 +25,27 @@ uint32_t QXCrc32UpdateTables(uint32_t crcRegister, const void* data, size_t size
 
 // The standard CRC-32 of one buffer: ~QXCrc32Update(0xFFFFFFFF, data, size).
 inline uint32_t QXCrc32(const void* data, size_t size) { return ~QXCrc32Update(kQXCrc32Init, data, size); }
+
+// The register over a buffer, kept at every kStride bytes on the way, so that the register of
+// any prefix of the same buffer costs at most kStride bytes more: two CRCs over the same bytes
+// from byte 0 (the DFU suffix and the image CRC of one file) then read the bytes once.
+class QXCrc32Checkpoints {
+ public:
+  static constexpr size_t kStride = size_t{64} << 10;
+
+  // Runs the register from kQXCrc32Init over data[0, size) and returns it. Without memory for
+  // the checkpoints the result is the same; only later prefixes cost a full pass.
+  uint32_t Run(const uint8_t* data, size_t size);
+  // Forgets the buffer.
+  void Clear();
+  // The register from kQXCrc32Init over data[0, length); from the checkpoints when data is the
+  // buffer of the last Run and length lies within it, else computed in full.
+  uint32_t RegisterOfPrefix(const uint8_t* data, size_t length) const;
+
+ private:
+  const uint8_t* mData = nullptr;
+  size_t mSize = 0;
+  std::vector<uint32_t> mRegisters;  // mRegisters[i]: the register over data[0, i * kStride)
+};
 
 }  // namespace plendrik
