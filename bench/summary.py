@@ -6,16 +6,17 @@ Usage: summary.py RESULTS.json
 import json
 import sys
 
-# figure -> the floor it is compared with, both measured in the same run
-FLOORS = {
-    "BM_LoadCarriedImage": "BM_ZlibCrcCarriedImage",
-    "BM_LoadCarriedImageWithSuffix": "BM_ZlibCrcCarriedImageWithSuffix",
-    "BM_LoadRawImage64MiB": "BM_ZlibCrcRawImage64MiB",
-    "BM_Crc32CarriedImage": "BM_ZlibCrcCarriedImage",
-    "BM_Crc32TablesCarriedImage": "BM_ZlibCrcCarriedImage",
-    "BM_LogSuppressed": "BM_EmptyLoop",
-    "BM_LogEnabledNoTarget": "BM_EmptyLoop",
-}
+# (figure, the floor it is compared with), both measured in the same run
+FLOORS = [
+    ("BM_LoadCarriedImage", "BM_ZlibCrcCarriedImage"),
+    ("BM_LoadCarriedImageWithSuffix", "BM_ZlibCrcCarriedImageWithSuffix"),
+    ("BM_LoadRawImage64MiB", "BM_ZlibCrcRawImage64MiB"),
+    ("BM_LoadRawImage64MiB", "BM_CopyRawImage64MiB"),
+    ("BM_Crc32CarriedImage", "BM_ZlibCrcCarriedImage"),
+    ("BM_Crc32TablesCarriedImage", "BM_ZlibCrcCarriedImage"),
+    ("BM_LogSuppressed", "BM_EmptyLoop"),
+    ("BM_LogEnabledNoTarget", "BM_EmptyLoop"),
+]
 
 
 def ns(entry):
@@ -35,7 +36,7 @@ def main():
         data = json.load(f)
     results = {b["name"]: b for b in data["benchmarks"] if b.get("run_type", "iteration") == "iteration"}
     print(f"{'figure':34} {'time':>12}   {'floor':34} {'time':>12} {'ratio':>8}")
-    for name, floor in FLOORS.items():
+    for name, floor in FLOORS:
         if name not in results:
             continue
         t = ns(results[name])
