@@ -67,6 +67,10 @@ class QXLogTarget {
   virtual QXSTATUS StartTarget(QXLogConfiguration* configuration);
   virtual void StopTarget();
   virtual void OutputMessage(QXLogMessage& message, const QXLogger& logger, const QXLogRecord& record);
+  // False when a line of this level would certainly not be written (below the target's level,
+  // or the target has nowhere to write): the caller then neither formats nor records it. May
+  // be asked from any thread at any time, so it must be cheap and must not block.
+  virtual bool WillWrite(int32_t level) const;
 
   const char* GetName() const { return mName; }
   int32_t GetLevel() const { return mLevel; }
@@ -122,6 +126,9 @@ class QXLogConfiguration {
 // Hands a finished message to every target of the logger (the level test is the caller's).
 void Log(const QXLogger& logger, int32_t level, QXLogMessage& message);
 
+// True when at least one target of the logger will write a line of this level.
+bool QXLogHasWriter(const QXLogger& logger, int32_t level);
+
 // Builds the prefix selected by options into message.prefix (at most 79 characters).
 void CreatePrefix(uint32_t options, QXLogMessage& message, const QXLogger& logger, const QXLogRecord& record);
 
@@ -136,6 +143,10 @@ size_t QXBeginLogText(QXLogMessage& message, const char* prettyFunction);
 template <class... A>
 void QXLogWrite(const QXLogger& logger, int32_t level, const char* prettyFunction, const char* formatString,
                 const A&... args) {
+  // A line that no target writes is neither formatted nor recorded.
+  if (!QXLogHasWriter(logger, level)) {
+    return;
+  }
   QXLogMessage message;
   size_t pos = QXBeginLogText(message, prettyFunction);
   QXFormat(message.text + pos, sizeof(message.text) - pos, formatString, args...);

@@ -31,14 +31,13 @@ void QXLogTargetEtw::StopTarget() {
   }
 }
 
+bool QXLogTargetEtw::WillWrite(int32_t level) const { return level <= mLevel && mRegistrationHandle != 0; }
+
 void QXLogTargetEtw::OutputMessage(QXLogMessage& message, const QXLogger& logger, const QXLogRecord& record) {
-  if (record.level > mLevel) {
+  if (!WillWrite(record.level)) {
     return;
   }
   CreatePrefix(mPrefixOptions, message, logger, record);
-  if (mRegistrationHandle == 0) {
-    return;
-  }
   char line[QXLogMessage::kPrefixSize + QXLogMessage::kTextSize];
   const size_t prefixLength = strlen(message.prefix);
   memcpy(line, message.prefix, prefixLength);

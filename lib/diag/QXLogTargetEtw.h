@@ -18,6 +18,8 @@ class QXLogTargetEtw : public QXLogTarget {
   QXSTATUS StartTarget(QXLogConfiguration* configuration) override;
   void StopTarget() override;
   void OutputMessage(QXLogMessage& message, const QXLogger& logger, const QXLogRecord& record) override;
+  // False while the provider is not registered.
+  bool WillWrite(int32_t level) const override;
   bool IsRegistered() const { return mRegistrationHandle != 0; }
 
  private:

@@ -229,6 +229,7 @@ QXSTATUS QXLogTargetLogFile::StartTargetImpl(QXLogConfiguration& configuration) 
     return st;
   }
   mStarted = true;
+  mStartedHint.store(true, std::memory_order_release);
   return QXSTATUS_SUCCESS;
 }
 
@@ -237,10 +238,15 @@ void QXLogTargetLogFile::StopTarget() {
   mLogFile.CloseLogFile();
   mLogFile.mPath.clear();
   mStarted = false;
+  mStartedHint.store(false, std::memory_order_release);
+}
+
+bool QXLogTargetLogFile::WillWrite(int32_t level) const {
+  return level <= mLevel && mStartedHint.load(std::memory_order_acquire);
 }
 
 void QXLogTargetLogFile::OutputMessage(QXLogMessage& message, const QXLogger& logger, const QXLogRecord& record) {
-  if (record.level > mLevel) {
+  if (!WillWrite(record.level)) {
     return;
   }
   CreatePrefix(mPrefixOptions, message, logger, record);

@@ -2,6 +2,8 @@
 // prefix, rotated to a single ".bak" generation at its size limit.
 #pragma once
 
+#include <atomic>
+
 #include "diag/QXLog.h"
 #include "diag/QXStdFileStream.h"
 #include "os/QXOsMutex.h"
@@ -44,6 +46,8 @@ class QXLogTargetLogFile : public QXLogTarget {
   QXSTATUS StartTarget(QXLogConfiguration* configuration) override;
   void StopTarget() override;
   void OutputMessage(QXLogMessage& message, const QXLogger& logger, const QXLogRecord& record) override;
+  // False while the target is not started.
+  bool WillWrite(int32_t level) const override;
 
   QXSTATUS SetLogFileName(const QXWString& name);
   void SetAppendMode(bool append);
@@ -68,6 +72,8 @@ class QXLogTargetLogFile : public QXLogTarget {
   QXWString mFileName;
   QXLogFile mLogFile;
   bool mStarted = false;
+  // mStarted for readers without the lock (the question before a line is formatted).
+  std::atomic<bool> mStartedHint{false};
 };
 
 class QXLogTargetEtw;

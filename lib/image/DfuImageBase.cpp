@@ -34,6 +34,7 @@ uint32_t ReadLe32(const uint8_t* p) {
 DfuImageBase::~DfuImageBase() = default;
 
 void DfuImageBase::Reset() {
+  mCrcCheckpoints.Clear();
   mData.reset();
   mSuffix = nullptr;
   mCapacity = 0;
@@ -43,6 +44,7 @@ void DfuImageBase::Reset() {
 
 void DfuImageBase::AdoptData(std::unique_ptr<uint8_t[]> data, uint64_t byteCount) {
   mSuffix = nullptr;
+  mCrcCheckpoints.Clear();
   mData = std::move(data);
   mCapacity = byteCount;
   mByteCount = byteCount;
@@ -144,7 +146,7 @@ QXSTATUS DfuImageBase::LookForDfuFileSuffix() {
     QX_LOG_INFO("bLength={} exceeds image data length {} bytes, ignore DFU file suffix", bLength, mByteCount);
     return QXSTATUS_SUCCESS;
   }
-  const uint32_t crcRegister = QXCrc32Update(kQXCrc32Init, mData.get(), static_cast<size_t>(mByteCount - 4));
+  const uint32_t crcRegister = mCrcCheckpoints.Run(mData.get(), static_cast<size_t>(mByteCount - 4));
   const uint32_t dwCRC = ReadLe32(s + 12);
   if (crcRegister != dwCRC) {
     QX_LOG_ERROR("crcSUM={:#x} != dwCRC={:#x}", static_cast<uint32_t>(~crcRegister), static_cast<uint32_t>(~dwCRC));

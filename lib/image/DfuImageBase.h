@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "image/QXCrc32.h"
 #include "image/QXImageBuffers.h"
 #include "os/QXOsTypes.h"
 
@@ -43,12 +44,15 @@ class DfuImageBase {
 
   // Takes a buffer of byteCount bytes as the new data (an earlier buffer is freed).
   void AdoptData(std::unique_ptr<uint8_t[]> data, uint64_t byteCount);
+  // The suffix check's CRC pass over the data, for a second CRC from byte 0 to reuse.
+  const QXCrc32Checkpoints& CrcCheckpoints() const { return mCrcCheckpoints; }
 
   std::unique_ptr<uint8_t[]> mData;
   uint64_t mCapacity = 0;
   uint64_t mByteCount = 0;
   uint64_t mImageDataLength = 0;
   const uint8_t* mSuffix = nullptr;
+  QXCrc32Checkpoints mCrcCheckpoints;
 };
 
 }  // namespace plendrik

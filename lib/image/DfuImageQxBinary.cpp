@@ -62,7 +62,8 @@ QXSTATUS DfuImageQxBinary::VerifyImage() {
     return QXSTATUS_INVALID_FILE;
   }
   const QXMemoryArea area{mData.get(), mImageDataLength};
-  const QXSTATUS st = QXVerifyImageCrc(mMetadataBlock, &area, 1);
+  // With a DFU suffix the suffix check has already run the CRC over these bytes from byte 0.
+  const QXSTATUS st = QXVerifyImageCrc(mMetadataBlock, &area, 1, &CrcCheckpoints());
   if (st != QXSTATUS_SUCCESS) {
     QX_LOG_ERROR("QXVerifyImageCrc failed, st={}", QXSt{st});
     mMetadataBlock = nullptr;

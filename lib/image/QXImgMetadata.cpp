@@ -176,7 +176,8 @@ QXSTATUS QXExtractCrcSumFromImage(const QXImgMetadataBlock* block, const QXMemor
   return QXSTATUS_FAILED;
 }
 
-QXSTATUS QXVerifyImageCrc(const QXImgMetadataBlock* block, const QXMemoryArea* areas, size_t areaCount) {
+QXSTATUS QXVerifyImageCrc(const QXImgMetadataBlock* block, const QXMemoryArea* areas, size_t areaCount,
+                          const QXCrc32Checkpoints* checkpoints) {
   const QXImgMetadataBlock header = QXReadImgMetadataBlock(block);
   if ((header.flags & kQXImgFlagCrcPresent) == 0) {
     return QXSTATUS_SUCCESS;
@@ -190,7 +191,11 @@ QXSTATUS QXVerifyImageCrc(const QXImgMetadataBlock* block, const QXMemoryArea* a
   uint32_t crcRegister = kQXCrc32Init;
   for (size_t i = 0; i < areaCount && remaining != 0; ++i) {
     const uint64_t n = std::min(areas[i].areaSize, remaining);
-    crcRegister = QXCrc32Update(crcRegister, areas[i].startAddress, static_cast<size_t>(n));
+    if (i == 0 && checkpoints != nullptr) {
+      crcRegister = checkpoints->RegisterOfPrefix(areas[0].startAddress, static_cast<size_t>(n));
+    } else {
+      crcRegister = QXCrc32Update(crcRegister, areas[i].startAddress, static_cast<size_t>(n));
+    }
     remaining -= n;
   }
   if (remaining != 0) {

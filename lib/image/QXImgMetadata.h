@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "image/QXCrc32.h"
 #include "image/QXImageBuffers.h"
 #include "os/QXOsTypes.h"
 
@@ -71,7 +72,10 @@ QXSTATUS QXVerifyImgMetadataItem(const QXImgMetadataItem* dataItem);
 // The stored CRC value behind the covered area.
 QXSTATUS QXExtractCrcSumFromImage(const QXImgMetadataBlock* block, const QXMemoryArea* areas, size_t areaCount,
                                   uint32_t& crcValue);
-// Computes the CRC over the covered area and compares it with the stored value.
-QXSTATUS QXVerifyImageCrc(const QXImgMetadataBlock* block, const QXMemoryArea* areas, size_t areaCount);
+// Computes the CRC over the covered area and compares it with the stored value. checkpoints,
+// when given, hold the register over a buffer that the first area starts: the covered part of
+// that area is then not read a second time.
+QXSTATUS QXVerifyImageCrc(const QXImgMetadataBlock* block, const QXMemoryArea* areas, size_t areaCount,
+                          const QXCrc32Checkpoints* checkpoints = nullptr);
 
 }  // namespace plendrik

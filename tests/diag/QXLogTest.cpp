@@ -17,6 +17,7 @@
 #include "diag/QXLogTargetLogFile.h"
 #include "os/QXOsSystem.h"
 #include "support/TempDir.h"
+#include "support/TestLogTarget.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -211,6 +212,55 @@ TEST_F(QXLogFileTarget, LinesHaveTheDocumentedFormAndOldFileBecomesBackup) {
       R"(\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \[\d+\] \(\d+\) [^:]*: Global: ERROR: )"
       R"(.*TestBody: failed, st=0xee000041\(QXSTATUS_INVALID_PARAMETER\)\r\n)");
   EXPECT_TRUE(std::regex_match(text, line)) << text;
+}
+
+// A logger of its own (loggers live as long as the process), with the library's two targets.
+QXLogger gWriterTestLogger("WriterTest", kQXLogLevelAll);
+
+// A line is formatted and recorded only when some target will write it: the file target
+// once started and up to its level, the event target while registered, any other target up
+// to its level; never past the logger's level.
+TEST_F(QXLogFileTarget, ALineHasAWriterOnlyWhenATargetWillWriteIt) {
+  ASSERT_FALSE(gLogTargets.LogFile.IsStarted());
+  ASSERT_FALSE(gLogTargets.Etw.IsRegistered());
+  gWriterTestLogger.DetachAllTargets();
+  ASSERT_TRUE(gWriterTestLogger.AttachTarget(&gLogTargets.LogFile));
+  ASSERT_TRUE(gWriterTestLogger.AttachTarget(&gLogTargets.Etw));
+  EXPECT_FALSE(QXLogHasWriter(gWriterTestLogger, kQXLogLevelFatal));
+
+  gLogTargets.Etw.StartTarget(nullptr);
+  EXPECT_TRUE(QXLogHasWriter(gWriterTestLogger, kQXLogLevelTrace));
+  gLogTargets.Etw.StopTarget();
+  EXPECT_FALSE(QXLogHasWriter(gWriterTestLogger, kQXLogLevelTrace));
+
+  const auto log = mDir.File("writer.log");
+  IniConfiguration ini("[Target.LogFile]\nLogFile=" + log.string() + "\n");
+  ASSERT_EQ(gLogTargets.LogFile.StartTarget(&ini.configuration), QXSTATUS_SUCCESS);
+  EXPECT_TRUE(QXLogHasWriter(gWriterTestLogger, kQXLogLevelTrace));
+  const int32_t savedTargetLevel = gLogTargets.LogFile.GetLevel();
+  gLogTargets.LogFile.SetLevel(kQXLogLevelError);
+  EXPECT_FALSE(QXLogHasWriter(gWriterTestLogger, kQXLogLevelWarn));
+  EXPECT_TRUE(QXLogHasWriter(gWriterTestLogger, kQXLogLevelError));
+  gLogTargets.LogFile.SetLevel(savedTargetLevel);
+  gWriterTestLogger.SetLevel(kQXLogLevelWarn);
+  EXPECT_FALSE(QXLogHasWriter(gWriterTestLogger, kQXLogLevelInfo));
+  QX_LOG(gWriterTestLogger, kQXLogLevelWarn, "written {}", 1);
+  QX_LOG(gWriterTestLogger, kQXLogLevelInfo, "not written {}", 2);
+  gLogTargets.LogFile.StopTarget();
+  EXPECT_FALSE(QXLogHasWriter(gWriterTestLogger, kQXLogLevelWarn));
+  QX_LOG(gWriterTestLogger, kQXLogLevelWarn, "not written {}", 3);
+  const std::string text = fbtest::ReadFileBytes(log);
+  EXPECT_NE(text.find("WARN: plendrik::"), std::string::npos) << text;
+  EXPECT_NE(text.find("written 1\r\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("not written"), std::string::npos) << text;
+  gWriterTestLogger.SetLevel(kQXLogLevelAll);
+
+  // Any other target decides by its level alone.
+  {
+    TestLogTarget capture(gWriterTestLogger);
+    EXPECT_TRUE(QXLogHasWriter(gWriterTestLogger, kQXLogLevelTrace));
+  }
+  gWriterTestLogger.DetachAllTargets();
 }
 
 TEST_F(QXLogFileTarget, AppendModeKeepsTheOldLines) {

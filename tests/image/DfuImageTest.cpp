@@ -132,6 +132,27 @@ TEST(DfuImageTest, MismatchesAreLoggedAsTheStandardCrc) {
   EXPECT_TRUE(capture.Contains("plendrik::DfuImageQxBinary::LoadFirmwareFromBuffer: VerifyImage failed, st="));
 }
 
+// A large image with a DFU suffix: the image CRC reuses the suffix check's pass, and still
+// tells a good image from one whose covered bytes or stored CRC differ.
+TEST(DfuImageTest, ALargeImageWithSuffixChecksBothCrcs) {
+  fbimg::QxImageSpec spec;
+  spec.length = 200000;
+  const Bytes image = fbimg::MakeQxImage(spec);
+  auto good = Load(fbimg::AddDfuSuffix(image, 0x1209, 1, 0x100), QXDFU_IMAGE_TYPE_QX_BINARY);
+  EXPECT_EQ(good->GetImplementation()->GetImageDataSize(), image.size());
+
+  TestLogTarget capture(gLogGlobal, kQXLogLevelAll);
+  for (size_t at : {size_t{70000}, spec.length - 4}) {
+    Bytes bad = image;
+    bad[at] ^= 0x10;
+    Load(fbimg::AddDfuSuffix(bad, 0x1209, 1, 0x100), QXDFU_IMAGE_TYPE_QX_BINARY, QXSTATUS_CHECKSUM_ERROR);
+    char expected[80];
+    std::snprintf(expected, sizeof(expected), "crcSUM=0x%x != crcIMG=0x%x",
+                  fbimg::RefCrc32(bad.data(), spec.length - 4), fbimg::GetLe32(bad, spec.length - 4));
+    EXPECT_TRUE(capture.Contains(expected)) << expected;
+  }
+}
+
 TEST(DfuImageTest, StringTruncationIsWarned) {
   TestLogTarget capture(gLogGlobal, kQXLogLevelAll);
   auto image = Load(fbimg::MakeQxImage(), QXDFU_IMAGE_TYPE_QX_BINARY);
