@@ -406,9 +406,42 @@ SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& int
   return result;
 }
 
+void SyncFileDevices(std::vector<FileAttached>& attached, const std::vector<SimDeviceSpec>& specs) {
+  VirtualUsbBus& bus = VirtualUsbBus::Instance();
+  // A device stays when the file still describes it exactly as before; every other device
+  // of the last load leaves, and every description not matched arrives anew.
+  std::vector<bool> kept(specs.size(), false);
+  std::vector<FileAttached> next;
+  std::vector<uint64_t> leaving;
+  for (FileAttached& device : attached) {
+    bool stays = false;
+    for (size_t i = 0; i < specs.size(); ++i) {
+      if (!kept[i] && specs[i] == device.spec && bus.FindDevice(device.deviceId) != nullptr) {
+        kept[i] = true;
+        stays = true;
+        break;
+      }
+    }
+    if (stays) {
+      next.push_back(std::move(device));
+    } else {
+      leaving.push_back(device.deviceId);
+    }
+  }
+  for (uint64_t id : leaving) {
+    bus.Detach(id);
+  }
+  for (size_t i = 0; i < specs.size(); ++i) {
+    if (!kept[i]) {
+      next.push_back(FileAttached{specs[i], bus.Attach(specs[i])->Id()});
+    }
+  }
+  attached = std::move(next);
+}
+
 SimDeviceFileResult LoadSimDeviceFile(const QXWString& path, const SimGuid& interfaceClassGuid) {
   static std::mutex mutex;
-  static std::vector<uint64_t> attachedByFile;
+  static std::vector<FileAttached> attachedByFile;
   SimDeviceFileResult result;
   const std::filesystem::path filePath(path);
   std::error_code ec;
@@ -432,14 +465,7 @@ SimDeviceFileResult LoadSimDeviceFile(const QXWString& path, const SimGuid& inte
     return result;
   }
   std::lock_guard<std::mutex> lock(mutex);
-  VirtualUsbBus& bus = VirtualUsbBus::Instance();
-  for (uint64_t id : attachedByFile) {
-    bus.Detach(id);
-  }
-  attachedByFile.clear();
-  for (const SimDeviceSpec& spec : result.specs) {
-    attachedByFile.push_back(bus.Attach(spec)->Id());
-  }
+  SyncFileDevices(attachedByFile, result.specs);
   return result;
 }
 

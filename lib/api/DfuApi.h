@@ -60,6 +60,9 @@ class DfuApi {
   QXSTATUS RegisterDeviceChangeCallback(const char* deviceFilterDescription, QXDFU_DEVICE_CHANGE_CALLBACK callback,
                                         void* callbackContext, uint32_t* notificationHandle);
   QXSTATUS UnregisterDeviceChangeCallback(uint32_t notificationHandle);
+  // Ends every registration still alive (the library unloads): their threads are joined
+  // while the code they run is still there.
+  void CloseAllNotifications();
 
   // Reads "<module file>.config.ini" beside the module.
   void ReadConfigData(QXOsModuleHandle module);

@@ -53,4 +53,14 @@ QXSTATUS DfuApi::UnregisterDeviceChangeCallback(uint32_t notificationHandle) {
   return QXSTATUS_SUCCESS;
 }
 
+void DfuApi::CloseAllNotifications() {
+  std::vector<QXIntrusiveSharedPtrT<DfuNotification>> notifications = mNotifications.RemoveAllObjects();
+  if (!notifications.empty()) {
+    QX_LOG_WARN("The application has leaked notification handles");
+  }
+  for (auto& notification : notifications) {
+    notification->Unregister();
+  }
+}
+
 }  // namespace plendrik

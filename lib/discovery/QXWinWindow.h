@@ -8,9 +8,18 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "discovery/QXWinSetupApiTypes.h"
 #include "os/QXOsSystem.h"
 #include "os/QXOsTypes.h"
+
+// Only the GUID's name is needed here; windows.h stays out of the headers that include this one.
+#if defined(_WIN32)
+struct _GUID;
+namespace plendrik {
+using QXGuid = ::_GUID;
+}
+#else
+#include "discovery/QXWinSetupApiTypes.h"
+#endif
 
 namespace plendrik {
 
@@ -46,7 +55,12 @@ struct QXDevBroadcastDeviceInterfaceW {
   uint32_t dbcc_size;
   uint32_t dbcc_devicetype;
   uint32_t dbcc_reserved;
-  QXGuid dbcc_classguid;
+  struct {
+    uint32_t Data1;
+    uint16_t Data2;
+    uint16_t Data3;
+    uint8_t Data4[8];
+  } dbcc_classguid;
   QXWChar dbcc_name[1];
 };
 static_assert(sizeof(QXDevBroadcastDeviceInterfaceW) == 32, "DEV_BROADCAST_DEVICEINTERFACE_W has 32 bytes");

@@ -302,7 +302,8 @@ uint32_t QXWinRegisterDeviceInterfaceNotification(QXHwnd window, const QXGuid& i
     QXDevBroadcastDeviceInterfaceW header{};
     header.dbcc_size = static_cast<uint32_t>(payload->size());
     header.dbcc_devicetype = kQXDbtDevtypDeviceInterface;
-    header.dbcc_classguid = QXWinSetupApiVirtualBus::ToGuid(wanted);
+    const QXGuid classGuid = QXWinSetupApiVirtualBus::ToGuid(wanted);
+    std::memcpy(&header.dbcc_classguid, &classGuid, sizeof(classGuid));
     std::memcpy(payload->data(), &header, kQXDbccNameOffset);
     std::memcpy(payload->data() + kQXDbccNameOffset, path.c_str(), (path.size() + 1) * sizeof(QXWChar));
     const QXWParam kind =
