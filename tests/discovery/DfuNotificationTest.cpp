@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -360,12 +361,17 @@ TEST_F(DfuNotificationThreads, NoCallbackAfterUnregisteringWhileEventsRace) {
   std::thread plugger([&] {
     uint32_t n = 0;
     while (!stop) {
-      const std::string serial = "R" + std::to_string(n++);
-      const uint64_t id = Attach(DfuDeviceSpec(0x1209, 0x0001, 0x0100, serial.c_str()))->Id();
+      char serial[24];
+      std::snprintf(serial, sizeof(serial), "R%u", n++);
+      const uint64_t id = Attach(DfuDeviceSpec(0x1209, 0x0001, 0x0100, serial))->Id();
       sim::VirtualUsbBus::Instance().Detach(id);
     }
   });
+#if defined(_WIN32)
+  constexpr int kRounds = 12;
+#else
   constexpr int kRounds = 30;
+#endif
   std::vector<std::unique_ptr<Recorder>> recorders;
   for (int round = 0; round < kRounds; ++round) {
     recorders.push_back(std::make_unique<Recorder>());
@@ -391,8 +397,9 @@ TEST_F(DfuNotificationThreads, RegisteringAndUnregisteringInALoopLeavesNothingBe
   std::thread plugger([&] {
     uint32_t n = 0;
     while (!stop) {
-      const std::string serial = "L" + std::to_string(n++);
-      const uint64_t id = Attach(DfuDeviceSpec(0x1209, static_cast<uint16_t>(1 + n % 2), 0x0100, serial.c_str()))->Id();
+      char serial[24];
+      std::snprintf(serial, sizeof(serial), "L%u", n++);
+      const uint64_t id = Attach(DfuDeviceSpec(0x1209, static_cast<uint16_t>(1 + n % 2), 0x0100, serial))->Id();
       std::this_thread::sleep_for(1ms);
       sim::VirtualUsbBus::Instance().Detach(id);
     }
