@@ -55,7 +55,8 @@ class DeviceFileWatch {
     Stop();
     std::lock_guard<std::mutex> lock(mMutex);
     mStop = false;
-    mThread = std::thread([this, widePath, guid, text = std::move(loadedText)]() mutable { Run(widePath, guid, text); });
+    mThread =
+        std::thread([this, widePath, guid, text = std::move(loadedText)]() mutable { Run(widePath, guid, text); });
   }
 
   void Stop() {

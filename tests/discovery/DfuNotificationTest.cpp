@@ -14,9 +14,8 @@
 #include <vector>
 
 #if defined(_WIN32)
-#include <windows.h>
-
 #include <dbt.h>
+#include <windows.h>
 #endif
 
 #include "api/DfuApi.h"
@@ -42,7 +41,7 @@ struct Recorder {
   std::mutex mutex;
   std::condition_variable changed;
   std::vector<Call> calls;
-  std::atomic<bool> closed{false};     // set once unregistering has returned
+  std::atomic<bool> closed{false};  // set once unregistering has returned
   std::atomic<int> callsAfterClose{0};
 
   static void Callback(void* context, uint32_t event) {
@@ -132,8 +131,8 @@ class DfuNotificationThreads : public EnumerationBusTest {
 
   uint32_t Register(const char* filter, Recorder* recorder) {
     uint32_t handle = 0;
-    EXPECT_EQ(QXDFU_RegisterDeviceChangeCallback(filter, recorder != nullptr ? &Recorder::Callback : nullptr,
-                                                 recorder, &handle),
+    EXPECT_EQ(QXDFU_RegisterDeviceChangeCallback(filter, recorder != nullptr ? &Recorder::Callback : nullptr, recorder,
+                                                 &handle),
               QXSTATUS_SUCCESS);
     EXPECT_NE(handle, 0u);
     return handle;
@@ -266,8 +265,8 @@ TEST_F(DfuNotificationThreads, FailedRegistrationsIssueNoHandleAndStartNoThread)
   EXPECT_EQ(handle, 0u);
 
   handle = 0xFFFF;
-  const QXSTATUS parse = QXDFU_RegisterDeviceChangeCallback("VID=0x12G9, PID=1\n", &Recorder::Callback, &recorder,
-                                                            &handle);
+  const QXSTATUS parse =
+      QXDFU_RegisterDeviceChangeCallback("VID=0x12G9, PID=1\n", &Recorder::Callback, &recorder, &handle);
   QXUsbDeviceFilter filter;
   EXPECT_EQ(parse, CreateDfuDeviceFilter(filter, "VID=0x12G9, PID=1\n", kTestGuidText));
   EXPECT_NE(parse, QXSTATUS_SUCCESS);
