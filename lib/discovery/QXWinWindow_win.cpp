@@ -1,6 +1,7 @@
 // The window services on windows: user32.
-#include <dbt.h>
 #include <windows.h>
+// windows.h first
+#include <dbt.h>
 
 #include <cstring>
 

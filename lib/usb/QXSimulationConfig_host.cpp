@@ -94,7 +94,12 @@ class DeviceFileWatch {
   std::thread mThread;
 };
 
-DeviceFileWatch gDeviceFileWatch;
+// Built on first use: the library's entry point loads the devices while the static objects
+// of this file may not be constructed yet.
+DeviceFileWatch& GetDeviceFileWatch() {
+  static DeviceFileWatch watch;
+  return watch;
+}
 
 }  // namespace
 
@@ -114,9 +119,9 @@ void QXLoadSimulatedDevices(const QXWString& configFilePath, const char* deviceF
   // The text is taken before the load: a change made meanwhile is seen by the first poll.
   std::optional<std::string> text = ReadWholeFile(path);
   LoadAndReport(widePath, guid);
-  gDeviceFileWatch.Start(widePath, guid, std::move(text));
+  GetDeviceFileWatch().Start(widePath, guid, std::move(text));
 }
 
-void QXStopSimulatedDeviceWatch() { gDeviceFileWatch.Stop(); }
+void QXStopSimulatedDeviceWatch() { GetDeviceFileWatch().Stop(); }
 
 }  // namespace plendrik

@@ -14,8 +14,9 @@
 #include <vector>
 
 #if defined(_WIN32)
-#include <dbt.h>
 #include <windows.h>
+// windows.h first
+#include <dbt.h>
 #endif
 
 #include "api/DfuApi.h"
