@@ -142,13 +142,9 @@ QXSTATUS QXWinDevicePnpNotificator::StartPnpNotificator(QXPnpEventSink eventSink
     mStopRequested = false;
     mWindow = nullptr;
   }
-  mCodeModule = QXWinAcquireCodeModule();
   QXSTATUS st = mWorkerThread.CreateThread(&QXWinDevicePnpNotificator::ThreadRoutine, this);
   if (st != QXSTATUS_SUCCESS) {
     QX_LOG_ERROR("CreateThread failed, err={}", QXSt{st});
-    // No thread took the reference over.
-    QXWinReleaseCodeModule(mCodeModule);
-    mCodeModule = nullptr;
     StopWorkerThreadAndCleanup();
     return st;
   }
@@ -202,8 +198,6 @@ void QXWinDevicePnpNotificator::StopWorkerThreadAndCleanup() {
   if (st != QXSTATUS_SUCCESS) {
     QX_LOG_ERROR("JoinAndDestroy() failed, err={}", QXSt{st});
   }
-  // The thread gave its module reference back as it ended.
-  mCodeModule = nullptr;
   std::lock_guard<std::mutex> windowLock(mWindowMutex);
   mWorkerThreadId = 0;
 }
@@ -220,7 +214,6 @@ QXHwnd QXWinDevicePnpNotificator::GetWindowHandle() {
 
 void QXWinDevicePnpNotificator::ThreadRoutine(void* parameter) {
   auto* self = static_cast<QXWinDevicePnpNotificator*>(parameter);
-  const QXOsModuleHandle codeModule = self->mCodeModule;
   const uint32_t threadId = QXOsGetCurrentThreadId();
   {
     std::lock_guard<std::mutex> windowLock(self->mWindowMutex);
@@ -243,7 +236,6 @@ void QXWinDevicePnpNotificator::ThreadRoutine(void* parameter) {
   } else {
     QX_LOG_ERROR("thread initialization failed (err={}), terminate thread", QXSt{initStatus});
   }
-  QXWinReleaseCodeModuleAndExitThread(codeModule);
 }
 
 uint32_t QXWinDevicePnpNotificator::RegisterAndCreateHiddenWindow(const QXWString& className) {

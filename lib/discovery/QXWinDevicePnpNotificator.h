@@ -122,9 +122,6 @@ class QXWinDevicePnpNotificator {
   QXWinStartupEvent mStartupEvent;
   uint32_t mInitStatus = 0;
   QXOsModuleHandle mModule = nullptr;
-  // The worker's reference on the library (windows): a library unloaded by its caller while a
-  // registration lives stays mapped until the worker has left it.
-  QXOsModuleHandle mCodeModule = nullptr;
   std::vector<std::unique_ptr<QXWinDeviceNotification>> mRegistrations;
   bool mStarted = false;
 

@@ -93,12 +93,4 @@ uint32_t QXWinRegisterDeviceInterfaceNotification(QXHwnd window, const QXGuid& i
                                                   QXHDevNotify& notification);
 uint32_t QXWinUnregisterDeviceNotification(QXHDevNotify notification);
 
-// A reference on the module that holds this code, taken for a worker thread so that the
-// module cannot be unmapped while the thread still runs in it (windows; null on the host).
-QXOsModuleHandle QXWinAcquireCodeModule();
-void QXWinReleaseCodeModule(QXOsModuleHandle module);
-// Ends the calling worker thread and drops its reference in one step (FreeLibraryAndExitThread),
-// so the thread never returns into code that may be unmapped. Without a reference it returns.
-void QXWinReleaseCodeModuleAndExitThread(QXOsModuleHandle module);
-
 }  // namespace plendrik

@@ -325,9 +325,4 @@ uint32_t QXWinUnregisterDeviceNotification(QXHDevNotify notification) {
   return 0;
 }
 
-// The host library ends its workers before it is unloaded (its unload joins them).
-QXOsModuleHandle QXWinAcquireCodeModule() { return nullptr; }
-void QXWinReleaseCodeModule(QXOsModuleHandle /*module*/) {}
-void QXWinReleaseCodeModuleAndExitThread(QXOsModuleHandle /*module*/) {}
-
 }  // namespace plendrik

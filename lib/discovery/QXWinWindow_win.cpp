@@ -98,25 +98,4 @@ uint32_t QXWinUnregisterDeviceNotification(QXHDevNotify notification) {
   return UnregisterDeviceNotification(static_cast<HDEVNOTIFY>(notification)) ? 0 : LastErrorOr(ERROR_GEN_FAILURE);
 }
 
-QXOsModuleHandle QXWinAcquireCodeModule() {
-  HMODULE module = nullptr;
-  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&QXWinAcquireCodeModule),
-                          &module)) {
-    return nullptr;
-  }
-  return module;
-}
-
-void QXWinReleaseCodeModule(QXOsModuleHandle module) {
-  if (module != nullptr) {
-    FreeLibrary(static_cast<HMODULE>(module));
-  }
-}
-
-void QXWinReleaseCodeModuleAndExitThread(QXOsModuleHandle module) {
-  if (module != nullptr) {
-    FreeLibraryAndExitThread(static_cast<HMODULE>(module), 0);
-  }
-}
-
 }  // namespace plendrik
