@@ -28,6 +28,8 @@ struct SimEndpointSpec {
   uint8_t attributes = 0x02;  // bulk
   uint16_t maxPacketSize = 64;
   uint8_t interval = 0;
+
+  bool operator==(const SimEndpointSpec&) const = default;
 };
 
 struct SimAltSettingSpec {
@@ -40,11 +42,15 @@ struct SimAltSettingSpec {
   // its bLength and bDescriptorType (e.g. the 9-byte DFU functional descriptor).
   std::vector<std::vector<uint8_t>> functionalDescriptors;
   std::vector<SimEndpointSpec> endpoints;
+
+  bool operator==(const SimAltSettingSpec&) const = default;
 };
 
 struct SimInterfaceSpec {
   uint8_t interfaceNumber = 0;
   std::vector<SimAltSettingSpec> altSettings{SimAltSettingSpec{}};
+
+  bool operator==(const SimInterfaceSpec&) const = default;
 };
 
 struct SimConfigurationSpec {
@@ -53,6 +59,8 @@ struct SimConfigurationSpec {
   uint8_t attributes = 0x80;
   uint8_t maxPower = 50;
   std::vector<SimInterfaceSpec> interfaces{SimInterfaceSpec{}};
+
+  bool operator==(const SimConfigurationSpec&) const = default;
 };
 
 // The Windows-side identity of a device. Empty fields are derived from the descriptors.
@@ -66,6 +74,8 @@ struct SimIdentitySpec {
   // list with composite set lists every interface of the first configuration.
   bool composite = false;
   std::vector<uint8_t> compositeInterfaces;
+
+  bool operator==(const SimIdentitySpec&) const = default;
 };
 
 // Everything that makes up a simulated device.
@@ -93,6 +103,8 @@ struct SimDeviceSpec {
   std::map<std::pair<uint8_t, uint16_t>, std::vector<uint8_t>> rawStringDescriptors;  // (index, LANGID)
 
   SimIdentitySpec identity;
+
+  bool operator==(const SimDeviceSpec&) const = default;
 };
 
 class SimControlRequest;

@@ -845,9 +845,42 @@ void SetSimDeviceFileReporter(std::function<void(const std::string& message)> re
   gReporter = std::move(reporter);
 }
 
+void SyncFileDevices(std::vector<FileAttached>& attached, const std::vector<SimDeviceSpec>& specs) {
+  VirtualUsbBus& bus = VirtualUsbBus::Instance();
+  // A device stays when the file still describes it exactly as before; every other device
+  // of the last load leaves, and every description not matched arrives anew.
+  std::vector<bool> kept(specs.size(), false);
+  std::vector<FileAttached> next;
+  std::vector<uint64_t> leaving;
+  for (FileAttached& device : attached) {
+    bool stays = false;
+    for (size_t i = 0; i < specs.size(); ++i) {
+      if (!kept[i] && specs[i] == device.spec && bus.FindDevice(device.deviceId) != nullptr) {
+        kept[i] = true;
+        stays = true;
+        break;
+      }
+    }
+    if (stays) {
+      next.push_back(std::move(device));
+    } else {
+      leaving.push_back(device.deviceId);
+    }
+  }
+  for (uint64_t id : leaving) {
+    bus.Detach(id);
+  }
+  for (size_t i = 0; i < specs.size(); ++i) {
+    if (!kept[i]) {
+      next.push_back(FileAttached{specs[i], bus.Attach(specs[i])->Id()});
+    }
+  }
+  attached = std::move(next);
+}
+
 SimDeviceFileResult LoadSimDeviceFile(const QXWString& path, const SimGuid& interfaceClassGuid) {
   static std::mutex mutex;
-  static std::vector<uint64_t> attachedByFile;
+  static std::vector<FileAttached> attachedByFile;
   // A DFU device changes its bus id at every re-enumeration; the file keeps the device itself.
   static std::vector<SimDfuDevicePtr> dfuByFile;
   SimDeviceFileResult result;
@@ -873,11 +906,27 @@ SimDeviceFileResult LoadSimDeviceFile(const QXWString& path, const SimGuid& inte
     return result;
   }
   std::lock_guard<std::mutex> lock(mutex);
-  VirtualUsbBus& bus = VirtualUsbBus::Instance();
-  for (uint64_t id : attachedByFile) {
-    bus.Detach(id);
+  // Plain devices follow the file by difference: an unchanged description keeps its device on
+  // the bus. A DFU device carries state (its firmware, its run mode) that the file does not
+  // describe, so every load of a changed file plugs the file's DFU devices in anew.
+  if (attachedByFile.empty() && dfuByFile.empty()) {
+    // The first load plugs the devices in the file's order, so they are listed in that order.
+    for (size_t i = 0; i < result.specs.size(); ++i) {
+      if (result.dfuDevices[i]) {
+        dfuByFile.push_back(AttachDfuDevice(*result.dfuDevices[i], filePath.parent_path()));
+      } else {
+        attachedByFile.push_back(FileAttached{result.specs[i], VirtualUsbBus::Instance().Attach(result.specs[i])->Id()});
+      }
+    }
+    return result;
   }
-  attachedByFile.clear();
+  std::vector<SimDeviceSpec> plainSpecs;
+  for (size_t i = 0; i < result.specs.size(); ++i) {
+    if (!result.dfuDevices[i]) {
+      plainSpecs.push_back(result.specs[i]);
+    }
+  }
+  SyncFileDevices(attachedByFile, plainSpecs);
   for (const SimDfuDevicePtr& device : dfuByFile) {
     device->Unplug();
   }
@@ -885,8 +934,6 @@ SimDeviceFileResult LoadSimDeviceFile(const QXWString& path, const SimGuid& inte
   for (size_t i = 0; i < result.specs.size(); ++i) {
     if (result.dfuDevices[i]) {
       dfuByFile.push_back(AttachDfuDevice(*result.dfuDevices[i], filePath.parent_path()));
-    } else {
-      attachedByFile.push_back(bus.Attach(result.specs[i])->Id());
     }
   }
   return result;

@@ -39,8 +39,19 @@ void SetSimDeviceFileReporter(std::function<void(const std::string& message)> re
 // Parses the text of a device file; interfaceClassGuid is the class of devices that name none.
 SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& interfaceClassGuid);
 
-// Reads and parses a device file, then replaces the devices an earlier load attached with
-// the new ones. Nothing is attached when the file has an error.
+// A device that a load of the device file put on the bus, with the description it came from.
+struct FileAttached {
+  SimDeviceSpec spec;
+  uint64_t deviceId = 0;
+};
+
+// Brings the bus in line with a new list of descriptions: devices of attached whose
+// description is still listed stay, the others are detached, and descriptions not yet on the
+// bus are attached, in list order. attached becomes the new state.
+void SyncFileDevices(std::vector<FileAttached>& attached, const std::vector<SimDeviceSpec>& specs);
+
+// Reads and parses a device file, then brings the devices an earlier load attached in line
+// with it (SyncFileDevices). Nothing changes when the file has an error.
 SimDeviceFileResult LoadSimDeviceFile(const QXWString& path, const SimGuid& interfaceClassGuid);
 
 }  // namespace plendrik::sim

@@ -30,6 +30,7 @@ DfuApi::~DfuApi() {
   if (mImages.GetObjectCount() != 0) {
     QX_LOG_WARN("The application has leaked image handles");
   }
+  CloseAllNotifications();
   // Members are destroyed in reverse order: notifications, images, devices, enumerations.
 }
 

@@ -55,6 +55,15 @@ class DfuApi {
   // The session behind a handle with a reference for the caller, or empty (logged).
   QXIntrusiveSharedPtrT<DfuDevice> GetDevice(uint32_t deviceHandle);
 
+  // Device change callbacks: a new registration starts its thread, then goes into the
+  // notification table; unregistering ends the thread before it returns.
+  QXSTATUS RegisterDeviceChangeCallback(const char* deviceFilterDescription, QXDFU_DEVICE_CHANGE_CALLBACK callback,
+                                        void* callbackContext, uint32_t* notificationHandle);
+  QXSTATUS UnregisterDeviceChangeCallback(uint32_t notificationHandle);
+  // Ends every registration still alive (the library unloads): their threads are joined
+  // while the code they run is still there.
+  void CloseAllNotifications();
+
   // Reads "<module file>.config.ini" beside the module.
   void ReadConfigData(QXOsModuleHandle module);
   // Reads one configuration file; the GUID text changes only when the key is found.

@@ -5,6 +5,7 @@
 #include <windows.h>
 #else
 #include "sim/VirtualUsbBus.h"
+#include "usb/QXSimulationConfig.h"
 #endif
 
 #include "api/DfuApi.h"
@@ -53,6 +54,9 @@ struct QXHostEntryPoint {
   QXHostEntryPoint() { DllMain(QXOsGetLibraryModule(), kProcessAttach, nullptr); }
   ~QXHostEntryPoint() {
     DllMain(QXOsGetLibraryModule(), kProcessDetach, nullptr);
+    QXStopSimulatedDeviceWatch();
+    // Registrations still alive end their threads while their code and the bus are there.
+    gDfuApi.CloseAllNotifications();
     // The virtual bus is the host's USB stack inside this module: release its devices with it.
     sim::VirtualUsbBus::Instance().Shutdown();
   }

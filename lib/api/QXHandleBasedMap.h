@@ -84,6 +84,25 @@ class QXHandleBasedMapT {
     return object;
   }
 
+  // Takes every object out of the table; the caller releases them outside the lock.
+  std::vector<SharedPtr> RemoveAllObjects() {
+    std::vector<SharedPtr> objects;
+    QXOsLockGuard guard(mLock);
+    for (size_t index = 0; index < mSlots.size(); ++index) {
+      Slot& slot = mSlots[index];
+      if (slot.handle == 0) {
+        continue;
+      }
+      objects.push_back(std::move(slot.object));
+      slot.object = SharedPtr();
+      slot.handle = 0;
+      slot.nextFree = mFreeHead;
+      mFreeHead = static_cast<uint32_t>(index);
+      --mObjectCount;
+    }
+    return objects;
+  }
+
   uint64_t GetObjectCount() {
     QXOsLockGuard guard(mLock);
     return mObjectCount;

@@ -1,4 +1,11 @@
+#include <chrono>
+#include <condition_variable>
 #include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <thread>
 
 #include "diag/QXDebugPrintf.h"
 #include "diag/QXLog.h"
@@ -7,6 +14,94 @@
 #include "usb/QXSimulationConfig.h"
 
 namespace plendrik {
+
+namespace {
+
+// The file's bytes, or nothing when it cannot be read.
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) {
+    return std::nullopt;
+  }
+  std::ostringstream text;
+  text << file.rdbuf();
+  if (file.bad()) {
+    return std::nullopt;
+  }
+  return text.str();
+}
+
+void LoadAndReport(const QXWString& widePath, const sim::SimGuid& guid) {
+  const sim::SimDeviceFileResult result = sim::LoadSimDeviceFile(widePath, guid);
+  if (!result.ok) {
+    // Also on the debugger output: a user without a log file would otherwise see 0 devices.
+    QX_LOG_ERROR("simulated device file {} not loaded: {}", widePath, result.error);
+    QXDebugPrintf("%s: ERROR: %s: simulated device file %s not loaded: %s\n", QXGetModuleName(),
+                  "plendrik::QXLoadSimulatedDevices", QXUtf16ToUtf8(widePath).c_str(), result.error.c_str());
+    return;
+  }
+  QX_LOG_INFO("{} simulated device(s) from {}", static_cast<uint32_t>(result.specs.size()), widePath);
+}
+
+// Watches the device file while the library is loaded: when its contents change, the bus is
+// brought in line with it, so devices can be plugged and unplugged by editing the file.
+class DeviceFileWatch {
+ public:
+  static constexpr auto kPollInterval = std::chrono::milliseconds(250);
+
+  ~DeviceFileWatch() { Stop(); }
+
+  void Start(const QXWString& widePath, const sim::SimGuid& guid, std::optional<std::string> loadedText) {
+    Stop();
+    std::lock_guard<std::mutex> lock(mMutex);
+    mStop = false;
+    mThread =
+        std::thread([this, widePath, guid, text = std::move(loadedText)]() mutable { Run(widePath, guid, text); });
+  }
+
+  void Stop() {
+    std::thread thread;
+    {
+      std::lock_guard<std::mutex> lock(mMutex);
+      mStop = true;
+      mChanged.notify_all();
+      thread = std::move(mThread);
+    }
+    if (thread.joinable()) {
+      thread.join();
+    }
+  }
+
+ private:
+  void Run(const QXWString& widePath, const sim::SimGuid& guid, std::optional<std::string> lastText) {
+    const std::filesystem::path path(widePath);
+    std::unique_lock<std::mutex> lock(mMutex);
+    while (!mChanged.wait_for(lock, kPollInterval, [this] { return mStop; })) {
+      lock.unlock();
+      std::optional<std::string> text = ReadWholeFile(path);
+      // A file that is gone or unreadable for a moment (an editor replacing it) changes nothing.
+      if (text && text != lastText) {
+        lastText = std::move(text);
+        LoadAndReport(widePath, guid);
+      }
+      lock.lock();
+    }
+  }
+
+  std::mutex mMutex;
+  std::condition_variable mChanged;
+  bool mStop = false;
+  std::thread mThread;
+};
+
+// Built on first use: the library's entry point loads the devices while the static objects
+// of this file may not be constructed yet.
+DeviceFileWatch& GetDeviceFileWatch() {
+  static DeviceFileWatch watch;
+  return watch;
+}
+
+}  // namespace
 
 void QXLoadSimulatedDevices(const QXWString& configFilePath, const char* deviceFile, const char* interfaceGuid) {
   if (deviceFile == nullptr || *deviceFile == '\0') {
@@ -26,15 +121,12 @@ void QXLoadSimulatedDevices(const QXWString& configFilePath, const char* deviceF
     QXDebugPrintf("%s: ERROR: %s: simulated device: %s\n", QXGetModuleName(), "plendrik::QXLoadSimulatedDevices",
                   message.c_str());
   });
-  const sim::SimDeviceFileResult result = sim::LoadSimDeviceFile(widePath, guid);
-  if (!result.ok) {
-    // Also on the debugger output: a user without a log file would otherwise see 0 devices.
-    QX_LOG_ERROR("simulated device file {} not loaded: {}", widePath, result.error);
-    QXDebugPrintf("%s: ERROR: %s: simulated device file %s not loaded: %s\n", QXGetModuleName(),
-                  "plendrik::QXLoadSimulatedDevices", QXUtf16ToUtf8(widePath).c_str(), result.error.c_str());
-    return;
-  }
-  QX_LOG_INFO("{} simulated device(s) from {}", static_cast<uint32_t>(result.specs.size()), widePath);
+  // The text is taken before the load: a change made meanwhile is seen by the first poll.
+  std::optional<std::string> text = ReadWholeFile(path);
+  LoadAndReport(widePath, guid);
+  GetDeviceFileWatch().Start(widePath, guid, std::move(text));
 }
+
+void QXStopSimulatedDeviceWatch() { GetDeviceFileWatch().Stop(); }
 
 }  // namespace plendrik

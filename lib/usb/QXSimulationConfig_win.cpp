@@ -10,4 +10,6 @@ void QXLoadSimulatedDevices(const QXWString&, const char* deviceFile, const char
   }
 }
 
+void QXStopSimulatedDeviceWatch() {}
+
 }  // namespace plendrik

@@ -1,0 +1,328 @@
+// The window services on the host: window classes, windows and one message queue per thread,
+// kept in this module, with the semantics the notificator relies on (posted messages in
+// order, WM_CLOSE destroys the window, WM_DESTROY's PostQuitMessage ends the loop, a message
+// for a destroyed window is dropped). Device interface notifications are bus observers that
+// post WM_DEVICECHANGE with a DEV_BROADCAST_DEVICEINTERFACE_W to the registered window.
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "discovery/QXWinSetupApiVirtualBus.h"
+#include "discovery/QXWinWindow.h"
+#include "os/QXImmortal.h"
+#include "os/QXWinErrors.h"
+#include "sim/VirtualUsbBus.h"
+
+namespace plendrik {
+
+namespace {
+
+constexpr uint32_t kErrorInvalidWindowHandle = 1400;
+constexpr uint32_t kErrorCannotFindWndClass = 1407;
+constexpr uint32_t kErrorClassAlreadyExists = 1410;
+constexpr uint32_t kErrorClassDoesNotExist = 1411;
+constexpr uint32_t kErrorClassHasWindows = 1412;
+
+// A sent message's completion, shared by the sender and the window's thread.
+struct SendState {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  void Finish() {
+    std::lock_guard<std::mutex> lock(mutex);
+    finished = true;
+    done.notify_all();
+  }
+};
+
+struct Queued {
+  uintptr_t window = 0;
+  uint32_t message = 0;
+  QXWParam wParam = 0;
+  QXLParam lParam = 0;
+  std::shared_ptr<std::vector<uint8_t>> payload;  // owned data lParam points into
+  std::shared_ptr<SendState> sent;                // set for a sent message
+};
+
+struct ThreadQueue {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<Queued> messages;
+  bool quit = false;
+};
+
+struct Window {
+  QXWString className;
+  QXWndProc procedure = nullptr;
+  void* userData = nullptr;
+  std::shared_ptr<ThreadQueue> queue;
+};
+
+struct Registry {
+  std::mutex mutex;
+  std::map<QXWString, QXWndProc> classes;
+  std::map<uintptr_t, Window> windows;
+  uintptr_t nextWindow = 0x10000;
+};
+
+Registry& GetRegistry() { return QXImmortal<Registry>(); }
+
+thread_local std::shared_ptr<ThreadQueue> tQueue;
+
+std::shared_ptr<ThreadQueue> CurrentQueue() {
+  if (!tQueue) {
+    tQueue = std::make_shared<ThreadQueue>();
+  }
+  return tQueue;
+}
+
+uint32_t Enqueue(Queued item) {
+  std::shared_ptr<ThreadQueue> queue;
+  {
+    Registry& registry = GetRegistry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    auto it = registry.windows.find(item.window);
+    if (it == registry.windows.end()) {
+      return kErrorInvalidWindowHandle;
+    }
+    queue = it->second.queue;
+  }
+  std::lock_guard<std::mutex> lock(queue->mutex);
+  queue->messages.push_back(std::move(item));
+  queue->changed.notify_all();
+  return 0;
+}
+
+QXLResult Dispatch(uintptr_t window, uint32_t message, QXWParam wParam, QXLParam lParam) {
+  QXWndProc procedure = nullptr;
+  {
+    Registry& registry = GetRegistry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    auto it = registry.windows.find(window);
+    if (it == registry.windows.end()) {
+      return 0;
+    }
+    procedure = it->second.procedure;
+  }
+  return procedure(reinterpret_cast<QXHwnd>(window), message, wParam, lParam);
+}
+
+void DestroyWindow(uintptr_t window) {
+  Dispatch(window, kQXWmDestroy, 0, 0);
+  std::shared_ptr<ThreadQueue> queue;
+  {
+    Registry& registry = GetRegistry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    auto it = registry.windows.find(window);
+    if (it == registry.windows.end()) {
+      return;
+    }
+    queue = it->second.queue;
+    registry.windows.erase(it);
+  }
+  // Messages still queued for the window are dropped; their senders are released.
+  std::deque<Queued> dropped;
+  {
+    std::lock_guard<std::mutex> lock(queue->mutex);
+    for (auto it = queue->messages.begin(); it != queue->messages.end();) {
+      if (it->window == window) {
+        dropped.push_back(std::move(*it));
+        it = queue->messages.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (Queued& item : dropped) {
+    if (item.sent) {
+      item.sent->Finish();
+    }
+  }
+}
+
+}  // namespace
+
+uint32_t QXWinGetProcessModule(QXOsModuleHandle& module) {
+  static int processModule = 0;
+  module = &processModule;
+  return 0;
+}
+
+uint32_t QXWinRegisterWindowClass(const QXWString& className, QXWndProc procedure, QXOsModuleHandle /*module*/) {
+  Registry& registry = GetRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  if (!registry.classes.emplace(className, procedure).second) {
+    return kErrorClassAlreadyExists;
+  }
+  return 0;
+}
+
+uint32_t QXWinUnregisterWindowClass(const QXWString& className, QXOsModuleHandle /*module*/) {
+  Registry& registry = GetRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  auto it = registry.classes.find(className);
+  if (it == registry.classes.end()) {
+    return kErrorClassDoesNotExist;
+  }
+  for (const auto& [id, window] : registry.windows) {
+    if (window.className == className) {
+      return kErrorClassHasWindows;
+    }
+  }
+  registry.classes.erase(it);
+  return 0;
+}
+
+uint32_t QXWinCreateHiddenWindow(const QXWString& className, const QXWString& /*title*/, QXOsModuleHandle /*module*/,
+                                 QXHwnd& window) {
+  window = nullptr;
+  std::shared_ptr<ThreadQueue> queue = CurrentQueue();
+  Registry& registry = GetRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  auto it = registry.classes.find(className);
+  if (it == registry.classes.end()) {
+    return kErrorCannotFindWndClass;
+  }
+  const uintptr_t id = registry.nextWindow++;
+  registry.windows[id] = Window{className, it->second, nullptr, std::move(queue)};
+  window = reinterpret_cast<QXHwnd>(id);
+  return 0;
+}
+
+void QXWinSetWindowUserData(QXHwnd window, void* data) {
+  Registry& registry = GetRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  auto it = registry.windows.find(reinterpret_cast<uintptr_t>(window));
+  if (it != registry.windows.end()) {
+    it->second.userData = data;
+  }
+}
+
+void* QXWinGetWindowUserData(QXHwnd window) {
+  Registry& registry = GetRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  auto it = registry.windows.find(reinterpret_cast<uintptr_t>(window));
+  return it != registry.windows.end() ? it->second.userData : nullptr;
+}
+
+QXLResult QXWinDefWindowProc(QXHwnd window, uint32_t message, QXWParam /*wParam*/, QXLParam /*lParam*/) {
+  if (message == kQXWmClose) {
+    DestroyWindow(reinterpret_cast<uintptr_t>(window));
+  }
+  return 0;
+}
+
+void QXWinPostQuitMessage() {
+  std::shared_ptr<ThreadQueue> queue = CurrentQueue();
+  std::lock_guard<std::mutex> lock(queue->mutex);
+  queue->quit = true;
+  queue->changed.notify_all();
+}
+
+uint32_t QXWinPostMessage(QXHwnd window, uint32_t message, QXWParam wParam, QXLParam lParam) {
+  return Enqueue(Queued{reinterpret_cast<uintptr_t>(window), message, wParam, lParam, nullptr, nullptr});
+}
+
+uint32_t QXWinSendMessage(QXHwnd window, uint32_t message, QXWParam wParam, QXLParam lParam) {
+  const uintptr_t id = reinterpret_cast<uintptr_t>(window);
+  bool ownThread = false;
+  {
+    Registry& registry = GetRegistry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    auto it = registry.windows.find(id);
+    if (it == registry.windows.end()) {
+      return kErrorInvalidWindowHandle;
+    }
+    ownThread = it->second.queue == tQueue;
+  }
+  if (ownThread) {
+    Dispatch(id, message, wParam, lParam);
+    return 0;
+  }
+  auto sent = std::make_shared<SendState>();
+  const uint32_t err = Enqueue(Queued{id, message, wParam, lParam, nullptr, sent});
+  if (err != 0) {
+    return err;
+  }
+  std::unique_lock<std::mutex> lock(sent->mutex);
+  sent->done.wait(lock, [&] { return sent->finished; });
+  return 0;
+}
+
+uint32_t QXWinRunMessageLoop() {
+  std::shared_ptr<ThreadQueue> queue = CurrentQueue();
+  for (;;) {
+    Queued item;
+    {
+      std::unique_lock<std::mutex> lock(queue->mutex);
+      queue->changed.wait(lock, [&] { return !queue->messages.empty() || queue->quit; });
+      if (queue->messages.empty()) {
+        queue->quit = false;
+        return 0;
+      }
+      item = std::move(queue->messages.front());
+      queue->messages.pop_front();
+    }
+    Dispatch(item.window, item.message, item.wParam, item.lParam);
+    if (item.sent) {
+      item.sent->Finish();
+    }
+  }
+}
+
+namespace {
+struct DeviceNotification {
+  uint64_t observerId = 0;
+};
+}  // namespace
+
+uint32_t QXWinRegisterDeviceInterfaceNotification(QXHwnd window, const QXGuid& interfaceClassGuid,
+                                                  QXHDevNotify& notification) {
+  notification = nullptr;
+  {
+    Registry& registry = GetRegistry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    if (registry.windows.count(reinterpret_cast<uintptr_t>(window)) == 0) {
+      return kErrorInvalidWindowHandle;
+    }
+  }
+  const sim::SimGuid wanted = QXWinSetupApiVirtualBus::ToSimGuid(interfaceClassGuid);
+  const uintptr_t id = reinterpret_cast<uintptr_t>(window);
+  auto* record = new DeviceNotification();
+  record->observerId = sim::VirtualUsbBus::Instance().AddObserver([id, wanted](const sim::SimBusEvent& event) {
+    if (event.entry.interfaceClassGuid != wanted) {
+      return;
+    }
+    const QXWString& path = event.entry.interfacePath;
+    auto payload = std::make_shared<std::vector<uint8_t>>(kQXDbccNameOffset + (path.size() + 1) * sizeof(QXWChar));
+    QXDevBroadcastDeviceInterfaceW header{};
+    header.dbcc_size = static_cast<uint32_t>(payload->size());
+    header.dbcc_devicetype = kQXDbtDevtypDeviceInterface;
+    const QXGuid classGuid = QXWinSetupApiVirtualBus::ToGuid(wanted);
+    std::memcpy(&header.dbcc_classguid, &classGuid, sizeof(classGuid));
+    std::memcpy(payload->data(), &header, kQXDbccNameOffset);
+    std::memcpy(payload->data() + kQXDbccNameOffset, path.c_str(), (path.size() + 1) * sizeof(QXWChar));
+    const QXWParam kind =
+        event.kind == sim::SimBusEventKind::Arrival ? kQXDbtDeviceArrival : kQXDbtDeviceRemoveComplete;
+    const QXLParam lParam = reinterpret_cast<QXLParam>(payload->data());
+    Enqueue(Queued{id, kQXWmDeviceChange, kind, lParam, std::move(payload), nullptr});
+  });
+  notification = record;
+  return 0;
+}
+
+uint32_t QXWinUnregisterDeviceNotification(QXHDevNotify notification) {
+  auto* record = static_cast<DeviceNotification*>(notification);
+  if (record == nullptr) {
+    return kQXErrorInvalidHandle;
+  }
+  sim::VirtualUsbBus::Instance().RemoveObserver(record->observerId);
+  delete record;
+  return 0;
+}
+
+}  // namespace plendrik
