@@ -14,13 +14,8 @@
 namespace plendrik {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using sim::SimControlRequestPtr;
 using sim::SimDevicePtr;
-
-int64_t MsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 class QXWinusbTeardownThreads : public UsbSimFixture {
  protected:

@@ -2,6 +2,9 @@
 // interface by default, attached for the test and detached afterwards.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+
 #include <gtest/gtest.h>
 
 #include "sim/SimWinusbDrvApi.h"
@@ -9,6 +12,13 @@
 #include "usb/QXOsUsbDevice.h"
 
 namespace plendrik {
+
+using Clock = std::chrono::steady_clock;
+
+// Milliseconds from start until now, for bounds on how long a request took.
+inline int64_t MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
 
 inline sim::SimGuid TestInterfaceGuid() {
   sim::SimGuid guid;
