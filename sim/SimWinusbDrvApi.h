@@ -3,6 +3,7 @@
 // simulated devices. The host build's platform seam; the windows unit tests install it too.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -40,6 +41,10 @@ class SimWinusbDrvApi : public QXWinusbDrvApi {
 
   // Open handles of every kind (tests check that nothing leaks).
   size_t OpenHandleCount() const;
+
+  // How long a SET_INTERFACE that the device does not answer is waited for before it fails
+  // with ERROR_SEM_TIMEOUT (5000 ms; 0 restores that), so that tests need not wait as long.
+  static void SetSetInterfaceTimeout(std::chrono::milliseconds timeout);
 
   struct Object;
 
