@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstring>
 
+#include "os/QXImmortal.h"
 #include "usb/QXWinOverlapped.h"
 
 namespace plendrik::sim {
@@ -120,8 +121,9 @@ SimSetupPacket ToSim(const QXUsbSetupPacket& setup) {
 }  // namespace
 
 SimWinusbDrvApi& SimWinusbDrvApi::Instance() {
-  static SimWinusbDrvApi* api = new SimWinusbDrvApi();
-  return *api;
+  // In the module's own storage, never destroyed (sessions close their handles from static
+  // destructors): on the heap it would be lost when the library that holds it unloads.
+  return QXImmortal<SimWinusbDrvApi>();
 }
 
 QXOsHandle SimWinusbDrvApi::Insert(std::shared_ptr<Object> object) {

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <set>
 
+#include "os/QXImmortal.h"
 #include "sim/VirtualUsbBus.h"
 #include "usb/QXWinusbDrvApi.h"
 
@@ -50,6 +51,7 @@ class SimWinusbDrvApi : public QXWinusbDrvApi {
 
  private:
   SimWinusbDrvApi() = default;
+  friend SimWinusbDrvApi& plendrik::QXImmortal<SimWinusbDrvApi>();
   QXOsHandle Insert(std::shared_ptr<Object> object);
   std::shared_ptr<Object> Find(QXOsHandle handle) const;
   template <class T>

@@ -62,6 +62,7 @@ constexpr QXSTATUS kGone = kQXErrorDeviceNotConnected;
 enum class Step {
   StateCheck,
   ClearAtStart,
+  StateAfterClear,
   AbortAtStart,
   SelectTarget,
   SelectXmosImage,
@@ -84,7 +85,8 @@ enum class Step {
 enum class Fault { Stall, NoAnswer, ShortAnswer, LongAnswer, DfuError, UnexpectedState, Unplug, Finish, Close };
 
 const char* StepName(Step s) {
-  static const char* const names[] = {"StateCheck",       "ClearAtStart",      "AbortAtStart",    "SelectTarget",
+  static const char* const names[] = {"StateCheck",       "ClearAtStart",      "StateAfterClear", "AbortAtStart",
+                                      "SelectTarget",
                                       "SelectXmosImage",  "MetadataHeader",    "Compatibility",   "UnlockToken",
                                       "UnlockRequest",    "FirstBlock",        "MiddleBlock",     "LastBlock",
                                       "StatusFirstBlock", "StatusMiddleBlock", "StatusLastBlock", "ClosingBlock",
@@ -125,6 +127,13 @@ StepInfo InfoOf(Step step) {
       i.kind = SimDfuRequestKind::ClrStatus;
       i.leftIn = dfu::State::dfuERROR;
       i.errorLine = "DfuClrStatus failed, st=";
+      break;
+    case Step::StateAfterClear:
+      i.kind = SimDfuRequestKind::GetState;
+      i.skip = 1;
+      i.inLength = 1;
+      i.leftIn = dfu::State::dfuERROR;
+      i.errorLine = "DfuGetState(2) failed, st=";
       break;
     case Step::AbortAtStart:
       i.kind = SimDfuRequestKind::Abort;
@@ -304,6 +313,8 @@ Expected ExpectedOf(Step step, Fault fault) {
       const std::string state = StateText(UnexpectedStateFor(step));
       if (step == Step::StateCheck) {
         e.line = "unexpected device state " + state;
+      } else if (step == Step::StateAfterClear) {
+        e.line = "invalid device state " + state;
       } else if (IsBlockStep(step)) {
         e.line = "invalid device state " + state + " during download";
       } else {
@@ -320,6 +331,12 @@ Expected ExpectedOf(Step step, Fault fault) {
         return e;
       }
       e.deviceState = dfu::State::dfuERROR;
+      if (step == Step::StateAfterClear) {
+        // Still in dfuERROR after the clear: the start gives up.
+        e.status = QXSTATUS_INVALID_DEVICE_STATE;
+        e.line = "invalid device state " + StateText(static_cast<uint8_t>(dfu::State::dfuERROR));
+        return e;
+      }
       if (IsBlockStep(step)) {
         e.status = kDeviceErrorStatus;
         e.line = "device has enterred dfuERROR after data block " + std::to_string(info.block.value_or(0));
