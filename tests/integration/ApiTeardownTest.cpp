@@ -36,7 +36,7 @@ using RegisterFn = QXSTATUS (*)(const char*, QXDFU_DEVICE_CHANGE_CALLBACK, void*
 constexpr const char* kFilter = "VID=0x1209, PID=0x7E01";
 std::atomic<int> gCalls{0};
 
-void OnChange(void*, uint32_t) { ++gCalls; }
+[[maybe_unused]] void OnChange(void*, uint32_t) { ++gCalls; }
 
 // Threads of this process.
 size_t ThreadCount() {
