@@ -16,6 +16,8 @@ bool SimControlRequest::CompleteOut() {
 
 bool SimControlRequest::Stall() { return CompleteWith(SimTransferStatus::Stall, {}, 0); }
 
+bool SimControlRequest::Overrun() { return CompleteWith(SimTransferStatus::Babble, {}, 0); }
+
 bool SimControlRequest::Finish(SimTransferStatus status) {
   if (status == SimTransferStatus::Pending) {
     return false;

@@ -121,7 +121,22 @@ SimControlRequestPtr SimDevice::Submit(const SimSetupPacket& setup, std::span<co
     }
   }
   if (standard) {
-    AnswerStandardRequest(request, function);
+    std::shared_ptr<SimDeviceModel> model;
+    {
+      std::lock_guard<std::mutex> lock(mMutex);
+      if (!mHandler) {
+        model = mModel;
+      }
+    }
+    std::weak_ptr<SimDevice> self = weak_from_this();
+    auto answer = [self, request, function] {
+      if (const std::shared_ptr<SimDevice> device = self.lock()) {
+        device->AnswerStandardRequest(request, function);
+      }
+    };
+    if (!model || !model->InterceptStandardRequest(*this, request, answer)) {
+      AnswerStandardRequest(request, function);
+    }
     return request;
   }
   // The next queued request is handed over once this one has ended in any way.

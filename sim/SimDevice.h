@@ -125,6 +125,8 @@ class SimControlRequest {
   // Host-to-device: acknowledges the data stage (wLength bytes).
   bool CompleteOut();
   bool Stall();
+  // The device babbles: it sends more than the transfer allows (see SimTransferStatus::Babble).
+  bool Overrun();
   // Ends the request with any final status (used by the bus for removal and cancellation).
   bool Finish(SimTransferStatus status);
 

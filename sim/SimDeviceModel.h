@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 
 #include "sim/SimDevice.h"
@@ -39,6 +40,17 @@ class SimDeviceModel {
   // completes the request now or later (from a scheduled task); a request it never completes
   // runs into the host's time-out and cancellation.
   virtual void HandleRequest(SimDevice& device, const SimControlRequestPtr& request) = 0;
+  // A standard request that the descriptors answer (GET_DESCRIPTOR, SET_INTERFACE), offered to
+  // the model first, as a device's own firmware sees every request: false lets the device
+  // answer it as usual; true means the model took it and completes it itself, now, later
+  // (`answer` gives the usual answer from any thread) or never.
+  virtual bool InterceptStandardRequest(SimDevice& device, const SimControlRequestPtr& request,
+                                        std::function<void()> answer) {
+    (void)device;
+    (void)request;
+    (void)answer;
+    return false;
+  }
   // The device has joined the bus as `device` (called before observers hear of the arrival).
   virtual void OnAttached(SimDevice& device) { (void)device; }
   // The device has left the bus; requests still in flight have failed.

@@ -18,6 +18,11 @@ bool InDownload(dfu::State state) {
   return state == dfu::State::dfuDNLOAD_SYNC || state == dfu::State::dfuDNBUSY || state == dfu::State::dfuDNLOAD_IDLE;
 }
 
+bool InManifestation(dfu::State state) {
+  return state == dfu::State::dfuMANIFEST_SYNC || state == dfu::State::dfuMANIFEST ||
+         state == dfu::State::dfuMANIFEST_WAIT_RESET;
+}
+
 }  // namespace
 
 std::shared_ptr<SimDfuDevice> SimDfuDevice::Create(SimBusAccess& bus, SimDfuDeviceConfig config) {
@@ -241,6 +246,9 @@ std::optional<uint16_t> SimDfuDevice::BlockOf(SimDfuRequestKind kind, const SimS
   if ((kind == SimDfuRequestKind::GetStatus || kind == SimDfuRequestKind::GetState) && InDownload(mState)) {
     return mLastBlock;
   }
+  if ((kind == SimDfuRequestKind::GetStatus || kind == SimDfuRequestKind::GetState) && InManifestation(mState)) {
+    return mClosingBlock;
+  }
   return std::nullopt;
 }
 
@@ -260,6 +268,7 @@ const SimDfuFault* SimDfuDevice::MatchFault(SimDfuRequestKind kind, std::optiona
       continue;
     }
     ++slot.fired;
+    ++mFaultsFired;
     return &slot.fault;
   }
   return nullptr;
@@ -341,6 +350,13 @@ void SimDfuDevice::HandleRequest(SimDevice& device, const SimControlRequestPtr& 
             fault->patchOffset < outcome.reply.data.size()) {
           outcome.reply.data[fault->patchOffset] = fault->patchValue;
         }
+        if (action == SimDfuFaultAction::LongAnswer &&
+            (outcome.reply.kind == Reply::Kind::Ack || outcome.reply.kind == Reply::Kind::Data)) {
+          outcome.reply.kind = Reply::Kind::Overrun;
+        }
+        if (action == SimDfuFaultAction::Delay) {
+          outcome.replyDelay = fault->delay;
+        }
       }
     }
   }
@@ -348,7 +364,73 @@ void SimDfuDevice::HandleRequest(SimDevice& device, const SimControlRequestPtr& 
   if (unplugId) {
     mBus.Detach(*unplugId);
   }
-  Send(request, outcome.reply);
+  if (outcome.replyDelay.count() > 0) {
+    SendLater(request, outcome.reply, outcome.replyDelay);
+  } else {
+    Send(request, outcome.reply);
+  }
+}
+
+bool SimDfuDevice::InterceptStandardRequest(SimDevice& device, const SimControlRequestPtr& request,
+                                            std::function<void()> answer) {
+  const SimSetupPacket& setup = request->Setup();
+  std::optional<uint64_t> unplugId;
+  Reply reply;
+  std::chrono::milliseconds delay{0};
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    const uint8_t dfuInterface =
+        mMode == SimRunMode::Application ? mConfig.applicationDfuInterface : mConfig.bootloaderDfuInterface;
+    if (mDeviceId != device.Id() || setup.bmRequestType != kStandardOut || setup.bRequest != kSetInterface ||
+        (setup.wIndex & 0xFF) != dfuInterface) {
+      return false;
+    }
+    const SimDfuFault* fault = MatchFault(SimDfuRequestKind::SetInterface, std::nullopt);
+    if (!fault) {
+      return false;
+    }
+    switch (fault->action) {
+      case SimDfuFaultAction::Stall:
+        reply.kind = Reply::Kind::Stall;
+        break;
+      case SimDfuFaultAction::NoAnswer:
+        reply.kind = Reply::Kind::None;
+        break;
+      case SimDfuFaultAction::LongAnswer:
+        reply.kind = Reply::Kind::Overrun;
+        break;
+      case SimDfuFaultAction::Unplug:
+        reply.kind = Reply::Kind::Gone;
+        unplugId = mDeviceId;
+        ++mBusEpoch;
+        mLeaving = false;
+        break;
+      case SimDfuFaultAction::DfuError:
+        // The bootloader takes the refused selection as a failed request.
+        if (mMode == SimRunMode::Bootloader) {
+          mState = dfu::State::dfuERROR;
+          mStatus = fault->bStatus;
+          ResetDownload();
+        }
+        reply.kind = Reply::Kind::Stall;
+        break;
+      case SimDfuFaultAction::Delay:
+        delay = fault->delay;
+        reply.kind = Reply::Kind::None;
+        break;
+      default:
+        return false;  // nothing of the others applies to a request without data
+    }
+  }
+  if (unplugId) {
+    mBus.Detach(*unplugId);
+  }
+  if (delay.count() > 0) {
+    mBus.Scheduler().ScheduleAfter(delay, std::move(answer));
+  } else {
+    Send(request, reply);
+  }
+  return true;
 }
 
 SimDfuDevice::Outcome SimDfuDevice::Dispatch(SimDfuRequestKind kind, const SimControlRequest& request) {
@@ -485,6 +567,7 @@ SimDfuDevice::Outcome SimDfuDevice::Dnload(const SimControlRequest& request) {
     mState = dfu::State::dfuMANIFEST_SYNC;
     mSyncAnswersLeft = mConfig.syncAnswers;
     mManifestDone = false;
+    mClosingBlock = setup.wValue;
     outcome.reply.kind = Reply::Kind::Ack;
     return outcome;
   }
@@ -615,6 +698,7 @@ std::vector<SimDfuDevice::Timer> SimDfuDevice::CompleteManifestation() {
 void SimDfuDevice::ResetDownload() {
   mPending.clear();
   mLastBlock.reset();
+  mClosingBlock.reset();
   mWriteDone = true;
   mStuckBusy = false;
   mStuckSync = false;
@@ -662,6 +746,9 @@ void SimDfuDevice::Send(const SimControlRequestPtr& request, const Reply& reply)
       break;
     case Reply::Kind::Gone:
       request->Finish(SimTransferStatus::DeviceGone);
+      break;
+    case Reply::Kind::Overrun:
+      request->Overrun();
       break;
     case Reply::Kind::None:
       break;
@@ -727,6 +814,37 @@ bool SimDfuDevice::IsLocked(uint8_t target) const {
 void SimDfuDevice::AddFault(const SimDfuFault& fault) {
   std::lock_guard<std::mutex> lock(mMutex);
   mFaults.push_back(FaultSlot{fault});
+}
+
+uint32_t SimDfuDevice::FaultsFired() const {
+  std::lock_guard<std::mutex> lock(mMutex);
+  return mFaultsFired;
+}
+
+bool SimDfuDevice::LeaveInState(dfu::State state, uint8_t status) {
+  std::lock_guard<std::mutex> lock(mMutex);
+  if (!mDeviceId || mMode != SimRunMode::Bootloader) {
+    return false;
+  }
+  if (state == dfu::State::dfuERROR) {
+    ResetDownload();
+    mState = state;
+    mStatus = status;
+    return true;
+  }
+  if (state == dfu::State::dfuDNLOAD_IDLE) {
+    ResetDownload();
+    mPending.assign(mConfig.wTransferSize, 0xA5);
+    mLastBlock = 0;
+    mState = state;
+    mStatus = dfu::kOK;
+    return true;
+  }
+  return false;
+}
+
+void SimDfuDevice::SendLater(const SimControlRequestPtr& request, const Reply& reply, std::chrono::milliseconds delay) {
+  mBus.Scheduler().ScheduleAfter(delay, [request, reply] { Send(request, reply); });
 }
 
 }  // namespace plendrik::sim

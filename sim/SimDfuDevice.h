@@ -56,6 +56,7 @@ enum class SimDfuRequestKind {
   CheckCompatibility,
   GetUnlockToken,
   UnlockTarget,
+  SetInterface,  // standard SET_INTERFACE to the DFU interface: the target selection
   Other,
 };
 
@@ -72,11 +73,16 @@ enum class SimDfuFaultAction {
   PatchAnswer,      // answer as usual but with the byte at patchOffset set to patchValue
                     // (a token of the wrong size, a status record with a made-up state)
   Unplug,           // the device is unplugged instead of answering
+  LongAnswer,       // the device acts on the request but sends more than the transfer allows
+                    // (babble); the host controller fails the transfer
+  Delay,            // the device acts on the request at once but answers only after `delay`
+                    // (a host may act meanwhile, e.g. stop the upgrade)
 };
 
 // A fault fires on requests that match its request kind (none: any) and block number (none:
 // any; a DFU_DNLOAD's block is its wValue, a status or state request during a download belongs
-// to the last data block received). The first `skip` matches pass; then it fires `count` times
+// to the last data block received; one during manifestation to the closing zero-length
+// block; a SET_INTERFACE has none). The first `skip` matches pass; then it fires `count` times
 // (0: for ever).
 struct SimDfuFault {
   SimDfuFaultAction action = SimDfuFaultAction::Stall;
@@ -88,6 +94,7 @@ struct SimDfuFault {
   uint16_t answerLength = 0;
   uint16_t patchOffset = 0;
   uint8_t patchValue = 0;
+  std::chrono::milliseconds delay{0};
 };
 
 struct SimDfuDeviceConfig {
@@ -169,17 +176,25 @@ class SimDfuDevice : public SimDeviceModel, public std::enable_shared_from_this<
 
   // Adds a fault while the device runs.
   void AddFault(const SimDfuFault& fault);
+  // How many times faults have fired so far (all faults together).
+  uint32_t FaultsFired() const;
+  // Puts the bootloader into the state an earlier host left it in: dfuERROR with `status`, or
+  // dfuDNLOAD_IDLE after block 0 of a download into the selected target. False when the device
+  // is not on the bus in its bootloader or the state is neither of the two.
+  bool LeaveInState(dfu::State state, uint8_t status = dfu::kOK);
 
   void HandleRequest(SimDevice& device, const SimControlRequestPtr& request) override;
   void OnAttached(SimDevice& device) override;
   void OnDetached(SimDevice& device) override;
+  bool InterceptStandardRequest(SimDevice& device, const SimControlRequestPtr& request,
+                                std::function<void()> answer) override;
 
  private:
   SimDfuDevice(SimBusAccess& bus, SimDfuDeviceConfig config);
 
   // What to do with a request once the model's lock is released.
   struct Reply {
-    enum class Kind { Ack, Data, Stall, None, Gone } kind = Kind::Stall;
+    enum class Kind { Ack, Data, Stall, None, Gone, Overrun } kind = Kind::Stall;
     std::vector<uint8_t> data;
     std::optional<uint16_t> length;  // answer (or acknowledge) exactly this many bytes
   };
@@ -197,6 +212,7 @@ class SimDfuDevice : public SimDeviceModel, public std::enable_shared_from_this<
   struct Outcome {
     Reply reply;
     std::vector<Timer> timers;
+    std::chrono::milliseconds replyDelay{0};  // the reply is sent this much later
   };
 
   // Everything below that is not static runs with mMutex held, but the timer steps, which
@@ -230,6 +246,7 @@ class SimDfuDevice : public SimDeviceModel, public std::enable_shared_from_this<
   bool AttachToBus(const SimDeviceSpec& spec);
   void StartTimers(const std::vector<Timer>& timers);
   static void Send(const SimControlRequestPtr& request, const Reply& reply);
+  void SendLater(const SimControlRequestPtr& request, const Reply& reply, std::chrono::milliseconds delay);
 
   SimBusAccess& mBus;
   const SimDfuDeviceConfig mConfig;
@@ -251,6 +268,7 @@ class SimDfuDevice : public SimDeviceModel, public std::enable_shared_from_this<
   // The download in progress.
   std::vector<uint8_t> mPending;
   std::optional<uint16_t> mLastBlock;
+  std::optional<uint16_t> mClosingBlock;  // wValue of the zero-length block that ended it
   bool mWriteDone = true;
   bool mStuckBusy = false;
   bool mStuckSync = false;
@@ -264,6 +282,7 @@ class SimDfuDevice : public SimDeviceModel, public std::enable_shared_from_this<
   std::optional<std::pair<uint8_t, std::array<uint8_t, dfu::kChallengeLength>>> mChallenge;
   std::mt19937_64 mRandom;
   std::vector<FaultSlot> mFaults;
+  uint32_t mFaultsFired = 0;
   bool mStayOnBus = false;
 };
 

@@ -46,6 +46,9 @@ enum class SimTransferStatus {
   Stall,      // the device stalled the request
   DeviceGone, // the device left the bus before answering
   Cancelled,  // the host cancelled the request
+  Babble,     // the device sent more than the transfer allows (a data stage longer than
+              // wLength, or data in the status stage): the host controller ends the transfer
+              // with an error and keeps none of the data
 };
 
 // Plain ASCII/UTF-16 widening and narrowing for identities (identities are ASCII).

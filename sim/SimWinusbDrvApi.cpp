@@ -1,8 +1,10 @@
 #include "sim/SimWinusbDrvApi.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 
+#include "os/QXImmortal.h"
 #include "usb/QXWinOverlapped.h"
 
 namespace plendrik::sim {
@@ -13,9 +15,10 @@ struct SimWinusbDrvApi::Object {
 
 namespace {
 
-// SET_INTERFACE is still bounded here: the library does not route it through a control
-// transfer of its own, and a test must not hang on it.
+// SET_INTERFACE is still bounded here, as WinUSB bounds it by the default pipe's time-out: the
+// library does not route it through a control transfer of its own, and a test must not hang on it.
 constexpr int32_t kSetInterfaceWaitMs = 5000;
+std::atomic<int32_t> gSetInterfaceWaitMs{kSetInterfaceWaitMs};
 
 struct EventObject : SimWinusbDrvApi::Object {
   std::mutex mutex;
@@ -74,6 +77,8 @@ uint32_t ErrorOf(SimTransferStatus status) {
       return kQXErrorDeviceNotConnected;
     case SimTransferStatus::Cancelled:
       return kQXErrorOperationAborted;
+    case SimTransferStatus::Babble:
+      return kQXErrorGenFailure;  // the controller's data overrun reaches the caller as a failed I/O
   }
   return kQXErrorGenFailure;
 }
@@ -116,8 +121,9 @@ SimSetupPacket ToSim(const QXUsbSetupPacket& setup) {
 }  // namespace
 
 SimWinusbDrvApi& SimWinusbDrvApi::Instance() {
-  static SimWinusbDrvApi* api = new SimWinusbDrvApi();
-  return *api;
+  // In the module's own storage, never destroyed (sessions close their handles from static
+  // destructors): on the heap it would be lost when the library that holds it unloads.
+  return QXImmortal<SimWinusbDrvApi>();
 }
 
 QXOsHandle SimWinusbDrvApi::Insert(std::shared_ptr<Object> object) {
@@ -356,6 +362,10 @@ uint32_t SimWinusbDrvApi::WinUsbQueryDeviceInformation(QXOsHandle winUsb, uint32
   return 0;
 }
 
+void SimWinusbDrvApi::SetSetInterfaceTimeout(std::chrono::milliseconds timeout) {
+  gSetInterfaceWaitMs = timeout.count() > 0 ? static_cast<int32_t>(timeout.count()) : kSetInterfaceWaitMs;
+}
+
 uint32_t SimWinusbDrvApi::WinUsbSetCurrentAlternateSetting(QXOsHandle winUsb, uint8_t alternateSetting) {
   auto object = FindAs<WinUsbObject>(winUsb);
   if (!object) {
@@ -363,9 +373,10 @@ uint32_t SimWinusbDrvApi::WinUsbSetCurrentAlternateSetting(QXOsHandle winUsb, ui
   }
   const SimSetupPacket setup{0x01, 0x0B, alternateSetting, object->interfaceNumber, 0};
   SimControlRequestPtr request = object->file->device->Submit(setup, {}, FunctionOf(*object->file));
-  if (!request->WaitFor(std::chrono::milliseconds(kSetInterfaceWaitMs))) {
+  const std::chrono::milliseconds wait(gSetInterfaceWaitMs.load());
+  if (!request->WaitFor(wait)) {
     object->file->device->Cancel(request);
-    request->WaitFor(std::chrono::milliseconds(kSetInterfaceWaitMs));
+    request->WaitFor(wait);
     return kQXErrorSemTimeout;
   }
   return ErrorOf(request->Status());

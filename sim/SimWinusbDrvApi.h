@@ -3,11 +3,13 @@
 // simulated devices. The host build's platform seam; the windows unit tests install it too.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 
+#include "os/QXImmortal.h"
 #include "sim/VirtualUsbBus.h"
 #include "usb/QXWinusbDrvApi.h"
 
@@ -41,10 +43,15 @@ class SimWinusbDrvApi : public QXWinusbDrvApi {
   // Open handles of every kind (tests check that nothing leaks).
   size_t OpenHandleCount() const;
 
+  // How long a SET_INTERFACE that the device does not answer is waited for before it fails
+  // with ERROR_SEM_TIMEOUT (5000 ms; 0 restores that), so that tests need not wait as long.
+  static void SetSetInterfaceTimeout(std::chrono::milliseconds timeout);
+
   struct Object;
 
  private:
   SimWinusbDrvApi() = default;
+  friend SimWinusbDrvApi& plendrik::QXImmortal<SimWinusbDrvApi>();
   QXOsHandle Insert(std::shared_ptr<Object> object);
   std::shared_ptr<Object> Find(QXOsHandle handle) const;
   template <class T>

@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "discovery/QXWinSetupApiVirtualBus.h"
@@ -53,6 +54,7 @@ struct ThreadQueue {
   std::condition_variable changed;
   std::deque<Queued> messages;
   bool quit = false;
+  bool looping = false;  // its thread runs the message loop (guarded by the registry's mutex)
 };
 
 struct Window {
@@ -66,18 +68,46 @@ struct Registry {
   std::mutex mutex;
   std::map<QXWString, QXWndProc> classes;
   std::map<uintptr_t, Window> windows;
+  // The message queue of each thread that has one. Not a thread_local with a destructor:
+  // glibc keeps a shared object loaded while any thread still owes such a destructor, so a
+  // registration's thread would keep the library from unloading, and only the unload ends it.
+  std::map<std::thread::id, std::shared_ptr<ThreadQueue>> queues;
   uintptr_t nextWindow = 0x10000;
 };
 
 Registry& GetRegistry() { return QXImmortal<Registry>(); }
 
-thread_local std::shared_ptr<ThreadQueue> tQueue;
+// The calling thread's queue, made on first use; registry.mutex held.
+std::shared_ptr<ThreadQueue> CurrentQueueLocked(Registry& registry) {
+  std::shared_ptr<ThreadQueue>& queue = registry.queues[std::this_thread::get_id()];
+  if (!queue) {
+    queue = std::make_shared<ThreadQueue>();
+  }
+  return queue;
+}
 
 std::shared_ptr<ThreadQueue> CurrentQueue() {
-  if (!tQueue) {
-    tQueue = std::make_shared<ThreadQueue>();
+  Registry& registry = GetRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  return CurrentQueueLocked(registry);
+}
+
+// The calling thread's queue goes when it runs no message loop and none of its windows is left.
+void ReleaseQueueIfUnused(const std::shared_ptr<ThreadQueue>& queue) {
+  Registry& registry = GetRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  if (queue->looping) {
+    return;
   }
-  return tQueue;
+  for (const auto& [id, window] : registry.windows) {
+    if (window.queue == queue) {
+      return;
+    }
+  }
+  const auto it = registry.queues.find(std::this_thread::get_id());
+  if (it != registry.queues.end() && it->second == queue) {
+    registry.queues.erase(it);
+  }
 }
 
 uint32_t Enqueue(Queued item) {
@@ -124,6 +154,7 @@ void DestroyWindow(uintptr_t window) {
     queue = it->second.queue;
     registry.windows.erase(it);
   }
+  ReleaseQueueIfUnused(queue);
   // Messages still queued for the window are dropped; their senders are released.
   std::deque<Queued> dropped;
   {
@@ -180,13 +211,13 @@ uint32_t QXWinUnregisterWindowClass(const QXWString& className, QXOsModuleHandle
 uint32_t QXWinCreateHiddenWindow(const QXWString& className, const QXWString& /*title*/, QXOsModuleHandle /*module*/,
                                  QXHwnd& window) {
   window = nullptr;
-  std::shared_ptr<ThreadQueue> queue = CurrentQueue();
   Registry& registry = GetRegistry();
   std::lock_guard<std::mutex> lock(registry.mutex);
   auto it = registry.classes.find(className);
   if (it == registry.classes.end()) {
     return kErrorCannotFindWndClass;
   }
+  std::shared_ptr<ThreadQueue> queue = CurrentQueueLocked(registry);
   const uintptr_t id = registry.nextWindow++;
   registry.windows[id] = Window{className, it->second, nullptr, std::move(queue)};
   window = reinterpret_cast<QXHwnd>(id);
@@ -237,7 +268,8 @@ uint32_t QXWinSendMessage(QXHwnd window, uint32_t message, QXWParam wParam, QXLP
     if (it == registry.windows.end()) {
       return kErrorInvalidWindowHandle;
     }
-    ownThread = it->second.queue == tQueue;
+    const auto own = registry.queues.find(std::this_thread::get_id());
+    ownThread = own != registry.queues.end() && it->second.queue == own->second;
   }
   if (ownThread) {
     Dispatch(id, message, wParam, lParam);
@@ -254,7 +286,13 @@ uint32_t QXWinSendMessage(QXHwnd window, uint32_t message, QXWParam wParam, QXLP
 }
 
 uint32_t QXWinRunMessageLoop() {
-  std::shared_ptr<ThreadQueue> queue = CurrentQueue();
+  std::shared_ptr<ThreadQueue> queue;
+  {
+    Registry& registry = GetRegistry();
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    queue = CurrentQueueLocked(registry);
+    queue->looping = true;
+  }
   for (;;) {
     Queued item;
     {
@@ -262,6 +300,13 @@ uint32_t QXWinRunMessageLoop() {
       queue->changed.wait(lock, [&] { return !queue->messages.empty() || queue->quit; });
       if (queue->messages.empty()) {
         queue->quit = false;
+        lock.unlock();
+        {
+          Registry& registry = GetRegistry();
+          std::lock_guard<std::mutex> registryLock(registry.mutex);
+          queue->looping = false;
+        }
+        ReleaseQueueIfUnused(queue);
         return 0;
       }
       item = std::move(queue->messages.front());

@@ -718,6 +718,99 @@ TEST_F(SimDfuDeviceTest, FaultStallNoAnswerAndAnswerLengths) {
   EXPECT_EQ(shortAck->TransferredLength(), 100u);
 }
 
+TEST_F(SimDfuDeviceTest, FaultLongAnswerBabblesAfterTheDeviceActed) {
+  SimDfuDeviceConfig config = Config();
+  config.faults.push_back({SimDfuFaultAction::LongAnswer, SimDfuRequestKind::Dnload, uint16_t{0}});
+  config.faults.push_back({SimDfuFaultAction::LongAnswer, SimDfuRequestKind::GetStatus, uint16_t{0}});
+  Start(config);
+  const auto dnload = Dnload(0, Pattern(100, 3));
+  EXPECT_EQ(dnload->Status(), SimTransferStatus::Babble);
+  EXPECT_EQ(dnload->TransferredLength(), 0u);
+  // The block was taken all the same: the status that babbles moves the download on.
+  EXPECT_EQ(GetStatus().transfer, SimTransferStatus::Babble);
+  EXPECT_EQ(GetStatus().state, State::dfuDNLOAD_IDLE);
+}
+
+TEST_F(SimDfuDeviceTest, FaultDelayAnswersOnlyWhenItsTimeHasCome) {
+  SimDfuDeviceConfig config = Config();
+  SimDfuFault delay{SimDfuFaultAction::Delay, SimDfuRequestKind::GetState};
+  delay.delay = 50ms;
+  config.faults.push_back(delay);
+  Start(config);
+  const auto held = Send(dfu::kClassIn, dfu::kGetState, 0, 1);
+  EXPECT_FALSE(held->IsCompleted());
+  EXPECT_EQ(mDevice->FaultsFired(), 1u);
+  mBus.Clock().Advance(49ms);
+  EXPECT_FALSE(held->IsCompleted());
+  mBus.Clock().Advance(1ms);
+  ASSERT_EQ(held->Status(), SimTransferStatus::Success);
+  EXPECT_EQ(held->InData(), std::vector<uint8_t>{static_cast<uint8_t>(State::dfuIDLE)});
+}
+
+TEST_F(SimDfuDeviceTest, FaultsDuringManifestationBelongToTheClosingBlock) {
+  SimDfuDeviceConfig config = Config();
+  config.wTransferSize = 64;
+  // The second status request after the closing block 2 (the manifestation poll) stalls.
+  config.faults.push_back({SimDfuFaultAction::Stall, SimDfuRequestKind::GetStatus, uint16_t{2}, 1});
+  Start(config);
+  for (uint16_t block = 0; block < 2; ++block) {
+    Dnload(block, Pattern(64, static_cast<uint8_t>(block)));
+    EXPECT_EQ(GetStatus().state, State::dfuDNLOAD_IDLE);
+  }
+  EXPECT_EQ(mDevice->FaultsFired(), 0u) << "a status of data block 0 or 1 was taken for the closing block";
+  EXPECT_EQ(Dnload(2, {})->Status(), SimTransferStatus::Success);
+  EXPECT_EQ(GetStatus().state, State::dfuMANIFEST);
+  EXPECT_EQ(GetStatus().transfer, SimTransferStatus::Stall);
+  EXPECT_EQ(mDevice->FaultsFired(), 1u);
+}
+
+TEST_F(SimDfuDeviceTest, FaultOnTheTargetSelection) {
+  SimDfuDeviceConfig config = Config();
+  config.targets.resize(2);
+  config.faults.push_back({SimDfuFaultAction::Stall, SimDfuRequestKind::SetInterface});
+  config.faults.push_back({SimDfuFaultAction::DfuError, SimDfuRequestKind::SetInterface, std::nullopt, 0, 1,
+                           dfu::errTARGET});
+  Start(config);
+  const SimDevicePtr device = mDevice->CurrentDevice();
+  ASSERT_NE(device, nullptr);
+  int answered = 0;
+  auto setInterface = [&](uint16_t alternate) {
+    return std::make_shared<SimControlRequest>(SimSetupPacket{0x01, 0x0B, alternate, 0, 0}, std::vector<uint8_t>{});
+  };
+  const auto stalled = setInterface(1);
+  EXPECT_TRUE(mDevice->InterceptStandardRequest(*device, stalled, [&] { ++answered; }));
+  EXPECT_EQ(stalled->Status(), SimTransferStatus::Stall);
+  EXPECT_EQ(mDevice->State(), State::dfuIDLE);
+  const auto refused = setInterface(1);
+  EXPECT_TRUE(mDevice->InterceptStandardRequest(*device, refused, [&] { ++answered; }));
+  EXPECT_EQ(refused->Status(), SimTransferStatus::Stall);
+  EXPECT_EQ(mDevice->State(), State::dfuERROR);
+  EXPECT_EQ(mDevice->Status(), dfu::errTARGET);
+  // Without a fault the device answers SET_INTERFACE from its descriptors, and other
+  // standard requests are never taken.
+  EXPECT_FALSE(mDevice->InterceptStandardRequest(*device, setInterface(1), [&] { ++answered; }));
+  EXPECT_FALSE(mDevice->InterceptStandardRequest(
+      *device, std::make_shared<SimControlRequest>(SimSetupPacket{0x80, 0x06, 0x0100, 0, 18}, std::vector<uint8_t>{}),
+      [&] { ++answered; }));
+  EXPECT_EQ(answered, 0);
+}
+
+TEST_F(SimDfuDeviceTest, LeftInAStateByAnEarlierHost) {
+  Start(Config());
+  ASSERT_TRUE(mDevice->LeaveInState(State::dfuDNLOAD_IDLE));
+  EXPECT_EQ(GetState(), State::dfuDNLOAD_IDLE);
+  // The download it was left in goes on with block 1.
+  Dnload(1, Pattern(10, 1));
+  EXPECT_EQ(GetStatus().state, State::dfuDNLOAD_IDLE);
+  ASSERT_TRUE(mDevice->LeaveInState(State::dfuERROR, dfu::errFIRMWARE));
+  const StatusRecord s = GetStatus();
+  EXPECT_EQ(s.state, State::dfuERROR);
+  EXPECT_EQ(s.bStatus, dfu::errFIRMWARE);
+  EXPECT_FALSE(mDevice->LeaveInState(State::dfuMANIFEST));
+  mDevice->Unplug();
+  EXPECT_FALSE(mDevice->LeaveInState(State::dfuERROR, dfu::errFIRMWARE));
+}
+
 TEST_F(SimDfuDeviceTest, FaultDfuErrorAtABlock) {
   SimDfuDeviceConfig config = Config();
   config.wTransferSize = 64;
