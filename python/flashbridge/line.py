@@ -254,6 +254,7 @@ class DeviceJob:
     total_bytes: int = 0
     status: Optional[int] = None
     status_name: str = ""
+    dfu_error: str = ""
     message: str = ""
     start_time: Optional[str] = None
     end_time: Optional[str] = None
@@ -287,6 +288,7 @@ class DeviceJob:
             "status": self.status,
             "status_hex": None if self.status is None else "0x%08X" % self.status,
             "status_name": self.status_name,
+            "dfu_error": self.dfu_error,
             "message": self.message,
         }
 
@@ -441,6 +443,7 @@ class ProductionLine:
         job.ended = time.monotonic()
         job.end_time = now_text()
         job.status_name = self.library.error_text(status)
+        job.dfu_error = st.dfu_error_name(status)
         job.message = message
         job.status = status
         self._phase(job, DONE if status == st.SUCCESS else ABORTED if status == st.ABORTED else FAILED)
@@ -507,8 +510,9 @@ class ProductionLine:
             device.upgrade(self.image, self.target_id, self.upgrade_flags, progress=progress, abort=self.abort,
                            poll_interval=POLL_INTERVAL)
         except UpgradeFailed as failed:
-            raise Failure(failed.status, "Upgrade failed, completionStatus=0x%08x (%s)." % (failed.status,
-                                                                                           failed.name))
+            detail = st.dfu_error_name(failed.status)
+            raise Failure(failed.status, "Upgrade failed, completionStatus=0x%08x (%s)%s." % (
+                failed.status, failed.name, ", DFU " + detail if detail else ""))
         except UpgradeAborted:
             raise Failure(st.ABORTED, "Upgrade was aborted.")
         self._phase(job, TO_APPLICATION)

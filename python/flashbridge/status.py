@@ -119,3 +119,18 @@ def from_errno(error: int) -> int:
 def dfu_status_error(b_status: int) -> int:
     """The status of a device's DFU error with bStatus."""
     return DFU_STATUS_ERROR | (b_status & 0xFF)
+
+
+#: DFU 1.1 bStatus values and their names.
+DFU_STATUS_NAMES = ("OK", "errTARGET", "errFILE", "errWRITE", "errERASE", "errCHECK_ERASED", "errPROG", "errVERIFY",
+                    "errADDRESS", "errNOTDONE", "errFIRMWARE", "errVENDOR", "errUSBR", "errPOR", "errUNKNOWN",
+                    "errSTALLEDPKT")
+
+
+def dfu_error_name(status: int) -> str:
+    """For a device's DFU error (which the library names "unknown"), the DFU name of its
+    bStatus, such as "errWRITE"; "" for every other status."""
+    if status & 0xFFFFFF00 != DFU_STATUS_ERROR:
+        return ""
+    b_status = status & 0xFF
+    return DFU_STATUS_NAMES[b_status] if b_status < len(DFU_STATUS_NAMES) else "bStatus 0x%02X" % b_status
