@@ -232,6 +232,19 @@ class DeviceBroker:
                 device.close()
 
 
+def open_with_retry(enumeration, index: int, attempts: int = 20, delay: float = 0.05) -> Device:
+    """Opens an entry; a device held for a moment by another caller (IN_USE, access denied)
+    is tried again for up to a second."""
+    for attempt in range(attempts):
+        try:
+            return enumeration.open(index)
+        except FlashbridgeError as error:
+            if error.status not in (st.IN_USE, st.ACCESS_DENIED, 5) or attempt == attempts - 1:
+                raise
+            time.sleep(delay)
+    raise AssertionError("unreachable")
+
+
 # Phases of a job, as the live lines show them.
 WAITING = "Waiting"
 OPENING = "Opening"
@@ -323,7 +336,8 @@ class ProductionLine:
         self.abort = threading.Event()
         self.jobs: List[DeviceJob] = []
         self._jobs_lock = threading.Lock()
-        self._threads: List[threading.Thread] = []
+        self._running = 0
+        self._idle = threading.Condition()
         self._keys: set = set()
         self._wanted = 0
         self._all_started = threading.Event()
@@ -334,19 +348,24 @@ class ProductionLine:
     def run_present(self) -> List[DeviceJob]:
         """Upgrades every device that matches the filter now. Raises FlashbridgeError when
         the enumeration fails; an empty list when no device matches."""
+        found = []
+        with self.library.enumerate(self.device_filter) as enumeration:
+            for index in range(len(enumeration)):
+                try:
+                    device = open_with_retry(enumeration, index)
+                    identity = Identity.read(device)
+                except FlashbridgeError as error:
+                    # Even a device that cannot be opened gets its line in the report.
+                    job = self._new_job(Identity(instance_id="entry %d" % index))
+                    self._end(job, error.status, "OpenDevice(%d) failed" % index)
+                    continue
+                found.append((device, identity))
+                self.broker.adopt(device)
+        # Every device is held before the broker starts to open what it does not know.
         self.broker.start()
         try:
-            with self.library.enumerate(self.device_filter) as enumeration:
-                for index in range(len(enumeration)):
-                    try:
-                        device = enumeration.open(index)
-                        identity = Identity.read(device)
-                    except FlashbridgeError as error:
-                        # Even a device that cannot be opened gets its line in the report.
-                        job = self._new_job(Identity(instance_id="entry %d" % index))
-                        self._end(job, error.status, "OpenDevice(%d) failed" % index)
-                        continue
-                    self._launch(device, identity)
+            for device, identity in found:
+                self._launch(device, identity)
             self.join()
         finally:
             self.broker.stop()
@@ -379,22 +398,22 @@ class ProductionLine:
         return self.jobs
 
     def join(self) -> None:
-        """Waits for every worker; Ctrl+C aborts them all and still waits for them."""
-        while True:
-            with self._jobs_lock:
-                threads = list(self._threads)
-            alive = [t for t in threads if t.is_alive()]
-            if not alive:
-                with self._jobs_lock:
-                    if len(self._threads) == len(threads):
-                        return
-                continue
-            try:
-                alive[0].join(0.1)
-                self._tick()
-            except KeyboardInterrupt:
-                self.abort.set()
-                raise
+        """Waits for every worker; Ctrl+C aborts them all and is raised again (call join
+        once more to wait for the aborted workers)."""
+        # Waiting on a condition rather than on the threads: an interrupted Thread.join can
+        # take a running thread for ended.
+        with self._idle:
+            while self._running:
+                try:
+                    self._idle.wait(0.1)
+                except KeyboardInterrupt:
+                    self.abort.set()
+                    raise
+                self._idle.release()
+                try:
+                    self._tick()
+                finally:
+                    self._idle.acquire()
 
     def _tick(self) -> None:
         if self.tick is not None:
@@ -429,8 +448,8 @@ class ProductionLine:
         self.broker.adopt(device)
         thread = threading.Thread(target=self._work, args=(job, device), name="flashbridge-%s" % identity.label,
                                   daemon=True)
-        with self._jobs_lock:
-            self._threads.append(thread)
+        with self._idle:
+            self._running += 1
         thread.start()
 
     def _phase(self, job: DeviceJob, phase: str) -> None:
@@ -473,6 +492,9 @@ class ProductionLine:
         finally:
             for held in job.devices:
                 self.broker.release(held)
+            with self._idle:
+                self._running -= 1
+                self._idle.notify_all()
 
     def _procedure(self, job: DeviceJob, device: Device) -> None:
         job.devices.append(device)

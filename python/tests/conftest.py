@@ -88,12 +88,20 @@ class SimFolder:
         env["PYTHONPATH"] = str(PYTHON_DIR) + os.pathsep + env.get("PYTHONPATH", "")
         return env
 
+    @property
+    def workdir(self) -> Path:
+        """The commands' working folder: not the library's, where Python would take
+        flashbridge.so for an extension module named flashbridge."""
+        path = self.folder / "work"
+        path.mkdir(exist_ok=True)
+        return path
+
     def run(self, *args: str, timeout: float = 60) -> subprocess.CompletedProcess:
-        return subprocess.run(self.command(*args), cwd=self.folder, env=self.environment(), capture_output=True,
+        return subprocess.run(self.command(*args), cwd=self.workdir, env=self.environment(), capture_output=True,
                               text=True, timeout=timeout)
 
     def start(self, *args: str) -> subprocess.Popen:
-        return subprocess.Popen(self.command(*args), cwd=self.folder, env=self.environment(),
+        return subprocess.Popen(self.command(*args), cwd=self.workdir, env=self.environment(),
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
 
