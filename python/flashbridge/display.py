@@ -73,8 +73,8 @@ class RichDisplay:
         table.add_column("#", justify="right")
         table.add_column("device")
         table.add_column("state")
-        table.add_column("progress", width=32)
-        table.add_column("bytes", justify="right")
+        table.add_column("progress", width=22)
+        table.add_column("bytes", justify="right", no_wrap=True)
         table.add_column("status")
         for job in self._jobs():
             if job.finished and not job.ok:
@@ -87,7 +87,7 @@ class RichDisplay:
                 state, result = job.phase, ""
             total = job.total_bytes or 1
             table.add_row(str(job.index + 1), job.identity.label, state,
-                          ProgressBar(total=total, completed=min(job.current_bytes, total), width=30),
+                          ProgressBar(total=total, completed=min(job.current_bytes, total), width=20),
                           "%d / %d" % (job.current_bytes, job.total_bytes), result)
         return table
 

@@ -101,13 +101,20 @@ def test_interrupt_aborts_and_still_reports(sim):
             break
     time.sleep(0.3)
     process.send_signal(signal.SIGINT)
-    output, _ = process.communicate(timeout=20)
+    output = _finish(process)
     assert process.returncode == 130, "".join(lines) + output
     entry = _report(sim)["devices"][0]
     assert (entry["status"], entry["status_name"], entry["phase"]) == (st.ABORTED, "QXSTATUS_ABORTED", "Aborted")
     assert _report(sim)["outcome"] == "interrupted"
     assert 0 < entry["bytes"] < entry["total_bytes"]
     assert sim.received("INT-1") is None
+
+
+def _finish(process, timeout=30.0):
+    """The rest of the output after the process ended. (communicate() would read the pipe
+    past the lines readline() already buffered.)"""
+    process.wait(timeout)
+    return process.stdout.read()
 
 
 def _read_until(process, text, timeout=15.0):
@@ -131,7 +138,7 @@ def test_watch_prints_arrivals_and_removals(sim):
         _read_until(process, "arrival")
         sim.write_devices([])
         _read_until(process, "removal")
-        output, _ = process.communicate(timeout=10)
+        output = _finish(process)
     finally:
         if process.poll() is None:
             process.kill()
@@ -151,7 +158,7 @@ def test_upgrade_waits_for_devices_plugged_in_later(sim):
         _read_until(process, "HOT-1: Done")
         assert wait_until(lambda: sim.received("HOT-1") == data)
         sim.write_devices([first, device("HOT-2", RunMode="bootloader")])
-        output, _ = process.communicate(timeout=30)
+        output = _finish(process)
     finally:
         if process.poll() is None:
             process.kill()
