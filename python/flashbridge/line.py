@@ -273,7 +273,8 @@ class DeviceJob:
     end_time: Optional[str] = None
     started: float = 0.0
     ended: float = 0.0
-    changes: List[str] = field(default_factory=list)
+    #: Every phase the job went through, in order.
+    phases: List[str] = field(default_factory=list)
     #: The devices the job's worker holds, closed on every way out.
     devices: List[Device] = field(default_factory=list, repr=False)
 
@@ -298,6 +299,7 @@ class DeviceJob:
             "bytes": self.current_bytes,
             "total_bytes": self.total_bytes,
             "phase": self.phase,
+            "phases": list(self.phases),
             "status": self.status,
             "status_hex": None if self.status is None else "0x%08X" % self.status,
             "status_name": self.status_name,
@@ -340,6 +342,7 @@ class ProductionLine:
         self._idle = threading.Condition()
         self._keys: set = set()
         self._wanted = 0
+        self._accepting = True
         self._all_started = threading.Event()
         self.broker = DeviceBroker(library, device_filter)
 
@@ -389,6 +392,9 @@ class ProductionLine:
                 self._tick()
                 if self.abort.is_set() or (deadline is not None and time.monotonic() > deadline):
                     break
+            with self._jobs_lock:
+                # No more new devices: a scan still running hands out none after this.
+                self._accepting = False
             self.broker.on_new_device = None
             self.join()
         finally:
@@ -426,10 +432,14 @@ class ProductionLine:
 
     def _on_new_device(self, device: Device, identity: Identity) -> bool:
         with self._jobs_lock:
-            if identity.key in self._keys or len(self._keys) >= self._wanted or self.abort.is_set():
+            if not self._accepting or identity.key in self._keys or len(self._keys) >= self._wanted \
+                    or self.abort.is_set():
                 return False
+            # Counted as running before the lock is left, so join() waits for it.
+            with self._idle:
+                self._running += 1
         self.broker.adopt(device)
-        self._launch(device, identity)
+        self._launch(device, identity, counted=True)
         return True
 
     def _new_job(self, identity: Identity) -> DeviceJob:
@@ -443,18 +453,19 @@ class ProductionLine:
         job.start_time = now_text()
         return job
 
-    def _launch(self, device: Device, identity: Identity) -> None:
+    def _launch(self, device: Device, identity: Identity, counted: bool = False) -> None:
         job = self._new_job(identity)
         self.broker.adopt(device)
         thread = threading.Thread(target=self._work, args=(job, device), name="flashbridge-%s" % identity.label,
                                   daemon=True)
-        with self._idle:
-            self._running += 1
+        if not counted:
+            with self._idle:
+                self._running += 1
         thread.start()
 
     def _phase(self, job: DeviceJob, phase: str) -> None:
         job.phase = phase
-        job.changes.append(phase)
+        job.phases.append(phase)
         if self.observer is not None:
             self.observer(job)
 

@@ -59,6 +59,8 @@ def test_failing_device_does_not_stop_the_others(sim):
     bad = by_serial.pop("BAD-1")
     assert bad["status"] == st.dfu_status_error(0x03) and bad["status_name"] == "unknown"
     assert bad["dfu_error"] == "errWRITE" and bad["phase"] == "Failed"
+    # A failed download is not followed by a reboot into the application.
+    assert bad["phases"] == ["Opening", "Rebooting to bootloader", "Waiting for bootloader", "Downloading", "Failed"]
     assert 0 < bad["bytes"] < bad["total_bytes"]
     assert all(e["status"] == 0 for e in by_serial.values())
     assert _report(sim)["devices_failed"] == 1
@@ -106,6 +108,7 @@ def test_interrupt_aborts_and_still_reports(sim):
     entry = _report(sim)["devices"][0]
     assert (entry["status"], entry["status_name"], entry["phase"]) == (st.ABORTED, "QXSTATUS_ABORTED", "Aborted")
     assert _report(sim)["outcome"] == "interrupted"
+    assert "Rebooting to application" not in entry["phases"]
     assert 0 < entry["bytes"] < entry["total_bytes"]
     assert sim.received("INT-1") is None
 
@@ -168,6 +171,11 @@ def test_upgrade_waits_for_devices_plugged_in_later(sim):
     # The first device, plugged in anew by the second arrival, is not upgraded twice.
     assert [e["identity"]["serial_number"] for e in report["devices"]] == ["HOT-1", "HOT-2"]
     assert all(e["status"] == 0 for e in report["devices"])
+    full = ["Opening", "Rebooting to bootloader", "Waiting for bootloader", "Downloading", "Rebooting to application",
+            "Done"]
+    assert report["devices"][0]["phases"] == full
+    # Found in its bootloader: closed and taken again, without a reboot request.
+    assert report["devices"][1]["phases"] == [p for p in full if p != "Rebooting to bootloader"]
 
 
 def test_upgrade_wait_times_out_with_fewer_devices(sim):
