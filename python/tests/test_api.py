@@ -233,3 +233,32 @@ def test_device_change_callbacks(sim):
     sim.write_devices([device("N1")])
     assert queued.get(1.5) is None
     assert len(heard) == 2
+
+
+def test_handles_during_an_upgrade(sim):
+    lib, opened = _bootloader_device(sim, FlashTimePerBlockMs="20", PollTimeoutMs="10")
+    data = sim.image(8 * 1024).read_bytes()
+    # The upgrade keeps its own reference: the image handle may go right after the start.
+    image = lib.load_image_bytes(data)
+    with opened.start_upgrade(image) as operation:
+        image.close()
+        assert list(operation)[-1].state == UpgradeState.FINISHED
+    assert wait_until(lambda: sim.received("U1") == data)
+
+    # A progress callback that raises aborts the download before the exception goes on, so
+    # the device is free for the next upgrade.
+    with lib.load_image_bytes(bytes(256 * 1024)) as big:
+        def explode(reading):
+            if reading.current_bytes:
+                raise KeyError("callback fault")
+        with pytest.raises(KeyError):
+            opened.upgrade(big, progress=explode)
+        operation = opened.start_upgrade(big)
+        assert wait_until(lambda: operation.status().current_bytes > 0)
+        # Closing the device aborts its running upgrade; the operation's calls then fail
+        # with the invalid handle instead of reaching a freed session.
+        opened.close()
+        with pytest.raises(FlashbridgeError) as closed:
+            operation.status()
+        assert closed.value.status == st.INVALID_HANDLE
+    assert sim.received("U1") == data  # the aborted downloads did not complete
