@@ -7,12 +7,14 @@ raises :class:`FlashbridgeError` with ``INVALID_HANDLE`` without calling the lib
 """
 from __future__ import annotations
 
+import atexit
 import ctypes
 import logging
 import os
 import queue
 import threading
 import time
+import weakref
 from dataclasses import dataclass
 from typing import Callable, Dict, Iterator, Optional, Union
 
@@ -450,10 +452,14 @@ class Upgrade:
 
     def finish(self) -> int:
         """Ends the upgrade and waits for the library's worker. Returns the library's answer:
-        SUCCESS, or ABORTED when the upgrade was still running. Later calls return the same."""
+        SUCCESS, ABORTED when the upgrade was still running, INVALID_HANDLE when the device
+        was closed meanwhile. Later calls return the same."""
         with self._lock:
             if self._finish_status is None:
-                self._finish_status = self.device.library.dll.QXDFU_FinishUpgrade(self.device.handle, 0)
+                handle = self.device._handle
+                # A closed device has had its upgrade aborted by the library already.
+                self._finish_status = self.device.library.dll.QXDFU_FinishUpgrade(handle, 0) if handle \
+                    else st.INVALID_HANDLE
             return self._finish_status
 
     def abort(self) -> int:
@@ -499,6 +505,20 @@ class Upgrade:
             self.finish()
 
 
+_live_registrations: "weakref.WeakSet[Registration]" = weakref.WeakSet()
+
+
+@atexit.register
+def _close_registrations() -> None:
+    """Ends the registrations still open at exit, so that no library thread calls into an
+    interpreter that is shutting down."""
+    for registration in list(_live_registrations):
+        try:
+            registration.close()
+        except Exception:
+            pass
+
+
 class Registration(_HandleObject):
     """A device change registration; events come on the library's notification thread.
 
@@ -519,6 +539,7 @@ class Registration(_HandleObject):
                                                                      None, ctypes.byref(handle)),
                       "RegisterDeviceChangeCallback")
         self._handle = handle.value
+        _live_registrations.add(self)
 
     def _on_change(self, _context, event: int) -> None:
         self._thread_ids.add(threading.get_ident())

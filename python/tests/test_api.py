@@ -261,4 +261,6 @@ def test_handles_during_an_upgrade(sim):
         with pytest.raises(FlashbridgeError) as closed:
             operation.status()
         assert closed.value.status == st.INVALID_HANDLE
+        assert operation.abort() == st.INVALID_HANDLE
     assert sim.received("U1") == data  # the aborted downloads did not complete
+
