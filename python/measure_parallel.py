@@ -7,7 +7,6 @@ Usage: measure_parallel.py [--library build/host-release/bin/flashbridge.so] [--
 import argparse
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time

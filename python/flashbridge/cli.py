@@ -11,7 +11,6 @@ import argparse
 import json
 import os
 import signal
-import sys
 import threading
 import time
 from typing import List, Optional

@@ -21,7 +21,7 @@ from typing import Callable, Dict, List, Optional
 
 from . import status as st
 from .api import Device, FlashbridgeError, Image, Library, Progress, UpgradeAborted, UpgradeFailed
-from .constants import DeviceProperty, RunMode
+from .constants import RunMode
 
 #: How long a device may take to leave the bus after a reboot request (seconds).
 DISCONNECT_TIMEOUT = 5.0

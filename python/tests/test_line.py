@@ -200,3 +200,31 @@ def test_pip_installs_offline(tmp_path):
                            capture_output=True, text=True, cwd=tmp_path)
     assert check.returncode == 0 and str(venv) in check.stdout, check.stdout + check.stderr
     assert (venv / "bin" / "flashbridge").exists()
+
+
+def test_live_table_on_a_terminal(sim):
+    pytest.importorskip("rich")
+    import os
+    import pty
+    sim.write_devices([device("TTY-1"), device("TTY-2")])
+    image = sim.image(16 * 1024)
+    leader, follower = pty.openpty()
+    process = subprocess.Popen(sim.command("upgrade", str(image)), cwd=sim.workdir, env=sim.environment(),
+                               stdin=follower, stdout=follower, stderr=follower)
+    os.close(follower)
+    output = b""
+    while True:
+        try:
+            chunk = os.read(leader, 65536)
+        except OSError:  # the terminal closes with the process
+            break
+        if not chunk:
+            break
+        output += chunk
+    os.close(leader)
+    assert process.wait(30) == 0
+    text = output.decode("utf-8", errors="replace")
+    # Rich's table (box drawing, cursor movement), not the plain lines.
+    assert "flashbridge upgrade image.bin" in text and "\u2501" in text and "\x1b[" in text
+    assert "TTY-1: Done" not in text and "2 device(s) upgraded, 0 failed." in text
+    assert sim.received("TTY-1") == sim.received("TTY-2") == image.read_bytes()
