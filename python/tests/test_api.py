@@ -5,11 +5,14 @@ from __future__ import annotations
 import _ctypes
 import errno
 import gc
+import shutil
+import subprocess
 import threading
 
 import pytest
 
 import flashbridge
+from flashbridge import _native
 from flashbridge import FlashbridgeError, RunMode, UpgradeState, status as st
 from conftest import device, wait_until
 
@@ -39,6 +42,19 @@ def test_library_path_argument_environment_and_errors(sim, monkeypatch, tmp_path
     # A loadable module without the exports is refused.
     with pytest.raises(flashbridge.LibraryLoadError, match="lacks the export"):
         flashbridge.Library(_ctypes.__file__)
+    # A library with every export that does not serve 1.13 is refused, naming its version.
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler:
+        names = [name for name in _native._PROTOTYPES if name not in ("QXDFU_GetApiVersion", "QXDFU_CheckApiVersion",
+                                                                        "QXDFU_GetErrorText")]
+        source = tmp_path / "old.c"
+        source.write_text("unsigned QXDFU_GetApiVersion(void) { return 0x00010005u; }\n"
+                          "int QXDFU_CheckApiVersion(unsigned a, unsigned b) { return a == 1 && b <= 5; }\n"
+                          "const char* QXDFU_GetErrorText(unsigned s) { (void)s; return \"unknown\"; }\n"
+                          + "".join("unsigned %s(void) { return 0; }\n" % name for name in names))
+        subprocess.run([compiler, "-shared", "-fPIC", "-o", str(tmp_path / "old.so"), str(source)], check=True)
+        with pytest.raises(flashbridge.LibraryLoadError, match="API version 1.5, which does not serve version 1.13"):
+            flashbridge.Library(tmp_path / "old.so")
     not_a_library = tmp_path / "fake.so"
     not_a_library.write_bytes(b"not an ELF file")
     with pytest.raises(flashbridge.LibraryLoadError, match="cannot load"):
