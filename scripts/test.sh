@@ -2,7 +2,8 @@
 # Sets up a fresh machine, builds both targets and runs both test suites: the host suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the windows suite under Wine. The threaded
 # host tests (suites whose name ends in "Threads") also run under ThreadSanitizer, and the plain
-# release library is loaded by the example program and from Python.
+# release library is loaded by the example program and from Python, where the Python package's
+# tests (pytest) drive it against simulated devices.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 "$ROOT/scripts/setup.sh"
@@ -22,4 +23,11 @@ echo "== windows tests (Wine)"
 ctest --test-dir "$ROOT/build/windows" --output-on-failure || status=1
 echo "== release library (example program)"
 ctest --test-dir "$ROOT/build/host-release" --output-on-failure || status=1
+echo "== Python package (pytest, release library)"
+# The Debian interpreter carries python3-pytest and python3-rich; another python3 first in PATH
+# may lack them.
+PY=python3
+if ! "$PY" -c "import pytest" 2>/dev/null && [ -x /usr/bin/python3 ]; then PY=/usr/bin/python3; fi
+FLASHBRIDGE_LIBRARY="$ROOT/build/host-release/bin/flashbridge.so" \
+  "$PY" -m pytest -q -p no:cacheprovider "$ROOT/python/tests" || status=1
 exit $status
