@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <string>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -150,8 +150,9 @@ TEST_F(QXDFUEnumerationApiTest, ManyOpenDeviceSetsEachKeepTheirOwnSnapshot) {
   std::vector<uint32_t> expected;
   for (uint32_t i = 0; i < 300; ++i) {
     if (i % 100 == 0) {
-      const std::string serial = "S" + std::to_string(i);
-      Attach(DfuDeviceSpec(0x1209, 0x0001, 0x0100, serial.c_str()));
+      char serial[16];
+      std::snprintf(serial, sizeof(serial), "S%u", static_cast<unsigned>(i));
+      Attach(DfuDeviceSpec(0x1209, 0x0001, 0x0100, serial));
     }
     QXHDevInfo set = QXInvalidDevInfo();
     ASSERT_EQ(api.GetClassDevs(guid, kQXDigcfPresent | kQXDigcfDeviceInterface, set), 0u);
