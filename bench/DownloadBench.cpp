@@ -47,9 +47,18 @@ class PollWaitRecorder final : public plendrik::DfuPollWaitObserver {
   PollWaitRecorder& operator=(const PollWaitRecorder&) = delete;
 
   void OnPollWait(uint32_t milliseconds) override {
+    // The worker's time between the end of its last wait and this one: the host's work for
+    // one block (a DFU_GETSTATUS, the next block read and sent, the next DFU_GETSTATUS).
+    thread_local Clock::time_point lastEnd{};
     const auto start = Clock::now();
+    const auto between = std::chrono::duration_cast<std::chrono::microseconds>(start - lastEnd);
+    if (lastEnd != Clock::time_point{} && between < 1s) {
+      mBetweenUs.fetch_add(static_cast<uint64_t>(between.count()), std::memory_order_relaxed);
+      mBetweenCount.fetch_add(1, std::memory_order_relaxed);
+    }
     plendrik::DfuPollSleep(milliseconds);
-    const auto slept = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+    lastEnd = Clock::now();
+    const auto slept = std::chrono::duration_cast<std::chrono::microseconds>(lastEnd - start);
     mWaits.fetch_add(1, std::memory_order_relaxed);
     mRequestedMs.fetch_add(milliseconds, std::memory_order_relaxed);
     mSleptUs.fetch_add(static_cast<uint64_t>(slept.count()), std::memory_order_relaxed);
@@ -57,11 +66,17 @@ class PollWaitRecorder final : public plendrik::DfuPollWaitObserver {
   uint64_t Waits() const { return mWaits.load(); }
   uint64_t RequestedMs() const { return mRequestedMs.load(); }
   uint64_t SleptUs() const { return mSleptUs.load(); }
+  double MeanBetweenUs() const {
+    const uint64_t n = mBetweenCount.load();
+    return n > 0 ? static_cast<double>(mBetweenUs.load()) / static_cast<double>(n) : 0;
+  }
 
  private:
   std::atomic<uint64_t> mWaits{0};
   std::atomic<uint64_t> mRequestedMs{0};
   std::atomic<uint64_t> mSleptUs{0};
+  std::atomic<uint64_t> mBetweenUs{0};
+  std::atomic<uint64_t> mBetweenCount{0};
 };
 
 std::vector<uint8_t> Image(size_t size) {
@@ -228,6 +243,7 @@ void BM_Download(benchmark::State& state) {
       waits.Waits() > 0 ? (static_cast<double>(waits.SleptUs()) - 1e3 * static_cast<double>(waits.RequestedMs())) /
                               static_cast<double>(waits.Waits())
                         : 0;
+  state.counters["between_us"] = waits.MeanBetweenUs();
 }
 
 // Arguments: devices upgraded at once. Each device: 1024-byte blocks, a 64 KiB image,
