@@ -53,18 +53,20 @@ class BusScope {
   std::string mSavedGuid;
 };
 
-// n plain devices with DFU mode descriptors, kVid/kPid, serial numbers S0000, S0001, ...
+// n devices with the descriptors of a DFU device running its application (kVid/kPid, serial
+// numbers S0000, S0001, ...), without a model: enumeration and opening read descriptors only.
 inline void PlugPlainDevices(size_t n) {
   for (size_t i = 0; i < n; ++i) {
-    plendrik::sim::SimDeviceSpec spec;
-    spec.vendorId = kVid;
-    spec.productId = kPid;
-    spec.iSerialNumber = 3;
+    plendrik::sim::SimDfuDeviceConfig config;
+    config.vendorId = kVid;
+    config.applicationProductId = kPid;
+    config.bootloaderProductId = kBootPid;
     char serial[32];
     std::snprintf(serial, sizeof(serial), "S%04zu", i);
-    spec.strings[3] = plendrik::sim::SimWiden(serial);
-    spec.identity.interfaceClassGuid = BenchGuid();
-    plendrik::sim::VirtualUsbBus::Instance().Attach(spec);
+    config.serialNumber = plendrik::sim::SimWiden(serial);
+    config.identity.interfaceClassGuid = BenchGuid();
+    plendrik::sim::VirtualUsbBus::Instance().Attach(
+        plendrik::sim::SimDfuDevice::BuildSpec(config, plendrik::sim::SimRunMode::Application));
   }
 }
 

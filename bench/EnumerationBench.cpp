@@ -1,5 +1,6 @@
 // QXDFU_EnumerateUsbDfuDevices against the number of devices on the bus and the number of
-// enumerations the caller left open: the cost per device should stay flat.
+// enumerations the caller left open, and opening each device found: the cost per device
+// should stay flat.
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -45,6 +46,38 @@ void BM_Enumerate(benchmark::State& state) {
                                                     benchmark::Counter::kIsIterationInvariantRate |
                                                         benchmark::Counter::kInvert);
 }
+
+// Opens and closes every device of one enumeration: the cost per device should stay flat.
+void BM_OpenEachDevice(benchmark::State& state) {
+  const auto devices = static_cast<size_t>(state.range(0));
+  fbbench::BusScope bus;
+  fbbench::PlugPlainDevices(devices);
+  const std::string filter = fbbench::Filter(fbbench::kPid);
+  uint32_t enumeration = 0;
+  uint32_t count = 0;
+  if (QXDFU_EnumerateUsbDfuDevices(filter.c_str(), &enumeration, &count, 0, 0, 0) != QXSTATUS_SUCCESS ||
+      count != devices) {
+    state.SkipWithError("enumeration failed");
+    return;
+  }
+  for (auto _ : state) {
+    for (uint32_t i = 0; i < count; ++i) {
+      uint32_t handle = 0;
+      if (QXDFU_OpenDevice(enumeration, i, &handle, 0) != QXSTATUS_SUCCESS) {
+        state.SkipWithError("open failed");
+        break;
+      }
+      QXDFU_CloseDevice(handle);
+    }
+  }
+  QXDFU_CloseEnumeration(enumeration);
+  state.counters["per_device"] = benchmark::Counter(static_cast<double>(devices),
+                                                    benchmark::Counter::kIsIterationInvariantRate |
+                                                        benchmark::Counter::kInvert);
+}
+
+BENCHMARK(BM_OpenEachDevice)->ArgName("devices")->Arg(1)->Arg(16)->Arg(128)->Arg(1024)->UseRealTime()->Unit(
+    benchmark::kMicrosecond);
 
 BENCHMARK(BM_Enumerate)
     ->ArgNames({"devices", "open"})

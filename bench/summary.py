@@ -73,6 +73,12 @@ def main():
         if entry is not None and one is not None:
             t, ft = ns(entry) / n, ns(one)
             row(f"enumerate {n}, per device", pretty(t), "enumerate 1", pretty(ft), f"{t / ft:.2f}")
+    one = find(results, "BM_OpenEachDevice/devices:1")
+    for n in (16, 128, 1024):
+        entry = find(results, f"BM_OpenEachDevice/devices:{n}")
+        if entry is not None and one is not None:
+            t, ft = ns(entry) / n, ns(one)
+            row(f"open+close {n}, per device", pretty(t), "open+close 1", pretty(ft), f"{t / ft:.2f}")
 
     # Downloads with a device that takes no time: the host's cost per block. The marginal
     # cost (1.5 MiB minus 64 KiB) leaves out the upgrade's fixed steps (its worker thread).
