@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
+#include <map>
 #include <vector>
 
 #include "discovery/QXWinSetupApi.h"
@@ -220,7 +220,8 @@ class QXWinSetupApiVirtualBus final : public QXWinSetupApi {
   static constexpr QXGuid kUsbDeviceClass = {0x36fc9e60, 0xc465, 0x11cf, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0, 0}};
 
   // A set is used by one listing at a time; the lock guards only the registry of sets, which
-  // is keyed by handle so that a call costs the same however many sets are open.
+  // is keyed by handle so that a call costs little however many sets are open. A map holds
+  // no storage once empty: the registry lives as long as the process, the module may not.
   const Set* Find(QXHDevInfo set) {
     std::lock_guard<std::mutex> lock(mMutex);
     const auto it = mSets.find(set);
@@ -232,7 +233,7 @@ class QXWinSetupApiVirtualBus final : public QXWinSetupApi {
   }
 
   std::mutex mMutex;
-  std::unordered_map<QXHDevInfo, std::unique_ptr<Set>> mSets;
+  std::map<QXHDevInfo, std::unique_ptr<Set>> mSets;
 };
 
 }  // namespace plendrik
