@@ -1,10 +1,17 @@
-// The cost of a log call: suppressed by its logger's level, and enabled while no target
-// writes it (the file target not started, no event session listening), against an empty loop.
+// The cost of a log call: suppressed by its logger's level, enabled while no target writes
+// it (the file target not started, no event session listening), and enabled and written to a
+// log file, against an empty loop.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <string>
 
 #include "diag/QXLog.h"
+#include "diag/QXLogTargetLogFile.h"
+#include "os/QXOsString.h"
 
 namespace {
 
@@ -39,8 +46,35 @@ void BM_LogEnabledNoTarget(benchmark::State& state) {
   plendrik::gLogGlobal.SetLevel(previous);
 }
 
+// A logger of its own with a file target of its own: the library's targets stay as they are.
+plendrik::QXLogger gFileLogger("BenchFile", plendrik::kQXLogLevelAll);
+
+// An enabled line formatted, prefixed and written to a buffered log file (rotated at the
+// default size limit as in use).
+void BM_LogToFile(benchmark::State& state) {
+  const std::filesystem::path path =
+      std::filesystem::temp_directory_path() / ("fb_bench_" + std::to_string(getpid()) + ".log");
+  plendrik::QXLogTargetLogFile target;
+  if (target.StartWithFileName(plendrik::QXWidenBytes(path.string()), false, false) != QXSTATUS_SUCCESS ||
+      !gFileLogger.AttachTarget(&target)) {
+    state.SkipWithError("cannot start the log file");
+    return;
+  }
+  uint32_t i = 0;
+  for (auto _ : state) {
+    QX_LOG(gFileLogger, plendrik::kQXLogLevelDetail, "enabled line {} to the log file", ++i);
+    benchmark::DoNotOptimize(i);
+  }
+  gFileLogger.DetachTarget(&target);
+  target.StopTarget();
+  std::error_code ignored;
+  std::filesystem::remove(path, ignored);
+  std::filesystem::remove(path.string() + ".bak", ignored);
+}
+
 BENCHMARK(BM_EmptyLoop);
 BENCHMARK(BM_LogSuppressed);
 BENCHMARK(BM_LogEnabledNoTarget);
+BENCHMARK(BM_LogToFile);
 
 }  // namespace

@@ -105,7 +105,12 @@ SimControlRequestPtr SimDevice::Submit(const SimSetupPacket& setup, std::span<co
   bool standard = false;
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    mRequestLog.push_back(setup);
+    if (mRequestLog.size() < kRequestLogCapacity) {
+      mRequestLog.push_back(setup);
+    } else {
+      mRequestLog[mRequestTotal % kRequestLogCapacity] = setup;
+    }
+    ++mRequestTotal;
     if (!mAttached) {
       request->Finish(SimTransferStatus::DeviceGone);
       return request;
@@ -249,13 +254,27 @@ void SimDevice::Cancel(const SimControlRequestPtr& request) {
 }
 
 std::vector<SimSetupPacket> SimDevice::RequestLog() const {
-  std::lock_guard<std::mutex> lock(mMutex);
-  return mRequestLog;
+  size_t next = 0;
+  return RequestLogSince(0, &next);
 }
 
 size_t SimDevice::RequestCount() const {
   std::lock_guard<std::mutex> lock(mMutex);
-  return mRequestLog.size();
+  return mRequestTotal;
+}
+
+std::vector<SimSetupPacket> SimDevice::RequestLogSince(size_t from, size_t* next) const {
+  std::lock_guard<std::mutex> lock(mMutex);
+  // Held are the positions [mRequestTotal - mRequestLog.size(), mRequestTotal).
+  const size_t oldest = mRequestTotal - mRequestLog.size();
+  const size_t first = std::min(std::max(from, oldest), mRequestTotal);
+  std::vector<SimSetupPacket> out;
+  out.reserve(mRequestTotal - first);
+  for (size_t position = first; position < mRequestTotal; ++position) {
+    out.push_back(mRequestLog[position % kRequestLogCapacity]);
+  }
+  *next = mRequestTotal;
+  return out;
 }
 
 size_t SimDevice::PendingRequestCount() const {

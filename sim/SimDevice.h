@@ -202,9 +202,16 @@ class SimDevice : public std::enable_shared_from_this<SimDevice> {
   // Cancels a request: it completes as cancelled, after the cancel delay.
   void Cancel(const SimControlRequestPtr& request);
 
-  // Every request seen so far (setup packets in submission order), for tests.
+  // The request log, for tests and models: the setup packets of the last
+  // kRequestLogCapacity requests in submission order (older ones are dropped, so that a long
+  // download does not grow it without bound).
+  static constexpr size_t kRequestLogCapacity = 8192;
   std::vector<SimSetupPacket> RequestLog() const;
+  // Requests seen so far, dropped ones included: the log position of the next request.
   size_t RequestCount() const;
+  // The logged requests from position `from` (a former RequestCount()) on, as far as they are
+  // still held; *next receives the position after the last one.
+  std::vector<SimSetupPacket> RequestLogSince(size_t from, size_t* next) const;
   size_t PendingRequestCount() const;
 
   // Bus side: leaving fails every request in flight.
@@ -227,7 +234,8 @@ class SimDevice : public std::enable_shared_from_this<SimDevice> {
   SimControlRequestPtr mActive;             // the request the model or handler holds
   bool mPumping = false;
   std::chrono::milliseconds mCancelDelay{0};
-  std::vector<SimSetupPacket> mRequestLog;
+  std::vector<SimSetupPacket> mRequestLog;  // a ring once it holds kRequestLogCapacity entries
+  size_t mRequestTotal = 0;                 // requests ever logged; the oldest held is at mRequestTotal % capacity
   std::vector<SimControlRequestPtr> mPending;
   std::vector<std::thread> mCancelThreads;
 };

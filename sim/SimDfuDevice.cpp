@@ -274,17 +274,15 @@ const SimDfuFault* SimDfuDevice::MatchFault(SimDfuRequestKind kind, std::optiona
   return nullptr;
 }
 
-void SimDfuDevice::TrackAlternateSetting(const std::vector<SimSetupPacket>& log) {
+void SimDfuDevice::TrackAlternateSetting(const SimDevice& device) {
   // The device answers SET_INTERFACE itself; its request log tells which alternate setting,
-  // that is which target, the host selected.
-  for (size_t i = mLogSeen; i < log.size(); ++i) {
-    const SimSetupPacket& setup = log[i];
+  // that is which target, the host selected. Only the requests since the last look are read.
+  for (const SimSetupPacket& setup : device.RequestLogSince(mLogSeen, &mLogSeen)) {
     if (setup.bmRequestType == kStandardOut && setup.bRequest == kSetInterface &&
         setup.wIndex == mConfig.bootloaderDfuInterface && setup.wValue < mConfig.targets.size()) {
       mTarget = static_cast<uint8_t>(setup.wValue);
     }
   }
-  mLogSeen = log.size();
 }
 
 void SimDfuDevice::HandleRequest(SimDevice& device, const SimControlRequestPtr& request) {
@@ -300,10 +298,10 @@ void SimDfuDevice::HandleRequest(SimDevice& device, const SimControlRequestPtr& 
           mMode == SimRunMode::Application ? mConfig.applicationDfuInterface : mConfig.bootloaderDfuInterface;
       const SimDfuRequestKind kind = (setup.wIndex & 0xFF) == dfuInterface ? KindOf(setup) : SimDfuRequestKind::Other;
       // The target matters when a download starts or an image is selected; only then is the
-      // log read, so that a long download does not copy it for every block.
+      // log read, so that a long download does not read it for every block.
       if (mMode == SimRunMode::Bootloader && ((kind == SimDfuRequestKind::Dnload && mState == dfu::State::dfuIDLE) ||
                                               kind == SimDfuRequestKind::XmosSelectImage)) {
-        TrackAlternateSetting(device.RequestLog());
+        TrackAlternateSetting(device);
       }
       const SimDfuFault* fault = MatchFault(kind, BlockOf(kind, setup));
       const SimDfuFaultAction action = fault ? fault->action : SimDfuFaultAction::Stall;

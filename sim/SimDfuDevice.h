@@ -220,7 +220,7 @@ class SimDfuDevice : public SimDeviceModel, public std::enable_shared_from_this<
   static SimDfuRequestKind KindOf(const SimSetupPacket& setup);
   std::optional<uint16_t> BlockOf(SimDfuRequestKind kind, const SimSetupPacket& setup) const;
   const SimDfuFault* MatchFault(SimDfuRequestKind kind, std::optional<uint16_t> block);
-  void TrackAlternateSetting(const std::vector<SimSetupPacket>& log);
+  void TrackAlternateSetting(const SimDevice& device);
 
   Outcome Dispatch(SimDfuRequestKind kind, const SimControlRequest& request);
   Outcome Application(SimDfuRequestKind kind);
@@ -262,7 +262,7 @@ class SimDfuDevice : public SimDeviceModel, public std::enable_shared_from_this<
   uint64_t mWorkEpoch = 1;            // guards flash writes and manifestation
   dfu::State mState;
   uint8_t mStatus = dfu::kOK;
-  size_t mLogSeen = 0;  // request-log entries of the device already looked at
+  size_t mLogSeen = 0;  // request-log position of the device up to which it was looked at
   uint8_t mTarget = 0;
 
   // The download in progress.

@@ -10,20 +10,15 @@ namespace {
 
 std::atomic<uint64_t> gNextDeviceId{1};
 
-bool EqualsIgnoreCase(const QXWString& a, const QXWString& b) {
-  if (a.size() != b.size()) {
-    return false;
-  }
-  for (size_t i = 0; i < a.size(); ++i) {
-    QXWChar x = a[i];
-    QXWChar y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<QXWChar>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<QXWChar>(y - 'A' + 'a');
-    if (x != y) {
-      return false;
+// Interface paths compare without regard to (ASCII) letter case.
+QXWString LowerCase(const QXWString& text) {
+  QXWString out = text;
+  for (QXWChar& c : out) {
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<QXWChar>(c - 'A' + 'a');
     }
   }
-  return true;
+  return out;
 }
 
 }  // namespace
@@ -44,7 +39,9 @@ void VirtualUsbBus::Shutdown() {
   {
     std::lock_guard<std::mutex> lock(mMutex);
     // Give the storage back too: nothing of the bus may outlive the module that holds it.
-    std::vector<Attached>().swap(mDevices);
+    decltype(mDevices)().swap(mDevices);
+    decltype(mArrivalOf)().swap(mArrivalOf);
+    decltype(mByPath)().swap(mByPath);
     decltype(mObservers)().swap(mObservers);
     decltype(mEvents)().swap(mEvents);
   }
@@ -66,9 +63,35 @@ SimDevicePtr VirtualUsbBus::Attach(const SimDeviceSpec& spec, std::shared_ptr<Si
   for (const SimDeviceListEntry& entry : attached.entries) {
     events.push_back({SimBusEventKind::Arrival, entry});
   }
-  mDevices.push_back(std::move(attached));
+  const uint64_t arrival = mNextArrival++;
+  for (size_t i = 0; i < attached.entries.size(); ++i) {
+    mByPath[LowerCase(attached.entries[i].interfacePath)].emplace(arrival, i);
+  }
+  mArrivalOf.emplace(id, arrival);
+  mDevices.emplace(arrival, std::move(attached));
   EnqueueLocked(std::move(events));
   return device;
+}
+
+std::optional<VirtualUsbBus::Attached> VirtualUsbBus::TakeLocked(uint64_t deviceId) {
+  const auto arrival = mArrivalOf.find(deviceId);
+  if (arrival == mArrivalOf.end()) {
+    return std::nullopt;
+  }
+  const auto it = mDevices.find(arrival->second);
+  Attached attached = std::move(it->second);
+  for (const SimDeviceListEntry& entry : attached.entries) {
+    const auto path = mByPath.find(LowerCase(entry.interfacePath));
+    if (path != mByPath.end()) {
+      path->second.erase(it->first);
+      if (path->second.empty()) {
+        mByPath.erase(path);
+      }
+    }
+  }
+  mDevices.erase(it);
+  mArrivalOf.erase(arrival);
+  return attached;
 }
 
 bool VirtualUsbBus::Detach(uint64_t deviceId) {
@@ -76,14 +99,10 @@ bool VirtualUsbBus::Detach(uint64_t deviceId) {
   std::vector<SimBusEvent> events;
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    for (auto it = mDevices.begin(); it != mDevices.end(); ++it) {
-      if (it->device->Id() == deviceId) {
-        device = it->device;
-        for (const SimDeviceListEntry& entry : it->entries) {
-          events.push_back({SimBusEventKind::Removal, entry});
-        }
-        mDevices.erase(it);
-        break;
+    if (std::optional<Attached> attached = TakeLocked(deviceId)) {
+      device = attached->device;
+      for (SimDeviceListEntry& entry : attached->entries) {
+        events.push_back({SimBusEventKind::Removal, std::move(entry)});
       }
     }
   }
@@ -105,7 +124,7 @@ void VirtualUsbBus::DetachAll() {
   std::vector<uint64_t> ids;
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    for (const Attached& attached : mDevices) {
+    for (const auto& [arrival, attached] : mDevices) {
       ids.push_back(attached.device->Id());
     }
   }
@@ -117,7 +136,7 @@ void VirtualUsbBus::DetachAll() {
 std::vector<SimDeviceListEntry> VirtualUsbBus::ListDevices(const SimGuid& interfaceClassGuid) const {
   std::vector<SimDeviceListEntry> result;
   std::lock_guard<std::mutex> lock(mMutex);
-  for (const Attached& attached : mDevices) {
+  for (const auto& [arrival, attached] : mDevices) {
     for (const SimDeviceListEntry& entry : attached.entries) {
       if (entry.interfaceClassGuid == interfaceClassGuid) {
         result.push_back(entry);
@@ -130,32 +149,27 @@ std::vector<SimDeviceListEntry> VirtualUsbBus::ListDevices(const SimGuid& interf
 std::vector<SimDeviceListEntry> VirtualUsbBus::ListAllDevices() const {
   std::vector<SimDeviceListEntry> result;
   std::lock_guard<std::mutex> lock(mMutex);
-  for (const Attached& attached : mDevices) {
+  for (const auto& [arrival, attached] : mDevices) {
     result.insert(result.end(), attached.entries.begin(), attached.entries.end());
   }
   return result;
 }
 
 std::optional<SimDeviceListEntry> VirtualUsbBus::FindByInterfacePath(const QXWString& interfacePath) const {
+  const QXWString key = LowerCase(interfacePath);
   std::lock_guard<std::mutex> lock(mMutex);
-  for (const Attached& attached : mDevices) {
-    for (const SimDeviceListEntry& entry : attached.entries) {
-      if (EqualsIgnoreCase(entry.interfacePath, interfacePath)) {
-        return entry;
-      }
-    }
+  const auto path = mByPath.find(key);
+  if (path == mByPath.end() || path->second.empty()) {
+    return std::nullopt;
   }
-  return std::nullopt;
+  const auto& [arrival, index] = *path->second.begin();
+  return mDevices.at(arrival).entries[index];
 }
 
 SimDevicePtr VirtualUsbBus::FindDevice(uint64_t deviceId) const {
   std::lock_guard<std::mutex> lock(mMutex);
-  for (const Attached& attached : mDevices) {
-    if (attached.device->Id() == deviceId) {
-      return attached.device;
-    }
-  }
-  return nullptr;
+  const auto arrival = mArrivalOf.find(deviceId);
+  return arrival != mArrivalOf.end() ? mDevices.at(arrival->second).device : nullptr;
 }
 
 SimDevicePtr VirtualUsbBus::FindDeviceByInterfacePath(const QXWString& interfacePath) const {

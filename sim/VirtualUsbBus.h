@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "sim/SimDevice.h"
@@ -112,8 +113,18 @@ class VirtualUsbBus final : public SimBusAccess {
     SimBusEvent event;
     std::vector<uint64_t> observers;  // registered when the event happened
   };
+  // Removes the device from the three tables; called with mMutex held.
+  std::optional<Attached> TakeLocked(uint64_t deviceId);
+
   mutable std::mutex mMutex;
-  std::vector<Attached> mDevices;
+  // The devices by arrival (a number taken under the lock), and two indexes, so that finding
+  // a device by id or interface path costs the same however many devices are on the bus.
+  std::map<uint64_t, Attached> mDevices;
+  std::unordered_map<uint64_t, uint64_t> mArrivalOf;  // device id -> key in mDevices
+  // Interface path in lower case -> (arrival, entry) of each node with that path, the first
+  // arrived first.
+  std::unordered_map<QXWString, std::map<uint64_t, size_t>> mByPath;
+  uint64_t mNextArrival = 1;
   std::map<uint64_t, std::shared_ptr<SimBusObserver>> mObservers;
   uint64_t mNextObserverId = 1;
 

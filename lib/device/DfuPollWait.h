@@ -17,6 +17,10 @@ class DfuPollWaitObserver {
 // Sleeps milliseconds, or hands them to the observer when one is installed.
 void DfuPollWaitFor(uint32_t milliseconds);
 
+// The sleep itself, as DfuPollWaitFor does it without an observer (for an observer that
+// measures the waits and still sleeps them).
+void DfuPollSleep(uint32_t milliseconds);
+
 // Installs an observer (null: sleep again). Install it while no upgrade runs.
 void SetDfuPollWaitObserver(DfuPollWaitObserver* observer);
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <set>
+#include <map>
 #include <vector>
 
 #include "discovery/QXWinSetupApi.h"
@@ -46,19 +46,20 @@ class QXWinSetupApiVirtualBus final : public QXWinSetupApi {
     snapshot->nodes = sim::VirtualUsbBus::Instance().ListDevices(ToSimGuid(guid));
     std::lock_guard<std::mutex> lock(mMutex);
     set = static_cast<QXHDevInfo>(snapshot.get());
-    mSets.insert(std::move(snapshot));
+    mSets.emplace(set, std::move(snapshot));
     return 0;
   }
 
   uint32_t DestroyDeviceInfoList(QXHDevInfo set) override {
+    std::unique_ptr<Set> destroyed;  // freed outside the lock
     std::lock_guard<std::mutex> lock(mMutex);
-    for (auto it = mSets.begin(); it != mSets.end(); ++it) {
-      if (static_cast<QXHDevInfo>(it->get()) == set) {
-        mSets.erase(it);
-        return 0;
-      }
+    const auto it = mSets.find(set);
+    if (it == mSets.end()) {
+      return kQXErrorInvalidHandle;
     }
-    return kQXErrorInvalidHandle;
+    destroyed = std::move(it->second);
+    mSets.erase(it);
+    return 0;
   }
 
   uint32_t EnumDeviceInfo(QXHDevInfo set, uint32_t index, QXSpDevInfoData& data) override {
@@ -218,15 +219,13 @@ class QXWinSetupApiVirtualBus final : public QXWinSetupApi {
   // GUID_DEVCLASS_USB {36FC9E60-C465-11CF-8056-444553540000}
   static constexpr QXGuid kUsbDeviceClass = {0x36fc9e60, 0xc465, 0x11cf, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0, 0}};
 
-  // A set is used by one listing at a time; the lock guards only the registry of sets.
+  // A set is used by one listing at a time; the lock guards only the registry of sets, which
+  // is keyed by handle so that a call costs little however many sets are open. A map holds
+  // no storage once empty: the registry lives as long as the process, the module may not.
   const Set* Find(QXHDevInfo set) {
     std::lock_guard<std::mutex> lock(mMutex);
-    for (const auto& s : mSets) {
-      if (static_cast<QXHDevInfo>(s.get()) == set) {
-        return s.get();
-      }
-    }
-    return nullptr;
+    const auto it = mSets.find(set);
+    return it != mSets.end() ? it->second.get() : nullptr;
   }
   const sim::SimDeviceListEntry* FindNode(QXHDevInfo set, uintptr_t element) {
     const Set* s = Find(set);
@@ -234,7 +233,7 @@ class QXWinSetupApiVirtualBus final : public QXWinSetupApi {
   }
 
   std::mutex mMutex;
-  std::set<std::unique_ptr<Set>> mSets;
+  std::map<QXHDevInfo, std::unique_ptr<Set>> mSets;
 };
 
 }  // namespace plendrik

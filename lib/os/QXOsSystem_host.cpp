@@ -1,4 +1,5 @@
 #include <dlfcn.h>
+#include <pthread.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -7,8 +8,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 #include "QXOsString.h"
 #include "QXOsSystem.h"
@@ -34,8 +37,41 @@ QXOsSystemTime QXOsGetSystemTimeUtc() {
           static_cast<uint16_t>(ts.tv_nsec / 1000000)};
 }
 
-uint32_t QXOsGetCurrentProcessId() { return static_cast<uint32_t>(getpid()); }
-uint32_t QXOsGetCurrentThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+namespace {
+// Both identifiers are asked for by every log line; each is a system call, so they are read
+// once per process and once per thread. A forked child reads its own again: the handler runs
+// in the child on the thread that forked, the only thread the child has.
+std::atomic<uint32_t> gProcessId{0};
+thread_local uint32_t tThreadId = 0;
+std::once_flag gForkHandler;
+
+void ForgetIdsInChild() {
+  gProcessId.store(0, std::memory_order_relaxed);
+  tThreadId = 0;
+}
+
+void InstallForkHandler() {
+  std::call_once(gForkHandler, [] { pthread_atfork(nullptr, nullptr, ForgetIdsInChild); });
+}
+}  // namespace
+
+uint32_t QXOsGetCurrentProcessId() {
+  uint32_t id = gProcessId.load(std::memory_order_relaxed);
+  if (id == 0) {
+    InstallForkHandler();
+    id = static_cast<uint32_t>(getpid());
+    gProcessId.store(id, std::memory_order_relaxed);
+  }
+  return id;
+}
+
+uint32_t QXOsGetCurrentThreadId() {
+  if (tThreadId == 0) {
+    InstallForkHandler();
+    tThreadId = static_cast<uint32_t>(syscall(SYS_gettid));
+  }
+  return tThreadId;
+}
 
 namespace {
 // Any address inside this module identifies it.

@@ -3,9 +3,16 @@
 // compatibility check, the unlock handshake and the start's checks.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
+
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
 
 #include "device/DfuDeviceTestFixture.h"
+#include "device/DfuPollWait.h"
 #include "discovery/QXWinClockResolution.h"
 #include "support/TestLogTarget.h"
 
@@ -482,6 +489,24 @@ TEST_F(DfuUpgrade, DevicesThatCannotTakeADownloadAreRefusedBeforeAnyRequest) {
   for (const RequestRecord& r : mDevice->Requests()) {
     EXPECT_EQ(r.req, Req::OpenPort) << "no request but the opens";
   }
+}
+
+// The sleep between status polls lasts at least the asked time; on Linux the sleeping thread
+// asks for the shortest timer slack, so that it lasts little more.
+TEST(DfuPollSleep, SleepsAtLeastTheTimeWithExactTimers) {
+  std::thread sleeper([] {
+    const auto start = std::chrono::steady_clock::now();
+    plendrik::DfuPollSleep(3);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3));
+#if defined(__linux__)
+    EXPECT_EQ(prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL), 1);
+#endif
+  });
+  sleeper.join();
+#if defined(__linux__)
+  // Only the thread that waited: the caller's own slack is left as it was.
+  EXPECT_NE(prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL), 1);
+#endif
 }
 
 }  // namespace

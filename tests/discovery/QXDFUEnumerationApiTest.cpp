@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <thread>
+#include <vector>
 
 #include "EnumerationTestBus.h"
 #include "api/DfuApi.h"
@@ -137,6 +139,50 @@ TEST_F(QXDFUEnumerationApiTest, HardwareIdWithoutRevisionIsNotListed) {
   ASSERT_EQ(QXDFU_EnumerateUsbDfuDevices("VID=0x1209, PID=0x0001", &handle, &count, 0, 0, 0), QXSTATUS_SUCCESS);
   EXPECT_EQ(count, 0u);
   EXPECT_EQ(QXDFU_CloseEnumeration(handle), QXSTATUS_SUCCESS);
+}
+
+// Many listings open at once: each is found by its own handle and keeps the devices it saw,
+// a destroyed one is refused (also a second time), and the others are not disturbed.
+TEST_F(QXDFUEnumerationApiTest, ManyOpenDeviceSetsEachKeepTheirOwnSnapshot) {
+  QXWinSetupApiVirtualBus api;
+  const QXGuid guid = QXWinSetupApiVirtualBus::ToGuid(TestGuid());
+  std::vector<QXHDevInfo> sets;
+  std::vector<uint32_t> expected;
+  for (uint32_t i = 0; i < 300; ++i) {
+    if (i % 100 == 0) {
+      char serial[16];
+      std::snprintf(serial, sizeof(serial), "S%u", static_cast<unsigned>(i));
+      Attach(DfuDeviceSpec(0x1209, 0x0001, 0x0100, serial));
+    }
+    QXHDevInfo set = QXInvalidDevInfo();
+    ASSERT_EQ(api.GetClassDevs(guid, kQXDigcfPresent | kQXDigcfDeviceInterface, set), 0u);
+    sets.push_back(set);
+    expected.push_back(i / 100 + 1);
+  }
+  auto countOf = [&](QXHDevInfo set) {
+    uint32_t n = 0;
+    QXSpDevInfoData data{};
+    data.cbSize = sizeof(data);
+    while (api.EnumDeviceInfo(set, n, data) == 0) {
+      ++n;
+    }
+    return n;
+  };
+  for (size_t i = 0; i < sets.size(); i += 2) {
+    ASSERT_EQ(api.DestroyDeviceInfoList(sets[i]), 0u);
+  }
+  for (size_t i = 0; i < sets.size(); ++i) {
+    QXSpDevInfoData data{};
+    data.cbSize = sizeof(data);
+    if (i % 2 == 0) {
+      EXPECT_EQ(api.EnumDeviceInfo(sets[i], 0, data), kQXErrorInvalidHandle) << i;
+      EXPECT_EQ(api.DestroyDeviceInfoList(sets[i]), kQXErrorInvalidHandle) << i;
+    } else {
+      EXPECT_EQ(countOf(sets[i]), expected[i]) << i;
+      EXPECT_EQ(api.DestroyDeviceInfoList(sets[i]), 0u) << i;
+    }
+  }
+  EXPECT_EQ(api.DestroyDeviceInfoList(nullptr), kQXErrorInvalidHandle);
 }
 
 }  // namespace

@@ -6,6 +6,13 @@
 #include <chrono>
 #include <thread>
 
+#if !defined(_WIN32)
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
+#include "os/QXOsSystem.h"
 #include "os/QXOsWorkerThread.h"
 #include "support/TestLogTarget.h"
 
@@ -80,6 +87,42 @@ TEST(QXOsWorkerThread, JoinWaitsInSecondStepsAndWarnsAfterEach) {
   EXPECT_EQ(log.Count("Waiting for thread ", kQXLogLevelWarn), 1u) << log.Dump();
   EXPECT_TRUE(log.Contains(" to terminate..."));
   EXPECT_EQ(worker.GetThreadState(), QXOsWorkerThread::kThreadJoined);
+}
+
+// The identifiers in every log line: the process's and each thread's own, also in a forked
+// child (which has a new process and thread identifier although it copied what was read).
+TEST(QXOsSystemIds, EachThreadAndAForkedChildHaveTheirOwn) {
+  const uint32_t process = QXOsGetCurrentProcessId();
+  const uint32_t thread = QXOsGetCurrentThreadId();
+  EXPECT_NE(process, 0u);
+  EXPECT_EQ(QXOsGetCurrentThreadId(), thread);
+  uint32_t other = 0;
+  uint32_t otherProcess = 0;
+  std::thread([&] {
+    other = QXOsGetCurrentThreadId();
+    otherProcess = QXOsGetCurrentProcessId();
+  }).join();
+  EXPECT_NE(other, thread);
+  EXPECT_NE(other, 0u);
+  EXPECT_EQ(otherProcess, process);
+#if !defined(_WIN32)
+  EXPECT_EQ(process, static_cast<uint32_t>(getpid()));
+  EXPECT_EQ(thread, static_cast<uint32_t>(syscall(SYS_gettid)));
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const bool own = QXOsGetCurrentProcessId() == static_cast<uint32_t>(getpid()) &&
+                     QXOsGetCurrentProcessId() != process &&
+                     QXOsGetCurrentThreadId() == static_cast<uint32_t>(syscall(SYS_gettid)) &&
+                     QXOsGetCurrentThreadId() != thread;
+    _exit(own ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(QXOsGetCurrentProcessId(), process);
+  EXPECT_EQ(QXOsGetCurrentThreadId(), thread);
+#endif
 }
 
 }  // namespace

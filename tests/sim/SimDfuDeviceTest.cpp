@@ -527,6 +527,57 @@ TEST_F(SimDfuDeviceTest, XmosRequestsAndTargetSelection) {
   EXPECT_EQ(Send(dfu::kClassIn, dfu::kGetState, 0, 1, {}, 1)->Status(), SimTransferStatus::Stall);
 }
 
+// The request log keeps the last kRequestLogCapacity requests; positions count every request,
+// dropped ones included, so that a reader can go on from where it stopped.
+TEST(SimDeviceRequestLogTest, KeepsTheLastRequestsAndCountsEveryOne) {
+  constexpr size_t kCapacity = SimDevice::kRequestLogCapacity;
+  const auto device = std::make_shared<SimDevice>(1, SimDeviceSpec{});
+  for (size_t i = 0; i < kCapacity + 10; ++i) {
+    // A class request the device has no model for: stalled, but logged.
+    device->Submit(SimSetupPacket{0x21, 0x33, static_cast<uint16_t>(i), 0, 0}, {});
+  }
+  EXPECT_EQ(device->RequestCount(), kCapacity + 10);
+  const std::vector<SimSetupPacket> log = device->RequestLog();
+  ASSERT_EQ(log.size(), kCapacity);
+  for (size_t i = 0; i < log.size(); ++i) {
+    ASSERT_EQ(log[i].wValue, i + 10) << i;  // oldest first, the first ten dropped
+  }
+  size_t next = 0;
+  std::vector<SimSetupPacket> tail = device->RequestLogSince(kCapacity + 5, &next);
+  ASSERT_EQ(tail.size(), 5u);
+  EXPECT_EQ(tail.front().wValue, kCapacity + 5);
+  EXPECT_EQ(next, kCapacity + 10);
+  // From a dropped position on: what is still held.
+  tail = device->RequestLogSince(3, &next);
+  ASSERT_EQ(tail.size(), kCapacity);
+  EXPECT_EQ(tail.front().wValue, 10);
+  // Nothing new, or a position beyond the end.
+  EXPECT_TRUE(device->RequestLogSince(kCapacity + 10, &next).empty());
+  EXPECT_TRUE(device->RequestLogSince(kCapacity + 99, &next).empty());
+  EXPECT_EQ(next, kCapacity + 10);
+}
+
+// The target chosen by SET_INTERFACE is still found after more requests than the log holds.
+TEST_F(SimDfuDeviceTest, TargetSelectionSurvivesALongRequestLog) {
+  SimDfuDeviceConfig config = Config();
+  config.targets.resize(3);
+  Start(config);
+  const SimDevicePtr device = mDevice->CurrentDevice();
+  ASSERT_NE(device, nullptr);
+  ASSERT_EQ(device->Submit(SimSetupPacket{0x01, 0x0B, 1, 0, 0}, {})->Status(), SimTransferStatus::Success);
+  Download(Pattern(20, 1));
+  Manifest();
+  EXPECT_EQ(mDevice->Firmware(1), Pattern(20, 1));
+  for (size_t i = 0; i < SimDevice::kRequestLogCapacity + 100; ++i) {
+    device->Submit(SimSetupPacket{0x80, 0x06, 0x0100, 0, 18}, {});  // GET_DESCRIPTOR(device)
+  }
+  ASSERT_EQ(device->Submit(SimSetupPacket{0x01, 0x0B, 2, 0, 0}, {})->Status(), SimTransferStatus::Success);
+  Download(Pattern(30, 6));
+  Manifest();
+  EXPECT_EQ(mDevice->Firmware(2), Pattern(30, 6));
+  EXPECT_EQ(mDevice->Firmware(1), Pattern(20, 1));
+}
+
 TEST_F(SimDfuDeviceTest, ManifestationTolerantAndNot) {
   SimDfuDeviceConfig tolerant = Config();
   tolerant.pollTimeoutMs = 5;

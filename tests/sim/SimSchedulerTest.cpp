@@ -10,6 +10,10 @@
 
 #include "sim/SimTimerScheduler.h"
 
+#if defined(__linux__)
+#include <sys/prctl.h>
+#endif
+
 namespace plendrik::sim {
 namespace {
 
@@ -107,6 +111,37 @@ TEST(SimSchedulerThreads, StopDropsPendingTasksAndSchedulingStartsAgain) {
   });
   ASSERT_EQ(stopped.get_future().wait_for(std::chrono::seconds(5)), std::future_status::ready);
   scheduler.Stop();
+}
+
+// A task due before the one the thread sleeps for runs when it is due, not after the other;
+// tasks due later than the earliest wait their turn. On Linux tasks run with exact timers.
+TEST(SimSchedulerThreads, AnEarlierTaskRunsBeforeTheOneTheThreadWaitsFor) {
+  SimTimerScheduler scheduler;
+  std::promise<std::chrono::steady_clock::time_point> early;
+  std::promise<long> slack;
+  std::atomic<int> lateRan{0};
+  scheduler.ScheduleAfter(milliseconds(5000), [&] { ++lateRan; });
+  scheduler.ScheduleAfter(milliseconds(6000), [&] { ++lateRan; });
+  std::this_thread::sleep_for(milliseconds(20));  // the thread now sleeps for the first task
+  const auto start = std::chrono::steady_clock::now();
+  scheduler.ScheduleAfter(milliseconds(10), [&] {
+#if defined(__linux__)
+    slack.set_value(prctl(PR_GET_TIMERSLACK, 0UL, 0UL, 0UL, 0UL));
+#else
+    slack.set_value(1);
+#endif
+    early.set_value(std::chrono::steady_clock::now());
+  });
+  auto ran = early.get_future();
+  ASSERT_EQ(ran.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+  const auto at = ran.get();
+  EXPECT_GE(at - start, milliseconds(10));
+  EXPECT_LT(at - start, milliseconds(2000));
+  EXPECT_EQ(slack.get_future().get(), 1);
+  EXPECT_EQ(lateRan, 0);
+  EXPECT_EQ(scheduler.PendingCount(), 2u);
+  scheduler.Stop();
+  EXPECT_EQ(lateRan, 0);
 }
 
 }  // namespace

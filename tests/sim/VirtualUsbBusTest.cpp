@@ -3,7 +3,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <cstdio>
 #include <iterator>
+#include <vector>
 
 #include "sim/SimDeviceFile.h"
 #include "sim/VirtualUsbBus.h"
@@ -58,6 +60,55 @@ TEST_F(VirtualUsbBusTest, WholeDeviceIdentities) {
   EXPECT_EQ(VirtualUsbBus::Instance().FindDeviceByInterfacePath(QXW("\\\\?\\USB#VID_1209&PID_00AF#SN42#{D3E9A8B0-1C2D-4E5F-8A9B-0C1D2E3F4A5B}")),
             device);
   EXPECT_TRUE(VirtualUsbBus::Instance().ListDevices(Guid("{00000000-0000-0000-0000-000000000001}")).empty());
+}
+
+// Among many devices each is found by id and by its path in any letter case; the list keeps
+// the order of arrival when devices in between leave; of two devices with one path the first
+// arrived is found, and the second once the first has left.
+TEST_F(VirtualUsbBusTest, ManyDevicesAreFoundByIdAndPathInArrivalOrder) {
+  VirtualUsbBus& bus = VirtualUsbBus::Instance();
+  std::vector<SimDevicePtr> devices;
+  for (int i = 0; i < 200; ++i) {
+    SimDeviceSpec spec;
+    spec.iSerialNumber = 3;
+    char serial[16];
+    std::snprintf(serial, sizeof(serial), "Dev%d", i);
+    spec.strings[3] = SimWiden(serial);
+    spec.identity.interfaceClassGuid = mGuid;
+    devices.push_back(Attach(spec));
+  }
+  for (int i = 0; i < 200; i += 3) {
+    ASSERT_TRUE(bus.Detach(devices[i]->Id()));
+  }
+  EXPECT_FALSE(bus.Detach(devices[0]->Id()));
+  const auto list = bus.ListDevices(mGuid);
+  std::vector<uint64_t> expected;
+  for (int i = 0; i < 200; ++i) {
+    if (i % 3 != 0) expected.push_back(devices[i]->Id());
+  }
+  std::vector<uint64_t> listed;
+  for (const SimDeviceListEntry& e : list) listed.push_back(e.deviceId);
+  EXPECT_EQ(listed, expected);
+  for (int i = 0; i < 200; ++i) {
+    const bool present = i % 3 != 0;
+    EXPECT_EQ(bus.FindDevice(devices[i]->Id()), present ? devices[i] : nullptr) << i;
+    char path[128];
+    std::snprintf(path, sizeof(path), "\\\\?\\USB#VID_1209&PID_0001#DEV%d#{D3E9A8B0-1C2D-4E5F-8A9B-0C1D2E3F4A5B}", i);
+    EXPECT_EQ(bus.FindDeviceByInterfacePath(SimWiden(path)), present ? devices[i] : nullptr) << i;
+  }
+
+  SimDeviceSpec twin;
+  twin.iSerialNumber = 3;
+  twin.strings[3] = QXW("Dev1");  // the path of devices[1]
+  twin.identity.interfaceClassGuid = mGuid;
+  const SimDevicePtr second = Attach(twin);
+  const QXWString path = QXW("\\\\?\\usb#vid_1209&pid_0001#dev1#{d3e9a8b0-1c2d-4e5f-8a9b-0c1d2e3f4a5b}");
+  EXPECT_EQ(bus.FindDeviceByInterfacePath(path), devices[1]);
+  ASSERT_TRUE(bus.Detach(devices[1]->Id()));
+  EXPECT_EQ(bus.FindDeviceByInterfacePath(path), second);
+  ASSERT_TRUE(bus.Detach(second->Id()));
+  EXPECT_EQ(bus.FindDeviceByInterfacePath(path), nullptr);
+  EXPECT_FALSE(bus.FindByInterfacePath(path).has_value());
 }
 
 TEST_F(VirtualUsbBusTest, CompositeFunctionsAndHardwareIdsWithoutRevision) {
