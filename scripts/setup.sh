@@ -3,7 +3,7 @@
 set -euo pipefail
 PACKAGES=(cmake ninja-build g++ python3 googletest libsimpleini-dev
           g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 ccache
-          libwine-dev libbenchmark-dev zlib1g-dev)
+          libwine-dev libbenchmark-dev zlib1g-dev clang libclang-rt-14-dev)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
