@@ -2,7 +2,8 @@
 # Sets up a fresh machine, builds both targets and runs both test suites: the host suite under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the windows suite under Wine. The threaded
 # host tests (suites whose name ends in "Threads") also run under ThreadSanitizer, and the plain
-# release library is loaded by the example program and from Python.
+# release library is loaded by the example program and from Python. The fuzz harnesses replay
+# their committed corpus (every input that once found a fault) and fuzz briefly.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 "$ROOT/scripts/setup.sh"
@@ -10,6 +11,7 @@ ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 "$ROOT/scripts/build.sh" windows
 "$ROOT/scripts/build.sh" host-tsan
 "$ROOT/scripts/build.sh" release
+"$ROOT/scripts/build.sh" fuzz
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 status=0
@@ -22,4 +24,6 @@ echo "== windows tests (Wine)"
 ctest --test-dir "$ROOT/build/windows" --output-on-failure || status=1
 echo "== release library (example program)"
 ctest --test-dir "$ROOT/build/host-release" --output-on-failure || status=1
+echo "== fuzz harnesses (committed corpus and a short run)"
+"$ROOT/scripts/fuzz.sh" --replay || status=1
 exit $status
