@@ -33,9 +33,8 @@ for h in "${HARNESSES[@]}"; do
   [ -x "$BIN/$h" ] || { echo "missing $BIN/$h: run scripts/build.sh fuzz" >&2; exit 2; }
 done
 
-# Leaks are checked by the unit tests; here an input's threads may still be winding down when
-# libFuzzer looks. A hang is an input that runs longer than 60 s.
-export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0}"
+# A hang is an input that runs longer than 60 s; libFuzzer also reports inputs that leak.
+export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 COMMON=(-timeout=60 -rss_limit_mb=4096 -print_final_stats=1)
 
