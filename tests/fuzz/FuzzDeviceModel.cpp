@@ -74,8 +74,11 @@ std::vector<uint8_t> FuzzDfuDevice::SoundAnswer(const sim::SimSetupPacket& setup
     case dfu::kPrivCheckCompatibility:
       return {0, 0, 0, 0};  // compatible
     case dfu::kPrivGetUnlockToken: {
+      // Its size, key generation 0, then the challenge.
       std::vector<uint8_t> token(80);
       for (size_t i = 0; i < token.size(); ++i) token[i] = static_cast<uint8_t>(i * 29 + 3);
+      token[0] = 80;
+      token[1] = 0;
       return token;
     }
     default:

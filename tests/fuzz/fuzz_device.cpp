@@ -10,6 +10,8 @@
 // descriptors, then the script of answers (FuzzDeviceModel.h).
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -126,8 +128,7 @@ Input ReadInput(const uint8_t* data, size_t size) {
     other.interfaceNumber = 1;
     other.altSettings[0].interfaceClass = 0xFF;
     other.altSettings[0].endpoints.push_back(sim::SimEndpointSpec{});
-    spec.configurations[0].interfaces.insert(spec.configurations[0].interfaces.begin(), other);
-    spec.configurations[0].interfaces[1].interfaceNumber = 0;
+    spec.configurations[0].interfaces.push_back(other);
   }
   if (flags & kRawDevice) {
     spec.rawDeviceDescriptor = Blob(in, in.U8() % 32);
@@ -195,12 +196,22 @@ void CheckDelivered(const fuzz::FuzzDfuDevice& model, const std::vector<uint8_t>
   FB_FUZZ_CHECK(imageSize <= image.size() && std::memcmp(delivered.data(), image.data(), delivered.size()) == 0);
 }
 
+// FB_FUZZ_VERBOSE=1: each input's path through the API on stderr, for reading what a corpus reaches.
+bool Verbose() {
+  static const bool verbose = std::getenv("FB_FUZZ_VERBOSE") != nullptr;
+  return verbose;
+}
+
 void RunUpgrade(uint32_t device, uint32_t imageHandle, const Input& input, fuzz::FuzzDfuDevice& model) {
   uint64_t imageSize = 0;
   FB_FUZZ_CHECK(QXDFU_GetImagePropertyUint64(imageHandle, QXDFU_IMAGE_PROPERTY_IMAGE_SIZE, &imageSize) ==
                 QXSTATUS_SUCCESS);
   model.ResetDelivery();
-  if (QXDFU_StartUpgrade(device, imageHandle, input.targetId, input.upgradeFlags) != QXSTATUS_SUCCESS) {
+  const QXSTATUS started = QXDFU_StartUpgrade(device, imageHandle, input.targetId, input.upgradeFlags);
+  if (Verbose()) {
+    std::fprintf(stderr, "start: 0x%08x\n", started);
+  }
+  if (started != QXSTATUS_SUCCESS) {
     return;
   }
   uint32_t state = 0;
@@ -225,6 +236,10 @@ void RunUpgrade(uint32_t device, uint32_t imageHandle, const Input& input, fuzz:
   FB_FUZZ_CHECK(QXDFU_GetUpgradeStatus(device, &state, &current, &total, &completion) == QXSTATUS_SUCCESS);
   if (state == QXDFU_UPGRADE_STATE_FINISHED) {
     CheckDelivered(model, input.image, imageSize);
+  }
+  if (Verbose()) {
+    std::fprintf(stderr, "upgrade: state %u, %llu of %llu bytes, completion 0x%08x\n", state,
+                 static_cast<unsigned long long>(current), static_cast<unsigned long long>(total), completion);
   }
   const auto finishStart = std::chrono::steady_clock::now();
   const QXSTATUS finished = QXDFU_FinishUpgrade(device, 0);
@@ -263,7 +278,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (QXDFU_EnumerateUsbDfuDevices("VID=0x1209, PID=0x5A02", &enumeration, &count, 0, 0, 0) == QXSTATUS_SUCCESS) {
     FB_FUZZ_CHECK(count <= 1);
     uint32_t device = 0;
-    if (count == 1 && QXDFU_OpenDevice(enumeration, 0, &device, 0) == QXSTATUS_SUCCESS) {
+    const QXSTATUS opened = count == 1 ? QXDFU_OpenDevice(enumeration, 0, &device, 0) : QXSTATUS_NOT_AVAILABLE;
+    if (Verbose()) {
+      std::fprintf(stderr, "devices: %u, open: 0x%08x, image: 0x%08x\n", count, opened, imageSt);
+    }
+    if (opened == QXSTATUS_SUCCESS) {
       ReadProperties(device);
       if (imageSt == QXSTATUS_SUCCESS) {
         RunUpgrade(device, imageHandle, input, *model);
