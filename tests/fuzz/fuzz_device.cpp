@@ -39,7 +39,7 @@ constexpr uint16_t kPid = 0x5A02;
 constexpr uint32_t kRequestTimeoutMs = 25;
 // How long the harness follows an upgrade before it aborts it with FinishUpgrade: far beyond
 // what a sound run takes. A device may ask for long poll waits; that is no fault as such.
-constexpr auto kPollDeadline = 2s;
+constexpr auto kPollDeadline = 400ms;
 // FinishUpgrade stops the worker wherever it is: whatever the device asked for, it returns
 // within a few request time-outs.
 constexpr auto kFinishDeadline = 5s;
@@ -96,7 +96,8 @@ Input ReadInput(const uint8_t* data, size_t size) {
   const uint8_t attributes = in.U8(0x0D);
   const uint16_t detachTimeout = in.U16(1000);
   const uint8_t poll = in.U8();
-  input.pollTimeoutMs = poll % 4 == 3 ? 0xFFFFFF : poll % 3;
+  // Now and then a device that asks for the longest wait there is (4.6 hours).
+  input.pollTimeoutMs = poll % 16 == 15 ? 0xFFFFFF : poll % 3;
   const uint16_t imageLength = in.U16(100) % 2049;
   input.targetId = in.U8();
 
