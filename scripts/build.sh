@@ -2,8 +2,8 @@
 # Configures and builds one target: host (native, sanitizers on, with the tests; build/host),
 # host-tsan (the host unit tests under ThreadSanitizer; build/host-tsan), release (the plain
 # host library a user loads, without sanitizers; build/host-release), windows (mingw-w64;
-# build/windows), or all of them.
-# Usage: scripts/build.sh [host|host-tsan|release|windows|all] [extra cmake build args]
+# build/windows), or all of them; fuzz (the libFuzzer harnesses, clang; build/fuzz) only on request.
+# Usage: scripts/build.sh [host|host-tsan|release|windows|all|fuzz] [extra cmake build args]
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 WHICH="${1:-all}"
@@ -35,11 +35,18 @@ build_windows() {
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" >/dev/null
   cmake --build "$ROOT/build/windows" -j "$JOBS" "$@"
 }
+# The libFuzzer harnesses: clang, the library instrumented for coverage, under ASan and UBSan.
+build_fuzz() {
+  CC=clang CXX=clang++ cmake -S "$ROOT" -B "$ROOT/build/fuzz" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Debug -DFB_FUZZ=ON \
+    -DFB_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$ROOT/build/fuzz" -j "$JOBS" --target fb_fuzzers "$@"
+}
 case "$WHICH" in
   host) build_host "$@" ;;
   host-tsan) build_host_tsan "$@" ;;
   release) build_release "$@" ;;
   windows) build_windows "$@" ;;
+  fuzz) build_fuzz "$@" ;;
   all) build_host "$@"; build_host_tsan "$@"; build_release "$@"; build_windows "$@" ;;
-  *) echo "usage: $0 [host|host-tsan|release|windows|all]" >&2; exit 2 ;;
+  *) echo "usage: $0 [host|host-tsan|release|windows|all|fuzz]" >&2; exit 2 ;;
 esac

@@ -3,7 +3,7 @@
 set -euo pipefail
 PACKAGES=(cmake ninja-build g++ python3 googletest libsimpleini-dev
           g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 ccache
-          libwine-dev libbenchmark-dev zlib1g-dev
+          libwine-dev libbenchmark-dev zlib1g-dev clang libclang-rt-14-dev
           python3-pip python3-rich python3-pytest)
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -3,7 +3,8 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer, the windows suite under Wine. The threaded
 # host tests (suites whose name ends in "Threads") also run under ThreadSanitizer, and the plain
 # release library is loaded by the example program and from Python, where the Python package's
-# tests (pytest) drive it against simulated devices.
+# tests (pytest) drive it against simulated devices. The fuzz harnesses replay their committed
+# corpus (every input that once found a fault) and fuzz briefly.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 "$ROOT/scripts/setup.sh"
@@ -11,6 +12,7 @@ ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 "$ROOT/scripts/build.sh" windows
 "$ROOT/scripts/build.sh" host-tsan
 "$ROOT/scripts/build.sh" release
+"$ROOT/scripts/build.sh" fuzz
 export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}"
 export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 status=0
@@ -30,4 +32,6 @@ PY=python3
 if ! "$PY" -c "import pytest" 2>/dev/null && [ -x /usr/bin/python3 ]; then PY=/usr/bin/python3; fi
 FLASHBRIDGE_LIBRARY="$ROOT/build/host-release/bin/flashbridge.so" \
   "$PY" -m pytest -q -p no:cacheprovider "$ROOT/python/tests" || status=1
+echo "== fuzz harnesses (committed corpus and a short run)"
+"$ROOT/scripts/fuzz.sh" --replay || status=1
 exit $status

@@ -85,8 +85,9 @@ class DfuDevice : public QXRefCounted {
   // The download's polling loops; buffer-free parts of DoDownload.
   QXSTATUS WaitForBlockAcknowledged(uint16_t blockNumber, const uint8_t (&record)[kQXDfuStatusRecordSize]);
   QXSTATUS WaitForManifestation(uint16_t blockNumber, const uint8_t (&record)[kQXDfuStatusRecordSize]);
-  // Sleeps for a device's bwPollTimeout rounded up to the clock resolution (never for 0).
-  static void PollWait(uint32_t pollTimeoutMs);
+  // Sleeps for a device's bwPollTimeout rounded up to the clock resolution (never for 0); a stop
+  // request ends the sleep early.
+  void PollWait(uint32_t pollTimeoutMs);
   // Sends DFU_ABORT after a stop request; a failure is only logged.
   void AbortOnStopRequest();
 

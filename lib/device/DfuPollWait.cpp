@@ -1,5 +1,6 @@
 #include "device/DfuPollWait.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -26,14 +27,28 @@ void UseExactTimers() {
 #endif
 }
 
+// How often a long wait looks at the stop request.
+constexpr uint32_t kStopCheckMs = 10;
+
 }  // namespace
 
-void DfuPollWaitFor(uint32_t milliseconds) {
+void DfuPollWaitFor(uint32_t milliseconds, const QXOsWorkerThread* worker) {
   if (DfuPollWaitObserver* observer = gObserver.load(std::memory_order_acquire)) {
     observer->OnPollWait(milliseconds);
     return;
   }
-  DfuPollSleep(milliseconds);
+  if (worker == nullptr) {
+    DfuPollSleep(milliseconds);
+    return;
+  }
+  // The full wait in slices, so that a stop request ends it within one slice.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  for (auto now = std::chrono::steady_clock::now(); now < end && !worker->IsStopRequested();
+       now = std::chrono::steady_clock::now()) {
+    UseExactTimers();
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(end - now, std::chrono::milliseconds(kStopCheckMs)));
+  }
 }
 
 void DfuPollSleep(uint32_t milliseconds) {

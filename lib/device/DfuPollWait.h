@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "os/QXOsWorkerThread.h"
+
 namespace plendrik {
 
 class DfuPollWaitObserver {
@@ -14,8 +16,10 @@ class DfuPollWaitObserver {
   virtual void OnPollWait(uint32_t milliseconds) = 0;
 };
 
-// Sleeps milliseconds, or hands them to the observer when one is installed.
-void DfuPollWaitFor(uint32_t milliseconds);
+// Sleeps milliseconds, or hands them to the observer when one is installed. The sleep ends
+// early once the worker is asked to stop (checked every few milliseconds): a device may ask
+// for a wait of hours, and stopping the upgrade must not wait for it.
+void DfuPollWaitFor(uint32_t milliseconds, const QXOsWorkerThread* worker = nullptr);
 
 // The sleep itself, as DfuPollWaitFor does it without an observer (for an observer that
 // measures the waits and still sleeps them).

@@ -18,7 +18,7 @@ namespace plendrik {
 
 void DfuDevice::PollWait(uint32_t pollTimeoutMs) {
   if (pollTimeoutMs != 0) {
-    DfuPollWaitFor(RoundUpMillisecsToClockResolution(pollTimeoutMs));
+    DfuPollWaitFor(RoundUpMillisecsToClockResolution(pollTimeoutMs), &mWorker);
   }
 }
 
@@ -117,6 +117,11 @@ QXSTATUS DfuDevice::WaitForBlockAcknowledged(uint16_t blockNumber,
         }
         PollWait(status.bwPollTimeout);
         --polls;
+        if (mWorker.IsStopRequested()) {  // the wait was cut short
+          QX_LOG_WARN("aborting download sync., current block={}", blockNumber);
+          AbortOnStopRequest();
+          return QXSTATUS_ABORTED;
+        }
         break;
       case kDfuStateError:
         QX_LOG_ERROR("device has enterred dfuERROR after data block {}, bStatus={:#X} ({})", blockNumber,
@@ -165,6 +170,11 @@ QXSTATUS DfuDevice::WaitForManifestation(uint16_t blockNumber, const uint8_t (&f
         }
         PollWait(status.bwPollTimeout);
         --polls;
+        if (mWorker.IsStopRequested()) {  // the wait was cut short: manifestation is not known to be done
+          QX_LOG_WARN("aborting download sync., current block={}", blockNumber);
+          AbortOnStopRequest();
+          return QXSTATUS_ABORTED;
+        }
         if (!mDevicePort->IsManifestationTolerant()) {
           // The device resets itself after manifesting and answers no further request.
           QX_LOG(gLogDfu, kQXLogLevelInfo,

@@ -105,6 +105,8 @@ QXSTATUS QXUsbDeviceFilterDescription::ParseFilterDescription(QXUsbDeviceFilter&
   }
   if ((requiredKeys & kQXFilterKeyGuid) != 0 && filter.interfaceGuid.empty()) {
     QX_LOG_ERROR("GUID required but not specified");
+    // A refused text leaves no entries behind, as a refused line does.
+    filter.Reset();
     return QXSTATUS_INVALID_FORMAT;
   }
   return QXSTATUS_SUCCESS;

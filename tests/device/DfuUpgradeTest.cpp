@@ -260,6 +260,41 @@ TEST_F(DfuUpgrade, StopWhileTheDevicePollsAbortsInThePollingLoop) {
   EXPECT_EQ(mDevice->Count(Req::Abort), 1u);
 }
 
+// A device may ask for a poll wait of up to 0xFFFFFF ms (4.6 hours); FinishUpgrade stops the
+// worker in the middle of such a wait, in the download and in manifestation. The waits are
+// really slept here (no observer).
+TEST_F(DfuUpgrade, FinishCutsAVeryLongPollWaitShort) {
+  for (const bool inManifestation : {false, true}) {
+    SCOPED_TRACE(inManifestation ? "dfuMANIFEST" : "dfuDNBUSY");
+    mDevice->stuckBusy = !inManifestation;
+    mDevice->bwPollTimeout = 0xFFFFFF;
+    mDevice->manifestationTolerant = false;
+    mDevice->manifestPollTimeout = 0xFFFFFF;
+    const uint32_t device = Open();
+    const uint32_t image = Load(Filler(100));
+    const size_t statusPolls = mDevice->Count(Req::GetStatus);
+    TestLogTarget log;
+    SetDfuPollWaitObserver(nullptr);
+    ASSERT_EQ(QXDFU_StartUpgrade(device, image, 0, 0), QXSTATUS_SUCCESS);
+    // After the block (and the closing block) the device answers the status that asks for the wait.
+    const size_t answers = inManifestation ? 2 : 1;
+    while (mDevice->Count(Req::GetStatus) < statusPolls + answers) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    const size_t polled = mDevice->Count(Req::GetStatus);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(QXDFU_FinishUpgrade(device, 0), QXSTATUS_ABORTED);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    SetDfuPollWaitObserver(mInstaller.get());
+    EXPECT_EQ(mDevice->Count(Req::GetStatus), polled) << "no poll after the cut wait";
+    EXPECT_TRUE(log.Contains(inManifestation ? "aborting download sync., current block=1"
+                                             : "aborting download sync., current block=0",
+                             kQXLogLevelWarn))
+        << log.Dump();
+  }
+}
+
 TEST_F(DfuUpgrade, ClosingTheDeviceDuringTheDownloadAbortsAndReleasesIt) {
   const uint32_t device = Open();
   const uint32_t image = Load(Filler(10 * 4096));

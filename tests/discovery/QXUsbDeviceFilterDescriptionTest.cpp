@@ -165,8 +165,9 @@ TEST_F(FilterDescriptionTest, GuidLinesSetTheInterfaceGuid) {
   ASSERT_EQ(filter.entries.size(), 2u);
   EXPECT_EQ(filter.entries[1].vendorId, 2);
 
-  EXPECT_EQ(withGuid.ParseFilterDescription(filter, "VID=1"), QXSTATUS_INVALID_FORMAT);
+  EXPECT_EQ(withGuid.ParseFilterDescription(filter, "VID=1\nVID=2"), QXSTATUS_INVALID_FORMAT);
   EXPECT_TRUE(log.Contains("GUID required but not specified", kQXLogLevelError)) << log.Dump();
+  EXPECT_TRUE(filter.entries.empty());  // refused: no entries of the parsed lines remain
 
   EXPECT_EQ(withGuid.ParseFilterDescription(filter, "GUID={a}, VID=1"), QXSTATUS_INVALID_FORMAT);
   EXPECT_TRUE(log.Contains("GUID and additional keys present in line 'GUID={a}, VID=1'")) << log.Dump();
