@@ -60,7 +60,7 @@ size_t ThreadCount() {
 #endif
 }
 
-TEST(QXOsThread, EntryRunsOnItsOwnThreadWhoseIdIsReportedAndTheWaitIsBounded) {
+TEST(QXOsThreadThreads, EntryRunsOnItsOwnThreadWhoseIdIsReportedAndTheWaitIsBounded) {
   Probe probe;
   QXOsThread thread;
   ASSERT_EQ(QXOsStartThread(&RunProbe, &probe, thread), QXSTATUS_SUCCESS);
@@ -89,7 +89,7 @@ TEST(QXOsThread, EntryRunsOnItsOwnThreadWhoseIdIsReportedAndTheWaitIsBounded) {
   EXPECT_TRUE(QXOsWaitAndReleaseThread(thread, 0));
 }
 
-TEST(QXOsThread, ThreadsThatWereReleasedLeaveTheProcess) {
+TEST(QXOsThreadThreads, ThreadsThatWereReleasedLeaveTheProcess) {
   const size_t before = ThreadCount();
   for (int round = 0; round < 20; ++round) {
     Probe probe;
