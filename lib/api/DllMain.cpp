@@ -11,6 +11,7 @@
 #include "api/DfuApi.h"
 #include "diag/QXLog.h"
 #include "diag/QXLogConfigurationIniFile.h"
+#include "os/QXOsThread.h"
 
 using namespace plendrik;
 
@@ -19,9 +20,9 @@ enum : uint32_t { kProcessDetach = 0, kProcessAttach = 1, kThreadAttach = 2, kTh
 }
 
 #if defined(_WIN32)
-extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID /*reserved*/) {
+extern "C" BOOL WINAPI DllMain(HINSTANCE module, DWORD reason, LPVOID reserved) {
 #else
-static int DllMain(void* module, uint32_t reason, void* /*reserved*/) {
+static int DllMain(void* module, uint32_t reason, void* reserved) {
 #endif
   switch (reason) {
     case kProcessAttach:
@@ -38,6 +39,11 @@ static int DllMain(void* module, uint32_t reason, void* /*reserved*/) {
       break;
     case kProcessDetach:
       QX_LOG_INFO(" **** DLL_PROCESS_DETACH");
+      if (reserved != nullptr) {
+        // The process is ending and the system has already ended every other thread: the
+        // static destructors that run after this must not wait for the library's threads.
+        QXOsMarkProcessEnding();
+      }
       break;
     default:
       QX_LOG_INFO(" dwReason={}", static_cast<uint32_t>(reason));

@@ -1,6 +1,6 @@
 // The platform half of a worker thread: start a thread on an entry function, wait for its
-// end in bounded steps, and release it. CreateThread/WaitForSingleObject on windows, POSIX
-// threads on the host.
+// end in bounded steps, and release it. A callback of a private one-thread pool on windows
+// (so the library's unload can wait for it), POSIX threads on the host.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +27,11 @@ uint32_t QXOsGetThreadId(const QXOsThread& thread);
 
 // Waits up to timeoutMs for the thread to end. When it has ended, the thread is joined and
 // released (thread becomes empty) and true is returned; otherwise false and nothing changes.
+// Once the process is ending, returns true at once and leaves the thread's record behind.
 bool QXOsWaitAndReleaseThread(QXOsThread& thread, uint32_t timeoutMs);
+
+// Records that the process is ending: the system has already ended every other thread, so no
+// wait for one may be made any more.
+void QXOsMarkProcessEnding();
 
 }  // namespace plendrik

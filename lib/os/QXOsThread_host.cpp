@@ -1,5 +1,6 @@
 #include <pthread.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -23,6 +24,8 @@ struct QXOsThreadRecord {
 };
 
 namespace {
+
+std::atomic<bool> gProcessEnding{false};
 
 void* ThreadMain(void* argument) {
   auto* record = static_cast<QXOsThreadRecord*>(argument);
@@ -71,6 +74,10 @@ bool QXOsWaitAndReleaseThread(QXOsThread& thread, uint32_t timeoutMs) {
   if (record == nullptr) {
     return true;
   }
+  if (gProcessEnding.load(std::memory_order_acquire)) {
+    thread = QXOsThread();
+    return true;
+  }
   {
     std::unique_lock<std::mutex> lock(record->mutex);
     if (!record->ended.wait_for(lock, std::chrono::milliseconds(timeoutMs), [record] { return record->done; })) {
@@ -82,5 +89,7 @@ bool QXOsWaitAndReleaseThread(QXOsThread& thread, uint32_t timeoutMs) {
   thread = QXOsThread();
   return true;
 }
+
+void QXOsMarkProcessEnding() { gProcessEnding.store(true, std::memory_order_release); }
 
 }  // namespace plendrik

@@ -1,24 +1,67 @@
+// Threads on windows run as callbacks of a private thread pool of one thread each, not as
+// threads of their own. A thread's end can only be waited for by a caller that lets it take the
+// loader lock (its exit notifies every library), so a wait from the library's unload, which
+// holds that lock, would never return. A pool callback's end is different: the pool sets the
+// record's event once the callback's code has returned, so the wait needs no thread to exit
+// and the library may be unmapped right after it. The pool's thread leaves afterwards on its
+// own, running only system code.
 #include <windows.h>
 
+#include <atomic>
 #include <new>
 
 #include "os/QXOsThread.h"
 
 namespace plendrik {
 
+namespace {
+// How long a start waits for the pool to run the callback (so the thread is there before a
+// stop can come, and its id is known); a pool that is slower still runs it later.
+constexpr DWORD kStartWaitMs = 10000;
+
+std::atomic<bool> gProcessEnding{false};
+}  // namespace
+
 struct QXOsThreadRecord {
-  HANDLE handle = nullptr;
+  PTP_POOL pool = nullptr;
+  PTP_WORK work = nullptr;
+  HANDLE started = nullptr;
+  HANDLE done = nullptr;
   QXOsThreadEntry entry = nullptr;
   void* context = nullptr;
-  DWORD threadId = 0;
+  std::atomic<uint32_t> threadId{0};
 };
 
 namespace {
 
-DWORD WINAPI ThreadMain(LPVOID argument) {
+VOID CALLBACK CallbackMain(PTP_CALLBACK_INSTANCE instance, PVOID argument, PTP_WORK /*work*/) {
   auto* record = static_cast<QXOsThreadRecord*>(argument);
+  // Set by the pool after this function has returned, not by this code.
+  SetEventWhenCallbackReturns(instance, record->done);
+  record->threadId.store(GetCurrentThreadId(), std::memory_order_release);
+  SetEvent(record->started);
   record->entry(record->context);
-  return 0;
+}
+
+void FreeRecord(QXOsThreadRecord* record) {
+  if (record->work != nullptr) {
+    CloseThreadpoolWork(record->work);
+  }
+  if (record->pool != nullptr) {
+    CloseThreadpool(record->pool);
+  }
+  if (record->started != nullptr) {
+    CloseHandle(record->started);
+  }
+  if (record->done != nullptr) {
+    CloseHandle(record->done);
+  }
+  delete record;
+}
+
+QXSTATUS LastErrorStatus() {
+  const DWORD err = GetLastError();
+  return err != 0 ? err : QXSTATUS_FAILED;
 }
 
 }  // namespace
@@ -31,30 +74,60 @@ QXSTATUS QXOsStartThread(QXOsThreadEntry entry, void* context, QXOsThread& threa
   }
   record->entry = entry;
   record->context = context;
-  record->handle = ::CreateThread(nullptr, 0, &ThreadMain, record, 0, &record->threadId);
-  if (record->handle == nullptr) {
-    const DWORD err = GetLastError();
-    delete record;
-    return err != 0 ? err : QXSTATUS_FAILED;
+  record->started = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  record->done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (record->started == nullptr || record->done == nullptr) {
+    const QXSTATUS st = LastErrorStatus();
+    FreeRecord(record);
+    return st;
   }
+  record->pool = CreateThreadpool(nullptr);
+  if (record->pool == nullptr) {
+    const QXSTATUS st = LastErrorStatus();
+    FreeRecord(record);
+    return st;
+  }
+  SetThreadpoolThreadMaximum(record->pool, 1);
+  TP_CALLBACK_ENVIRON environment;
+  InitializeThreadpoolEnvironment(&environment);
+  SetThreadpoolCallbackPool(&environment, record->pool);
+  SetThreadpoolCallbackRunsLong(&environment);
+  record->work = CreateThreadpoolWork(&CallbackMain, record, &environment);
+  DestroyThreadpoolEnvironment(&environment);
+  if (record->work == nullptr) {
+    const QXSTATUS st = LastErrorStatus();
+    FreeRecord(record);
+    return st;
+  }
+  SubmitThreadpoolWork(record->work);
+  WaitForSingleObject(record->started, kStartWaitMs);
   thread.record = record;
   return QXSTATUS_SUCCESS;
 }
 
-uint32_t QXOsGetThreadId(const QXOsThread& thread) { return thread.record != nullptr ? thread.record->threadId : 0; }
+uint32_t QXOsGetThreadId(const QXOsThread& thread) {
+  return thread.record != nullptr ? thread.record->threadId.load(std::memory_order_acquire) : 0;
+}
 
 bool QXOsWaitAndReleaseThread(QXOsThread& thread, uint32_t timeoutMs) {
   QXOsThreadRecord* record = thread.record;
   if (record == nullptr) {
     return true;
   }
-  if (WaitForSingleObject(record->handle, timeoutMs) != WAIT_OBJECT_0) {
+  if (gProcessEnding.load(std::memory_order_acquire)) {
+    // The system has ended every other thread and will never set the event; the record and
+    // the pool go with the process.
+    thread = QXOsThread();
+    return true;
+  }
+  if (WaitForSingleObject(record->done, timeoutMs) != WAIT_OBJECT_0) {
     return false;
   }
-  CloseHandle(record->handle);
-  delete record;
+  FreeRecord(record);
   thread = QXOsThread();
   return true;
 }
+
+void QXOsMarkProcessEnding() { gProcessEnding.store(true, std::memory_order_release); }
 
 }  // namespace plendrik

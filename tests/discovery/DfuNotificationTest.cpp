@@ -71,8 +71,12 @@ std::vector<HWND> NotificatorWindows() {
   std::vector<HWND> windows;
   EnumWindows(
       [](HWND hwnd, LPARAM lParam) -> BOOL {
+        // Other processes on the same desktop may run notificators too: only this one's count.
+        DWORD process = 0;
+        GetWindowThreadProcessId(hwnd, &process);
         wchar_t name[256] = {};
-        if (GetClassNameW(hwnd, name, 256) > 0 && wcsncmp(name, kClassPrefix, wcslen(kClassPrefix)) == 0) {
+        if (process == GetCurrentProcessId() && GetClassNameW(hwnd, name, 256) > 0 &&
+            wcsncmp(name, kClassPrefix, wcslen(kClassPrefix)) == 0) {
           reinterpret_cast<std::vector<HWND>*>(lParam)->push_back(hwnd);
         }
         return TRUE;

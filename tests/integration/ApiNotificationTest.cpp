@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -41,9 +43,6 @@ bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = 5s) {
 }
 
 TEST(ApiNotification, UnloadingWithALiveRegistrationEndsItSafely) {
-#if defined(_WIN32)
-  GTEST_SKIP() << "a registration alive at FreeLibrary is not ended on windows (see the notificator)";
-#endif
   fbtest::TempDir dir;
   const std::filesystem::path config = fbtest::LibraryLoader::LibraryPath() + ".config.ini";
   std::string text = "[DriverInterface]\r\nInterfaceGUID={3C1E5F0A-7B2D-4E6F-9A8B-0C1D2E3F4A5B}\r\n";
@@ -72,9 +71,45 @@ TEST(ApiNotification, UnloadingWithALiveRegistrationEndsItSafely) {
   std::this_thread::sleep_for(300ms);
   EXPECT_EQ(gCalls.load(), calls);
 #else
-  // Under Wine the library has no simulated devices; unloading is exercised on the host.
+  // Under Wine the library has no simulated devices: the registration only waits. Unloading
+  // ends its thread and window from the library's detach, under the loader lock, and returns.
+  const auto before = std::chrono::steady_clock::now();
   lib.Unload();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
+  EXPECT_EQ(GetModuleHandleA("flashbridge.dll"), nullptr);
 #endif
+  std::filesystem::remove(config);
+}
+
+// Leaving the process with a registration alive and the library still loaded: the system
+// ends the registration's thread before the library's detach, which must then not wait for it.
+TEST(ApiNotificationDeathTest, ProcessExitWithALiveRegistrationEndsPromptly) {
+  fbtest::TempDir dir;
+  const std::filesystem::path config = fbtest::LibraryLoader::LibraryPath() + ".config.ini";
+  std::string text = "[DriverInterface]\r\nInterfaceGUID={3C1E5F0A-7B2D-4E6F-9A8B-0C1D2E3F4A5B}\r\n";
+#if !defined(_WIN32)
+  fbtest::WriteFileBytes(dir.File("devices.ini"), "");
+  text += "[Simulation]\r\nDeviceFile=" + dir.File("devices.ini").string() + "\r\n";
+#endif
+  fbtest::WriteFileBytes(config, text);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EXIT(
+      {
+        auto* lib = new fbtest::LibraryLoader();  // never unloaded: the process ends with it
+        if (!lib->Load()) {
+          std::exit(2);
+        }
+        auto registerFn = lib->Resolve<RegisterFn>("QXDFU_RegisterDeviceChangeCallback");
+        uint32_t handle = 0;
+        if (registerFn == nullptr || registerFn("VID=0x1209, PID=0x0001", &OnChange, nullptr, &handle) != 0) {
+          std::exit(3);
+        }
+        std::fputs("registered\n", stderr);
+        std::exit(7);
+      },
+      testing::ExitedWithCode(7), "registered");
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 20s);
   std::filesystem::remove(config);
 }
 
