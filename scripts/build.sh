@@ -13,6 +13,8 @@ GEN=()
 if command -v ninja >/dev/null; then GEN=(-G Ninja); fi
 # A compiler cache, when present, makes rebuilds in several checkouts of the tree cheap.
 if command -v ccache >/dev/null; then
+  # Paths below the checkout are hashed relative to it, so other checkouts share the cache.
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$ROOT}"
   GEN+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 
