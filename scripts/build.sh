@@ -13,8 +13,9 @@ GEN=()
 if command -v ninja >/dev/null; then GEN=(-G Ninja); fi
 # A compiler cache, when present, makes rebuilds in several checkouts of the tree cheap.
 if command -v ccache >/dev/null; then
-  # Paths below the checkout are hashed relative to it, so other checkouts share the cache.
-  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$ROOT}"
+  # Paths below the checkout are hashed relative to it (and the build folder not at all), so
+  # other checkouts share the cache; debug information then names the first checkout.
+  export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$ROOT}" CCACHE_NOHASHDIR="${CCACHE_NOHASHDIR:-1}"
   GEN+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 
