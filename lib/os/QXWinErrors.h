@@ -12,6 +12,7 @@ constexpr uint32_t kQXErrorAccessDenied = 5;
 constexpr uint32_t kQXErrorInvalidHandle = 6;
 constexpr uint32_t kQXErrorNotEnoughMemory = 8;
 constexpr uint32_t kQXErrorInvalidData = 13;
+constexpr uint32_t kQXErrorNotSupported = 50;
 constexpr uint32_t kQXErrorGenFailure = 31;
 constexpr uint32_t kQXErrorInvalidParameter = 87;
 constexpr uint32_t kQXErrorSemTimeout = 121;

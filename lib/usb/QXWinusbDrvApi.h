@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "os/QXOsTypes.h"
+#include "os/QXWinErrors.h"
 #include "usb/QXOsHandle.h"
 #include "usb/QXUsbTypes.h"
 
@@ -51,6 +52,13 @@ class QXWinusbDrvApi {
                                              uint32_t& transferred) = 0;
   // CancelIoEx(file, overlapped).
   virtual uint32_t CancelOverlappedIo(QXOsHandle file, QXWinOverlapped& overlapped) = 0;
+  // A reset of the whole USB device behind a WinUSB handle (a port reset): the device leaves
+  // the bus and enumerates again, so every handle to it is dead afterwards. 0 once the reset
+  // was made; ERROR_NOT_SUPPORTED where this process has no way to reset the device.
+  virtual uint32_t ResetUsbDevice(QXOsHandle winUsb) {
+    (void)winUsb;
+    return kQXErrorNotSupported;
+  }
 };
 
 // The seam in use: the platform's own unless a test build installed another.
