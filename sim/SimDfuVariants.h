@@ -36,6 +36,8 @@ struct SimDfuVariants {
   // time; none: the device's usual bwPollTimeout.
   std::optional<uint32_t> busyRepollMs;
 
+  bool operator==(const SimDfuVariants&) const = default;
+
   // The strict set: every behaviour above, a device that waits for its reset, one more
   // dfuDNLOAD_SYNC after a busy wait, and work that runs 5 ms past its announced time while
   // the device answers dfuDNBUSY with a bwPollTimeout of 0.
