@@ -69,31 +69,24 @@ struct VariantKey {
 };
 
 const VariantKey kVariantKeys[] = {
-    {"strict", [](SimDfuVariantKeys& k, const std::string& v, std::string& why) { return ParseFlag(v, k.strict, why); }},
-    {"stallearlystatus",
-     [](SimDfuVariantKeys& k, const std::string& v, std::string& why) { return ParseFlag(v, k.stallEarlyStatus, why); }},
-    {"stalldetachinbootloader",
-     [](SimDfuVariantKeys& k, const std::string& v, std::string& why) {
-       return ParseFlag(v, k.stallDetachInBootloader, why);
-     }},
+    {"strict",
+     [](SimDfuVariantKeys& k, const std::string& v, std::string& why) { return ParseFlag(v, k.strict, why); }},
+    {"stallearlystatus", [](SimDfuVariantKeys& k, const std::string& v,
+                            std::string& why) { return ParseFlag(v, k.stallEarlyStatus, why); }},
+    {"stalldetachinbootloader", [](SimDfuVariantKeys& k, const std::string& v,
+                                   std::string& why) { return ParseFlag(v, k.stallDetachInBootloader, why); }},
     {"manifestationend",
      [](SimDfuVariantKeys& k, const std::string& v, std::string& why) { return ParseEnd(v, k.manifestationEnd, why); }},
-    {"stallsinglealternatesetting",
-     [](SimDfuVariantKeys& k, const std::string& v, std::string& why) {
-       return ParseFlag(v, k.stallSingleAlternateSetting, why);
-     }},
+    {"stallsinglealternatesetting", [](SimDfuVariantKeys& k, const std::string& v,
+                                       std::string& why) { return ParseFlag(v, k.stallSingleAlternateSetting, why); }},
     {"syncanswersafterbusy",
      [](SimDfuVariantKeys& k, const std::string& v, std::string& why) {
        return ParseCount(v, kMaxSyncAnswers, k.syncAnswersAfterBusy, why);
      }},
-    {"busyoverrunms",
-     [](SimDfuVariantKeys& k, const std::string& v, std::string& why) {
-       return ParseCount(v, kMaxMilliseconds, k.busyOverrunMs, why);
-     }},
-    {"busypolltimeoutms",
-     [](SimDfuVariantKeys& k, const std::string& v, std::string& why) {
-       return ParseCount(v, kMaxMilliseconds, k.busyPollTimeoutMs, why);
-     }},
+    {"busyoverrunms", [](SimDfuVariantKeys& k, const std::string& v,
+                         std::string& why) { return ParseCount(v, kMaxMilliseconds, k.busyOverrunMs, why); }},
+    {"busypolltimeoutms", [](SimDfuVariantKeys& k, const std::string& v,
+                             std::string& why) { return ParseCount(v, kMaxMilliseconds, k.busyPollTimeoutMs, why); }},
 };
 
 const VariantKey* Find(const std::string& key) {

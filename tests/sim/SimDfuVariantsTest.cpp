@@ -264,7 +264,10 @@ TEST_F(SimDfuVariantsTest, WorkThatRunsPastItsAnnouncedTime) {
        0,
        {{10ms, State::dfuDNBUSY, 0}, {4ms, State::dfuDNBUSY, 0}, {1ms, State::dfuDNLOAD_IDLE, 10}}},
       {"write late, a short poll time", false, 5ms, 2, {{10ms, State::dfuDNBUSY, 2}, {5ms, State::dfuDNLOAD_IDLE, 10}}},
-      {"write late, the usual poll time", false, 5ms, std::nullopt,
+      {"write late, the usual poll time",
+       false,
+       5ms,
+       std::nullopt,
        {{10ms, State::dfuDNBUSY, 10}, {10ms, State::dfuDNLOAD_IDLE, 10}}},
       {"manifestation late", true, 5ms, 0, {{10ms, State::dfuMANIFEST, 0}, {5ms, State::dfuIDLE, 10}}},
   };
@@ -371,9 +374,9 @@ TEST_F(SimDfuVariantsTest, StrictDeviceUpgradesWithACarefulHost) {
   };
   for (uint16_t block = 0; block * 256u < image.size(); ++block) {
     const size_t n = std::min<size_t>(256, image.size() - block * 256u);
-    ASSERT_EQ(Dnload(block, std::vector<uint8_t>(image.begin() + block * 256, image.begin() + block * 256 + n))
-                  ->Status(),
-              SimTransferStatus::Success);
+    ASSERT_EQ(
+        Dnload(block, std::vector<uint8_t>(image.begin() + block * 256, image.begin() + block * 256 + n))->Status(),
+        SimTransferStatus::Success);
     StatusRecord s = GetStatus();
     for (int polls = 0; s.state != State::dfuDNLOAD_IDLE && polls < 50; ++polls) {
       ASSERT_TRUE(s.state == State::dfuDNBUSY || s.state == State::dfuDNLOAD_SYNC) << static_cast<int>(s.state);
@@ -511,7 +514,8 @@ TEST(SimDeviceFileTest, VariantKeysMakeADeviceStrict) {
   EXPECT_EQ(error("[Device]\nStrict = yes\nstrict = no\n"),
             "line 3: key 'strict' given twice in one device (first on line 2)");
   // A variant key makes a DFU device, so a plain one refuses it.
-  EXPECT_EQ(error("[Device]\nModel = plain\nStrict = yes\n"), "line 3: 'strict' needs a DFU device, not 'Model = plain'");
+  EXPECT_EQ(error("[Device]\nModel = plain\nStrict = yes\n"),
+            "line 3: 'strict' needs a DFU device, not 'Model = plain'");
   // Any variant key alone makes the device a DFU device.
   const SimDeviceFileResult strictOnly = ParseSimDeviceFile("[Device]\nStrict = yes\n", SimGuid{});
   ASSERT_TRUE(strictOnly.ok) << strictOnly.error;
