@@ -600,6 +600,9 @@ class ProductionLine:
         while not self._slots.acquire(timeout=0.05):
             if self.abort.is_set():
                 return False
+        # The unit starts when its turn comes.
+        job.started = time.monotonic()
+        job.start_time = now_text()
         return True
 
     def _attempt(self, job: DeviceJob, device: Optional[Device]) -> None:
@@ -694,8 +697,7 @@ class ProductionLine:
             device.upgrade(self.image, self.target_id, self.upgrade_flags, progress=progress, abort=self.abort,
                            poll_interval=POLL_INTERVAL)
         except UpgradeFailed as failed:
-            raise Failure(failed.status, "Upgrade failed, completionStatus=0x%08x (%s)." % (failed.status,
-                                                                                            failed.name))
+            raise Failure(failed.status, "Upgrade failed.")
         except UpgradeAborted:
             raise Failure(st.ABORTED, "Upgrade was aborted.")
         self._phase(job, TO_APPLICATION)
