@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import hashlib
 import json
+import os
 import signal
 import socket
 import subprocess
@@ -193,7 +194,7 @@ def test_upgrade_wait_times_out_with_fewer_devices(sim):
     assert sim.received("T-1") == image.read_bytes()
 
 
-def test_pip_installs_offline(tmp_path):
+def test_pip_installs_offline(sim, tmp_path):
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", str(venv)], check=True)
     python = venv / "bin" / "python"
@@ -204,19 +205,24 @@ def test_pip_installs_offline(tmp_path):
         pytest.skip("pip is older than 22.3")
     assert result.returncode == 0, result.stderr
     check = subprocess.run([str(python), "-c", "import flashbridge, os; print(os.path.dirname(flashbridge.__file__))"],
-                           capture_output=True, text=True, cwd=tmp_path)
+                           capture_output=True, text=True, cwd=sim.workdir)
     assert check.returncode == 0 and str(venv) in check.stdout, check.stdout + check.stderr
     assert (venv / "bin" / "flashbridge").exists()
+    # The venv's interpreter runs the command as README writes it, without activating the venv,
+    # and sees the system's packages (rich) when the venv was made from the system interpreter.
+    environment = {key: value for key, value in os.environ.items() if key not in ("PYTHONPATH", "VIRTUAL_ENV")}
+    command = subprocess.run([str(python), "-m", "flashbridge", "--library", str(sim.library_path), "--version"],
+                             capture_output=True, text=True, cwd=sim.workdir, env=environment)
+    assert command.returncode == 0 and "library API 1.13" in command.stdout, command.stdout + command.stderr
+    has_rich = subprocess.run([sys.executable, "-c", "import rich"], capture_output=True).returncode == 0
+    if has_rich:
+        assert subprocess.run([str(python), "-c", "import rich"], env=environment).returncode == 0
 
 
-def test_live_table_on_a_terminal(sim):
-    pytest.importorskip("rich")
-    import os
+def _run_on_terminal(sim, args, environment):
     import pty
-    sim.write_devices([device("TTY-1"), device("TTY-2")])
-    image = sim.image(16 * 1024)
     leader, follower = pty.openpty()
-    process = subprocess.Popen(sim.command("upgrade", str(image)), cwd=sim.workdir, env=sim.environment(),
+    process = subprocess.Popen(sim.command(*args), cwd=sim.workdir, env=environment,
                                stdin=follower, stdout=follower, stderr=follower)
     os.close(follower)
     output = b""
@@ -230,8 +236,30 @@ def test_live_table_on_a_terminal(sim):
         output += chunk
     os.close(leader)
     assert process.wait(30) == 0
-    text = output.decode("utf-8", errors="replace")
-    # Rich's table (box drawing, cursor movement), not the plain lines.
-    assert "flashbridge upgrade image.bin" in text and "\u2501" in text and "\x1b[" in text
-    assert "TTY-1: Done" not in text and "2 device(s) upgraded, 0 failed." in text
+    return output.decode("utf-8", errors="replace")
+
+
+@pytest.mark.parametrize("rich", ["installed", "missing"])
+def test_live_table_on_a_terminal(sim, rich, tmp_path):
+    environment = sim.environment()
+    if rich == "installed":
+        pytest.importorskip("rich")
+    else:
+        # A module named rich that cannot be imported, first on the path.
+        fake = tmp_path / "fake" / "rich"
+        fake.mkdir(parents=True)
+        (fake / "__init__.py").write_text("raise ImportError('no rich here')\n")
+        environment["PYTHONPATH"] = str(fake.parent) + os.pathsep + environment["PYTHONPATH"]
+    sim.write_devices([device("TTY-1"), device("TTY-2")])
+    image = sim.image(16 * 1024)
+    text = _run_on_terminal(sim, ["upgrade", str(image)], environment)
+    assert "2 device(s) upgraded, 0 failed." in text
     assert sim.received("TTY-1") == sim.received("TTY-2") == image.read_bytes()
+    if rich == "installed":
+        # Rich's table (box drawing, cursor movement), not the plain lines.
+        assert "flashbridge upgrade image.bin" in text and "\u2501" in text and "\x1b[" in text
+        assert "TTY-1: Done" not in text and "No live table" not in text
+    else:
+        # Said once, then the plain lines.
+        assert text.count("No live table: the Python module 'rich' is not installed") == 1
+        assert "TTY-1: Done" in text
