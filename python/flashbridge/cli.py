@@ -362,7 +362,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         except LibraryLoadError as error:
             _print(str(error))
             return EXIT_ERROR
-        problems = setup_problems(library)
+        problems = setup_problems(library, _print)
         if problems:
             for problem in problems:
                 _print(problem)
@@ -373,7 +373,8 @@ def main(argv: Optional[List[str]] = None) -> int:
             _print(problem)
             return EXIT_ERROR
         if args.command == "list":
-            return _list(library, args)
+            listed = _list(library, args)
+            return EXIT_INTERRUPTED if _interrupted.is_set() else listed
         if args.command == "watch":
             return _watch(library, args)
         return _upgrade(library, args, ["python3", "-m", "flashbridge"] + argv)

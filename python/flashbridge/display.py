@@ -23,6 +23,18 @@ def _describe(job: DeviceJob) -> str:
     return job.phase
 
 
+def _silence(stream: TextIO) -> None:
+    """Points a closed output at the null device, so later writes and the flush at exit do not
+    raise again."""
+    import os
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, stream.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
 def _rank(job: DeviceJob) -> int:
     """Failures first, then running devices, then done ones."""
     if job.finished and not job.ok:
@@ -55,6 +67,7 @@ class PlainDisplay:
         self._lock = threading.Lock()
         self._quarters = {}
         self._silent = {}
+        self._closed = False
 
     def __enter__(self) -> "PlainDisplay":
         return self
@@ -81,7 +94,14 @@ class PlainDisplay:
 
     def message(self, text: str) -> None:
         with self._lock:
-            print(text, file=self.stream, flush=True)
+            if self._closed:
+                return
+            try:
+                print(text, file=self.stream, flush=True)
+            except BrokenPipeError:
+                # The reader went away (`| head`): the upgrades go on without lines.
+                self._closed = True
+                _silence(self.stream)
 
     def _line(self, job: DeviceJob, text: str) -> None:
         self.message("%s %s: %s" % (time.strftime("%H:%M:%S"), job.identity.label, text))

@@ -566,7 +566,10 @@ class ProductionLine:
         job.phase_since = time.monotonic()
         job.phases.append(phase)
         if self.observer is not None:
-            self.observer(job)
+            try:
+                self.observer(job)
+            except Exception:  # showing a phase must never change a unit's outcome
+                pass
 
     def _end(self, job: DeviceJob, status: int, message: str = "", phase: Optional[str] = None) -> None:
         job.ended = time.monotonic()

@@ -5,17 +5,20 @@ from __future__ import annotations
 
 import re
 from pathlib import Path
-from typing import List, Optional
+from typing import Callable, List, Optional
 
 from . import status as st
 from .api import FlashbridgeError, Library
 
-# "flashbridge.so: ERROR: plendrik::Class::Method: text" -> "text"
-_DEBUG_LINE = re.compile(r"^[^:]*: (ERROR|WARNING): [\w:]+: (.*)$")
+# "flashbridge.so: ERROR: plendrik::Class::Method: text" -> "ERROR", "plendrik::Class::Method", "text"
+_DEBUG_LINE = re.compile(r"^[^:]*: (ERROR|WARNING): ([\w:]+): (.*)$")
+#: The functions that report mistakes in the configuration and the simulated device file.
+_SETUP_FUNCTIONS = ("plendrik::DfuApi::ReadConfigFile", "plendrik::QXLoadSimulatedDevices")
 
 
-def setup_problems(library: Library) -> List[str]:
-    """What is wrong with the library's set-up, one line each; empty when nothing is."""
+def setup_problems(library: Library, note: Optional[Callable[[str], None]] = None) -> List[str]:
+    """What is wrong with the library's set-up, one line each; empty when nothing is. Other
+    errors the library reported (its log file cannot be written, say) go to ``note``."""
     problems = []
     config = Path(str(library.path) + ".config.ini")
     if not config.is_file():
@@ -25,7 +28,10 @@ def setup_problems(library: Library) -> List[str]:
         match = _DEBUG_LINE.match(message)
         if match is None or match.group(1) != "ERROR":
             continue
-        problems.append("Set-up error: %s" % match.group(2))
+        if match.group(2) in _SETUP_FUNCTIONS:
+            problems.append("Set-up error: %s" % match.group(3))
+        elif note is not None:
+            note("Library: %s" % match.group(3))
     return problems
 
 

@@ -122,6 +122,13 @@ class SimFolder:
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
 
+def rest_of_output(process: subprocess.Popen, timeout: float = 30.0) -> str:
+    """The output after the lines already read, once the process ended. (communicate() would
+    miss what readline() has buffered.)"""
+    process.wait(timeout)
+    return process.stdout.read()
+
+
 def wait_until(condition, timeout: float = 10.0, interval: float = 0.05) -> bool:
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:

@@ -16,7 +16,7 @@ import pytest
 
 import flashbridge
 from flashbridge import status as st
-from conftest import device, wait_until
+from conftest import device, rest_of_output, wait_until
 
 
 def _report(sim, name="report.json"):
@@ -111,7 +111,7 @@ def test_interrupt_aborts_and_still_reports(sim):
             break
     time.sleep(0.3)
     process.send_signal(signal.SIGINT)
-    output = _finish(process)
+    output = rest_of_output(process)
     assert process.returncode == 130, "".join(lines) + output
     entry = _report(sim)["devices"][0]
     assert (entry["status"], entry["status_name"], entry["phase"]) == (st.ABORTED, "QXSTATUS_ABORTED", "Aborted")
@@ -119,13 +119,6 @@ def test_interrupt_aborts_and_still_reports(sim):
     assert "Rebooting to application" not in entry["phases"]
     assert 0 < entry["bytes"] < entry["total_bytes"]
     assert sim.received("INT-1") is None
-
-
-def _finish(process, timeout=30.0):
-    """The rest of the output after the process ended. (communicate() would read the pipe
-    past the lines readline() already buffered.)"""
-    process.wait(timeout)
-    return process.stdout.read()
 
 
 def _read_until(process, text, timeout=15.0):
@@ -141,21 +134,6 @@ def _read_until(process, text, timeout=15.0):
     raise AssertionError("%r not seen in %r" % (text, seen))
 
 
-def test_watch_prints_arrivals_and_removals(sim):
-    process = sim.start("watch", "--filter", "VID=0x1209, PID=0x0001", "--count", "2", "--timeout", "20")
-    try:
-        _read_until(process, "Watching")
-        sim.write_devices([device("W-1")])
-        _read_until(process, "arrival")
-        sim.write_devices([])
-        _read_until(process, "removal")
-        output = _finish(process)
-    finally:
-        if process.poll() is None:
-            process.kill()
-    assert process.returncode == 0 and "2 event(s)." in output
-
-
 def test_upgrade_waits_for_devices_plugged_in_later(sim):
     image = sim.image(32 * 1024)
     data = image.read_bytes()
@@ -169,7 +147,7 @@ def test_upgrade_waits_for_devices_plugged_in_later(sim):
         _read_until(process, "HOT-1: Done")
         assert wait_until(lambda: sim.received("HOT-1") == data)
         sim.write_devices([first, device("HOT-2", RunMode="bootloader")])
-        output = _finish(process)
+        output = rest_of_output(process)
     finally:
         if process.poll() is None:
             process.kill()

@@ -12,7 +12,7 @@ import pytest
 from flashbridge import status as st
 from flashbridge.display import fit
 from flashbridge.line import DeviceJob, Identity
-from conftest import GUID, device, wait_until
+from conftest import GUID, device, rest_of_output, wait_until
 
 
 def _report(sim):
@@ -158,7 +158,7 @@ def test_early_interrupt_reports_every_device(sim, delay):
     process.stdout.readline()  # the first line: the run has begun
     time.sleep(delay)
     process.send_signal(signal.SIGINT)
-    output = process.communicate(timeout=30)[0]
+    output = rest_of_output(process)
     assert process.returncode == 130, output
     report = _report(sim)
     assert report["outcome"] == "interrupted"
@@ -189,7 +189,7 @@ def test_watch_names_each_device_and_version(sim):
         arrival = process.stdout.readline()
         sim.write_devices([])
         removal = process.stdout.readline()
-        output = process.communicate(timeout=30)[0]
+        output = rest_of_output(process)
     finally:
         if process.poll() is None:
             process.kill()
@@ -229,7 +229,7 @@ def test_running_download_survives_devices_added_one_at_a_time(sim):
                 assert line, "the command ended early"
                 if "ADD-%d: Downloading" % number in line:
                     break
-        output = process.communicate(timeout=90)[0]
+        output = rest_of_output(process, 90)
     finally:
         if process.poll() is None:
             process.kill()
