@@ -104,8 +104,9 @@ TEST_F(SimDeviceFileSync, ReloadKeepsDevicesWhoseSectionIsUnchanged) {
   fbtest::TempDir dir;
   const std::string dfu = "[Device]\nModel = dfu\nSerialNumber = K1\nReceivedFirmwareFile = k1.bin\n";
   const std::string plain = "[Device]\nserialnumber = P1\n";
-  const std::string other = "[Device]\nModel = dfu\nSerialNumber = K2\nProductId = 0x0003\n"
-                            "ReceivedFirmwareFile = k2.bin\n";
+  const std::string other =
+      "[Device]\nModel = dfu\nSerialNumber = K2\nProductId = 0x0003\n"
+      "ReceivedFirmwareFile = k2.bin\n";
   const QXWString path = fbtest::ToQXWString(dir.File("devices.ini"));
   SimGuid guid;
   SimGuid::Parse(std::string_view("{6E45736A-2B1B-4078-B772-B3AF2B6FDE1C}"), guid);
@@ -131,7 +132,8 @@ TEST_F(SimDeviceFileSync, ReloadKeepsDevicesWhoseSectionIsUnchanged) {
   EventLog events;
   // A device inserted in front, the other sections reordered and their keys in other case
   // and order: nothing of the two leaves.
-  load(other + "[Device]\nSerialNumber = P1\n" + "[Device]\nreceivedfirmwarefile = k1.bin\nSerialNumber = K1\n"
+  load(other + "[Device]\nSerialNumber = P1\n" +
+       "[Device]\nreceivedfirmwarefile = k1.bin\nSerialNumber = K1\n"
        "MODEL = dfu\n");
   EXPECT_EQ(events.Take(), (std::vector<std::string>{"+vid_1209&pid_0003#k2"}));
   const auto after = ids();
