@@ -211,6 +211,13 @@ def test_table_puts_failures_first_and_fits_the_terminal():
     assert [job.index for job in shown] == [7, 4, 5, 6]
     assert hidden == "6 more not shown (2 running, 4 done)"
     assert fit(jobs, 10) == (shown + [jobs[n] for n in (8, 9, 0, 1, 2, 3)], "")
+    # A device that keeps its unit waiting shows for how long; progress or an end resets it.
+    waiting = jobs[8]
+    waiting.phase, waiting.phase_since = "Downloading", time.monotonic() - 12
+    assert 12 <= waiting.silent_seconds < 20
+    waiting.last_progress = time.monotonic()
+    assert waiting.silent_seconds < 1
+    assert jobs[7].silent_seconds == 0
 
 
 def test_running_download_survives_devices_added_one_at_a_time(sim):
