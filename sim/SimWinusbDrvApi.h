@@ -3,11 +3,13 @@
 // simulated devices. The host build's platform seam; the windows unit tests install it too.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "os/QXImmortal.h"
 #include "sim/VirtualUsbBus.h"
@@ -32,6 +34,8 @@ class SimWinusbDrvApi : public QXWinusbDrvApi {
                                void* value) override;
   uint32_t WinUsbGetDescriptor(QXOsHandle winUsb, uint8_t descriptorType, uint8_t index, uint16_t languageId,
                                uint8_t* buffer, uint32_t length, uint32_t& transferred) override;
+  uint32_t WinUsbQueryInterfaceSettings(QXOsHandle winUsb, uint8_t alternateIndex,
+                                        QXUsbInterfaceDescriptor& descriptor) override;
   uint32_t WinUsbQueryDeviceInformation(QXOsHandle winUsb, uint32_t informationType, uint32_t& length,
                                         void* buffer) override;
   uint32_t WinUsbSetCurrentAlternateSetting(QXOsHandle winUsb, uint8_t alternateSetting) override;
@@ -46,6 +50,19 @@ class SimWinusbDrvApi : public QXWinusbDrvApi {
   // How long a SET_INTERFACE that the device does not answer is waited for before it fails
   // with ERROR_SEM_TIMEOUT (5000 ms; 0 restores that), so that tests need not wait as long.
   static void SetSetInterfaceTimeout(std::chrono::milliseconds timeout);
+
+  // WinUsb_GetDescriptor calls as made (type, index, buffer length), for tests.
+  struct DescriptorCall {
+    uint8_t type;
+    uint8_t index;
+    uint32_t length;
+  };
+  std::vector<DescriptorCall> DescriptorCalls() const;
+  void ClearDescriptorCalls();
+
+  // WinUSB's default PIPE_TRANSFER_TIMEOUT of the control pipe (5000 ms; 0 restores that) for
+  // handles made afterwards, so that tests need not wait as long.
+  static void SetDefaultControlTimeout(std::chrono::milliseconds timeout);
 
   struct Object;
 
@@ -64,7 +81,13 @@ class SimWinusbDrvApi : public QXWinusbDrvApi {
   // again may be opened anew: the old file is stale.
   std::map<QXWString, std::weak_ptr<Object>> mOpenPaths;
   std::map<QXWString, size_t> mMutexes;  // named mutexes and their open handles
-  std::map<const QXWinOverlapped*, SimControlRequestPtr> mTransfers;
+  // A transfer in flight, and whether WinUSB's own time-out ended it.
+  struct Transfer {
+    SimControlRequestPtr request;
+    std::shared_ptr<std::atomic<bool>> timedOut;
+  };
+  std::map<const QXWinOverlapped*, Transfer> mTransfers;
+  std::vector<DescriptorCall> mDescriptorCalls;
 };
 
 }  // namespace plendrik::sim
