@@ -165,6 +165,7 @@ class Runner:
         if key_after is not None:
             proc.stdin.close()
         err = proc.stderr.read().decode(errors="replace")
+        self.last_stderr = err
         if err.strip():
             print("standard error:\n" + err)
         return self.normalize(bytes(out).decode(errors="replace")), rc
@@ -309,6 +310,20 @@ class Runner:
         self.bound_or_skip(out)
         expect_equal(out, HEADER + NO_DEVICE)
         expect_equal(rc, EXIT_CODE, "exit code")
+
+    def case_rejected_device_file(self):
+        # A key given twice (as a tip added as a new line would do): the file is rejected, and
+        # the simulation says so in one line on standard error; the tool's own output is as
+        # with no device.
+        self.require_simulation()
+        self.put_library(DFU_DEVICES["happy_path"] + "RunMode = bootloader\n")
+        out, rc = self.run_piped(b"y\n")
+        self.bound_or_skip(out)
+        expect_equal(out, HEADER + NO_DEVICE)
+        lines = [l for l in self.last_stderr.splitlines() if l.strip()]
+        if len(lines) != 1 or not re.search(r"simulated device file .*devices\.ini not loaded: .*runmode", lines[0], re.I):
+            raise Failure("expected one line about the rejected device file on standard error, got:\n%r"
+                          % self.last_stderr)
 
     def case_two_devices(self):
         self.require_simulation()
