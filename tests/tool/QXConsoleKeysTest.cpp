@@ -125,8 +125,12 @@ TEST(QXConsoleKeysPlatform, PipedTypeAheadIsDiscarded) {
   int fds[2];
 #if defined(_WIN32)
   ASSERT_EQ(_pipe(fds, 256, _O_BINARY), 0);
+  // Both the run-time's descriptor 0 (which tells whether input is a console) and the
+  // system's standard input handle (which is read) become the pipe.
   const HANDLE savedHandle = GetStdHandle(STD_INPUT_HANDLE);
-  ASSERT_TRUE(SetStdHandle(STD_INPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(fds[0]))));
+  const int savedInput = _dup(0);
+  ASSERT_EQ(_dup2(fds[0], 0), 0);
+  ASSERT_TRUE(SetStdHandle(STD_INPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(0))));
   const auto writeBytes = [&](const char* text, unsigned n) { return _write(fds[1], text, n); };
 #else
   ASSERT_EQ(pipe(fds), 0);
@@ -144,6 +148,10 @@ TEST(QXConsoleKeysPlatform, PipedTypeAheadIsDiscarded) {
     EXPECT_EQ(keys.ReadKey(), 'q');
   }
 #if defined(_WIN32)
+  if (savedInput >= 0) {
+    _dup2(savedInput, 0);
+    _close(savedInput);
+  }
   SetStdHandle(STD_INPUT_HANDLE, savedHandle);
   _close(fds[0]);
   _close(fds[1]);
