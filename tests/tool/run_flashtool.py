@@ -170,7 +170,7 @@ class Runner:
             print("standard error:\n" + err)
         return self.normalize(bytes(out).decode(errors="replace")), rc
 
-    def run_tty(self, steps, timeout=30, on_end=None):
+    def run_tty(self, steps, timeout=30, on_end=None, wrapper=()):
         """Runs the tool on a pseudo-terminal as its controlling terminal. steps: a list of
         (text to wait for, bytes to type) and ("check", callable(slave_fd)). Returns the output,
         the exit status and the slave's terminal settings after the tool ended."""
@@ -182,7 +182,7 @@ class Runner:
             os.setsid()
             fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
-        proc = subprocess.Popen(self.command(), cwd=self.work, stdin=slave, stdout=slave, stderr=slave,
+        proc = subprocess.Popen(list(wrapper) + self.command(), cwd=self.work, stdin=slave, stdout=slave, stderr=slave,
                                 preexec_fn=make_controlling, close_fds=True)
         out = bytearray()
         deadline = time.monotonic() + timeout
@@ -484,6 +484,36 @@ class Runner:
         expect_equal(rc, -signal.SIGINT, "end by the interrupt signal")
         if not re.search("downloaded \\([0-9]+ %\\)        \r+\n$", out):
             raise Failure("the progress line was left without its line end:\n%r" % out)
+        self.expect_cooked(after)
+
+    def case_tty_ctrl_z_then_fg(self):
+        # Ctrl+Z during the download gives the shell its terminal as it was; `fg` brings back
+        # single keys without echo, and a key then aborts as usual.
+        self.require_dfu_device()
+        self.put_library(DFU_DEVICES["key_abort"])
+        report = os.path.join(self.work, "job-control.txt")
+        shell = [sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)), "fg_shell.py"), report]
+
+        def wait_stopped(slave):
+            deadline = time.monotonic() + 20
+            while time.monotonic() < deadline:
+                if os.path.exists(report) and open(report).read().endswith("\n"):
+                    return
+                time.sleep(0.02)
+            raise Failure("the tool did not stop on Ctrl+Z")
+
+        out, rc, after = self.run_tty([("Press (y) to continue !", b""), ("check", self.wait_single_key_mode),
+                                       ("Press (y) to continue !", b"y"), ("bytes downloaded (", b"\x1a"),
+                                       ("check", wait_stopped), ("check", self.wait_single_key_mode),
+                                       ("bytes downloaded (", b"q")], timeout=120, wrapper=shell)
+        self.bound_or_skip(out)
+        with open(report) as f:
+            stops = [int(line.split("lflag=")[1]) for line in f.read().splitlines()]
+        if len(stops) != 1 or not (stops[0] & termios.ICANON and stops[0] & termios.ECHO):
+            raise Failure("while stopped the terminal was not given back with line input and echo: %r" % stops)
+        if "Upgrade was aborted." not in out:
+            raise Failure("the key after fg did not abort the download:\n%r" % out)
+        expect_equal(rc, EXIT_CODE, "exit code")
         self.expect_cooked(after)
 
     @staticmethod
