@@ -24,7 +24,6 @@ std::atomic<int32_t> gSetInterfaceWaitMs{kSetInterfaceWaitMs};
 // WinUSB's PIPE_TRANSFER_TIMEOUT of the default control pipe until a handle sets its own.
 constexpr uint32_t kDefaultControlTimeoutMs = 5000;
 constexpr uint32_t kPipeTransferTimeoutPolicy = 3;
-constexpr size_t kDescriptorCallLogCapacity = 256;
 std::atomic<uint32_t> gDefaultControlTimeoutMs{kDefaultControlTimeoutMs};
 
 struct EventObject : SimWinusbDrvApi::Object {
@@ -372,10 +371,8 @@ uint32_t SimWinusbDrvApi::WinUsbGetDescriptor(QXOsHandle winUsb, uint8_t descrip
   }
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    if (mDescriptorCalls.size() >= kDescriptorCallLogCapacity) {
-      mDescriptorCalls.erase(mDescriptorCalls.begin());
-    }
-    mDescriptorCalls.push_back({descriptorType, index, length});
+    mDescriptorCalls[mDescriptorCallTotal % mDescriptorCalls.size()] = {descriptorType, index, length};
+    ++mDescriptorCallTotal;
   }
   // The device descriptor and the first configuration come from WinUSB's own copy: the device
   // is not asked, and a function of a composite device sees only its own interfaces.
@@ -438,12 +435,18 @@ uint32_t SimWinusbDrvApi::WinUsbQueryInterfaceSettings(QXOsHandle winUsb, uint8_
 
 std::vector<SimWinusbDrvApi::DescriptorCall> SimWinusbDrvApi::DescriptorCalls() const {
   std::lock_guard<std::mutex> lock(mMutex);
-  return mDescriptorCalls;
+  // The last calls, oldest first.
+  const size_t kept = std::min(mDescriptorCallTotal, mDescriptorCalls.size());
+  std::vector<DescriptorCall> calls;
+  for (size_t position = mDescriptorCallTotal - kept; position < mDescriptorCallTotal; ++position) {
+    calls.push_back(mDescriptorCalls[position % mDescriptorCalls.size()]);
+  }
+  return calls;
 }
 
 void SimWinusbDrvApi::ClearDescriptorCalls() {
   std::lock_guard<std::mutex> lock(mMutex);
-  mDescriptorCalls.clear();
+  mDescriptorCallTotal = 0;
 }
 
 void SimWinusbDrvApi::SetDefaultControlTimeout(std::chrono::milliseconds timeout) {
@@ -535,15 +538,15 @@ uint32_t SimWinusbDrvApi::WinUsbControlTransfer(QXOsHandle winUsb, const QXUsbSe
   const uint32_t timeoutMs = object->controlTimeoutMs.load();
   if (timeoutMs != 0) {
     std::weak_ptr<SimDevice> weakDevice = device;
-    VirtualUsbBus::Instance().Scheduler().ScheduleAfter(
-        std::chrono::milliseconds(timeoutMs), [weak, weakDevice, timedOut] {
-          const SimControlRequestPtr pending = weak.lock();
-          const SimDevicePtr owner = weakDevice.lock();
-          if (pending && owner && !pending->IsCompleted()) {
-            timedOut->store(true);
-            owner->Cancel(pending);
-          }
-        });
+    auto expire = [weak, weakDevice, timedOut] {
+      const SimControlRequestPtr pending = weak.lock();
+      const SimDevicePtr owner = weakDevice.lock();
+      if (pending && owner && !pending->IsCompleted()) {
+        timedOut->store(true);
+        owner->Cancel(pending);
+      }
+    };
+    VirtualUsbBus::Instance().Scheduler().ScheduleAfter(std::chrono::milliseconds(timeoutMs), std::move(expire));
   }
   return kQXErrorIoPending;
 }

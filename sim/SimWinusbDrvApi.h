@@ -3,6 +3,7 @@
 // simulated devices. The host build's platform seam; the windows unit tests install it too.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -51,7 +52,7 @@ class SimWinusbDrvApi : public QXWinusbDrvApi {
   // with ERROR_SEM_TIMEOUT (5000 ms; 0 restores that), so that tests need not wait as long.
   static void SetSetInterfaceTimeout(std::chrono::milliseconds timeout);
 
-  // WinUsb_GetDescriptor calls as made (type, index, buffer length), for tests.
+  // The last 64 WinUsb_GetDescriptor calls as made (type, index, buffer length), for tests.
   struct DescriptorCall {
     uint8_t type;
     uint8_t index;
@@ -87,7 +88,10 @@ class SimWinusbDrvApi : public QXWinusbDrvApi {
     std::shared_ptr<std::atomic<bool>> timedOut;
   };
   std::map<const QXWinOverlapped*, Transfer> mTransfers;
-  std::vector<DescriptorCall> mDescriptorCalls;
+  // The last WinUsb_GetDescriptor calls, in fixed storage: the object is never destroyed, and
+  // memory of its own on the heap would be reported lost once the library is unloaded.
+  std::array<DescriptorCall, 64> mDescriptorCalls{};
+  size_t mDescriptorCallTotal = 0;
 };
 
 }  // namespace plendrik::sim

@@ -16,7 +16,7 @@ QXWinusbDrvApi& QXGetWinusbDrvApi() {
 }
 
 uint32_t QXWinusbDrvApi::WinUsbQueryInterfaceSettings(QXOsHandle winUsb, uint8_t alternateIndex,
-                                                     QXUsbInterfaceDescriptor& descriptor) {
+                                                      QXUsbInterfaceDescriptor& descriptor) {
   std::vector<uint8_t> config(255);
   uint32_t count = 0;
   uint32_t err = WinUsbGetDescriptor(winUsb, 2, 0, 0, config.data(), static_cast<uint32_t>(config.size()), count);

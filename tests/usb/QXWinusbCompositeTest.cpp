@@ -22,7 +22,9 @@ std::vector<uint8_t> InterfaceDescriptor(uint8_t number, uint8_t cls, uint8_t pr
   return {9, 4, number, 0, 0, cls, 1, protocol, 0};
 }
 
-std::vector<uint8_t> Association(uint8_t first, uint8_t count, uint8_t cls) { return {8, 11, first, count, cls, 0, 0, 0}; }
+std::vector<uint8_t> Association(uint8_t first, uint8_t count, uint8_t cls) {
+  return {8, 11, first, count, cls, 0, 0, 0};
+}
 
 // Audio (interfaces 0 and 1) and a DFU function (interface 2, DFU runtime, with a vendor
 // interface 3 grouped with it): the function Windows lists as MI_02.
@@ -35,8 +37,9 @@ SimDeviceSpec AudioWithDfuFunctionSpec() {
     body.insert(body.end(), part.begin(), part.end());
   }
   const uint16_t total = static_cast<uint16_t>(9 + body.size());
-  std::vector<uint8_t> config = {9, 2, static_cast<uint8_t>(total & 0xFF), static_cast<uint8_t>(total >> 8), 4, 1, 0,
-                                 0x80, 50};
+  const uint8_t totalLow = static_cast<uint8_t>(total & 0xFF);
+  const uint8_t totalHigh = static_cast<uint8_t>(total >> 8);
+  std::vector<uint8_t> config = {9, 2, totalLow, totalHigh, 4, 1, 0, 0x80, 50};
   config.insert(config.end(), body.begin(), body.end());
   SimDeviceSpec spec = DfuDeviceSpec();
   spec.identity.composite = true;
