@@ -45,6 +45,16 @@ QXSTATUS QXWinThread::JoinAndDestroy() {
   if (!IsCreated()) {
     return QXSTATUS_SUCCESS;
   }
+  if (QXOsIsCurrentThread(mThread)) {
+    // Called on the thread itself (a teardown that runs inside its callback, such as exit()):
+    // it would wait for itself. It is let go instead and ends once its callback returns.
+    if (!QXOsIsProcessEnding()) {
+      QX_LOG_WARN("thread {} is the calling thread: not waited for", mThreadId);
+    }
+    QXOsDetachThread(mThread);
+    mThreadId = 0;
+    return QXSTATUS_SUCCESS;
+  }
   while (!QXOsWaitAndReleaseThread(mThread, 1000)) {
     QX_LOG_WARN("Waiting for thread {} to terminate...", mThreadId);
   }
@@ -207,6 +217,11 @@ bool QXWinDevicePnpNotificator::IsWorkerThread() const {
   return mWorkerThreadId != 0 && mWorkerThreadId == QXOsGetCurrentThreadId();
 }
 
+bool QXWinDevicePnpNotificator::IsStopRequested() {
+  std::lock_guard<std::mutex> windowLock(mWindowMutex);
+  return mStopRequested;
+}
+
 QXHwnd QXWinDevicePnpNotificator::GetWindowHandle() {
   std::lock_guard<std::mutex> windowLock(mWindowMutex);
   return mWindow;
@@ -219,6 +234,7 @@ void QXWinDevicePnpNotificator::ThreadRoutine(void* parameter) {
     std::lock_guard<std::mutex> windowLock(self->mWindowMutex);
     self->mWorkerThreadId = threadId;
   }
+  self->WorkerStarting();
   const QXWString className = FormatWindowName(kWindowClassFormat, QXOsGetCurrentProcessId(), threadId);
   const uint32_t initStatus = self->RegisterAndCreateHiddenWindow(className);
   self->mInitStatus = initStatus;

@@ -108,6 +108,10 @@ class QXWinDevicePnpNotificator {
  protected:
   // Test seam: the start-up handshake's time-out.
   uint32_t mStartupTimeoutMs = kStartupTimeoutMs;
+  // Test seam: runs on the new thread before it creates its window (a test holds the start here).
+  virtual void WorkerStarting() {}
+  // True once a stop was asked for (the start gave up, or the notificator is stopping).
+  bool IsStopRequested();
 
  private:
   static void ThreadRoutine(void* parameter);

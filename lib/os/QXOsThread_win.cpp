@@ -128,6 +128,27 @@ bool QXOsWaitAndReleaseThread(QXOsThread& thread, uint32_t timeoutMs) {
   return true;
 }
 
+bool QXOsIsCurrentThread(const QXOsThread& thread) {
+  return thread.record != nullptr && QXOsGetThreadId(thread) == GetCurrentThreadId();
+}
+
+void QXOsDetachThread(QXOsThread& thread) {
+  QXOsThreadRecord* record = thread.record;
+  if (record == nullptr) {
+    return;
+  }
+  thread = QXOsThread();
+  if (WaitForSingleObject(record->done, 0) == WAIT_OBJECT_0) {
+    FreeRecord(record);
+    return;
+  }
+  // The pool sets the record's event after the callback has returned, so the record cannot be
+  // closed before; it is left to the process (this happens only for a thread that would have
+  // had to wait for itself).
+}
+
+bool QXOsIsProcessEnding() { return gProcessEnding.load(std::memory_order_acquire); }
+
 void QXOsMarkProcessEnding() { gProcessEnding.store(true, std::memory_order_release); }
 
 }  // namespace plendrik

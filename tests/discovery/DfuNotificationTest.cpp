@@ -430,32 +430,39 @@ TEST_F(DfuNotificationThreads, RegisteringAndUnregisteringInALoopLeavesNothingBe
 #endif
 }
 
-// A start whose handshake gives up at once: the worker may still come up afterwards, and the
-// failed start must end and join it all the same.
-class ImpatientNotificator : public QXWinUsbPnpNotificator {
+// A start whose new thread is held before it creates its window until the start has given up
+// waiting: the late thread then creates its window all the same, and the failed start must end
+// and join it.
+class HeldNotificator : public QXWinUsbPnpNotificator {
  public:
-  ImpatientNotificator() { mStartupTimeoutMs = 0; }
+  HeldNotificator() { mStartupTimeoutMs = 20; }
+  std::atomic<bool> heldThreadRan{false};
+
+ protected:
+  void WorkerStarting() override {
+    while (!IsStopRequested()) {
+      std::this_thread::sleep_for(1ms);
+    }
+    heldThreadRan = true;
+  }
 };
 
 TEST_F(DfuNotificationThreads, AStartThatTimesOutLeavesNoThreadOrWindowRunning) {
+  TestLogTarget log;
   QXUsbDeviceFilter filter;
   ASSERT_EQ(CreateDfuDeviceFilter(filter, "VID=0x1209, PID=1\n", kTestGuidText), QXSTATUS_SUCCESS);
-  int timedOut = 0;
-  for (int round = 0; round < 20; ++round) {
-    ImpatientNotificator notificator;
-    const QXSTATUS st = notificator.StartUsbPnpNotificator(filter, QXPnpEventSink{});
-    if (st == QXSTATUS_TIMEOUT) {
-      ++timedOut;
-      EXPECT_EQ(notificator.GetWindowHandle(), nullptr);
-      EXPECT_EQ(notificator.EnableDeviceNotifications(QXGuid{}), QXSTATUS_NOT_INITIALIZED);
-    } else {
-      EXPECT_EQ(st, QXSTATUS_SUCCESS);
-    }
-  }
+  for (int round = 0; round < 3; ++round) {
+    HeldNotificator notificator;
+    EXPECT_EQ(notificator.StartUsbPnpNotificator(filter, QXPnpEventSink{}), QXSTATUS_TIMEOUT);
+    // The start returned only after the late thread had run and ended.
+    EXPECT_TRUE(notificator.heldThreadRan.load());
+    EXPECT_EQ(notificator.GetWindowHandle(), nullptr);
+    EXPECT_EQ(notificator.EnableDeviceNotifications(QXGuid{}), QXSTATUS_NOT_INITIALIZED);
 #if defined(_WIN32)
-  EXPECT_TRUE(NotificatorWindows().empty());
+    EXPECT_TRUE(NotificatorWindows().empty());
 #endif
-  EXPECT_GT(timedOut, 0);
+  }
+  EXPECT_EQ(log.Count("WaitForObject failed, err=0xee000003"), 3u) << log.Dump();
 }
 
 TEST_F(DfuNotificationThreads, AFilterWithoutInterfaceClassIsRefusedBeforeAnyThreadStarts) {
