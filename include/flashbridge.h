@@ -351,8 +351,12 @@ QXDFU_EXPORT QXSTATUS QXDFU_FinishUpgrade(uint32_t deviceHandle, uint32_t flags)
 QXDFU_EXPORT QXSTATUS QXDFU_RegisterDeviceChangeCallback(const char* deviceFilterDescription,
                                                          QXDFU_DEVICE_CHANGE_CALLBACK callback,
                                                          void* callbackContext, uint32_t* notificationHandle);
-/* Ends the registration; when it returns, the callback is not called again. Do not call it
- * from the callback itself. */
+/* Ends the registration and waits until its thread has ended; when it returns, the callback
+ * is not called again. A callback may end another registration, but not its own
+ * (QXSTATUS_NOT_POSSIBLE, the registration stays). When two callbacks end each other's
+ * registrations at the same time (or a ring of several does), each would wait for the other:
+ * the call that would close the ring fails with QXSTATUS_NOT_POSSIBLE and changes nothing,
+ * and the other call completes once that callback has returned. */
 QXDFU_EXPORT QXSTATUS QXDFU_UnregisterDeviceChangeCallback(uint32_t notificationHandle);
 
 #ifdef __cplusplus

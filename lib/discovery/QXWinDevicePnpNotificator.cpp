@@ -217,6 +217,11 @@ bool QXWinDevicePnpNotificator::IsWorkerThread() const {
   return mWorkerThreadId != 0 && mWorkerThreadId == QXOsGetCurrentThreadId();
 }
 
+uint32_t QXWinDevicePnpNotificator::GetWorkerThreadId() const {
+  std::lock_guard<std::mutex> windowLock(const_cast<std::mutex&>(mWindowMutex));
+  return mWorkerThreadId;
+}
+
 bool QXWinDevicePnpNotificator::IsStopRequested() {
   std::lock_guard<std::mutex> windowLock(mWindowMutex);
   return mStopRequested;

@@ -97,6 +97,8 @@ class QXWinDevicePnpNotificator {
   void SetEventFilter(QXPnpEventFilter filter) { mEventFilter = filter; }
   // True on the notificator's worker thread.
   bool IsWorkerThread() const;
+  // The worker thread's id while it runs, else 0.
+  uint32_t GetWorkerThreadId() const;
   // The hidden window while the thread runs (for tests that deliver messages by hand).
   QXHwnd GetWindowHandle();
 

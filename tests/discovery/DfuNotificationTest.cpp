@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -358,6 +359,58 @@ TEST_F(DfuNotificationThreads, ACallbackCannotEndItsOwnRegistrationButMayEndAnot
   ASSERT_TRUE(self.recorder.WaitForCalls(2));
   EXPECT_EQ(QXDFU_UnregisterDeviceChangeCallback(handle), QXSTATUS_SUCCESS);
   EXPECT_EQ(QXDFU_UnregisterDeviceChangeCallback(otherHandle), QXSTATUS_INVALID_HANDLE);
+}
+
+// Two callbacks, both running for the same arrival, that each end the other's registration.
+struct MutualUnregisterer {
+  std::atomic<uint32_t> otherHandle{0};
+  std::atomic<QXSTATUS> status{0xFFFFFFFFu};
+  std::atomic<int>* inside = nullptr;
+  static void Callback(void* context, uint32_t) {
+    auto* self = static_cast<MutualUnregisterer*>(context);
+    const uint32_t other = self->otherHandle.exchange(0);
+    if (other == 0) {
+      return;
+    }
+    // Both callbacks are inside before either ends the other.
+    ++*self->inside;
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (self->inside->load() < 2 && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(1ms);
+    }
+    self->status = QXDFU_UnregisterDeviceChangeCallback(other);
+  }
+};
+
+TEST_F(DfuNotificationThreads, TwoCallbacksThatEndEachOthersRegistrationDoNotDeadlock) {
+  TestLogTarget log;
+  std::atomic<int> inside{0};
+  MutualUnregisterer a;
+  MutualUnregisterer b;
+  a.inside = &inside;
+  b.inside = &inside;
+  uint32_t ha = 0;
+  uint32_t hb = 0;
+  ASSERT_EQ(QXDFU_RegisterDeviceChangeCallback("VID=0x1209, PID=0x0001\n", &MutualUnregisterer::Callback, &a, &ha),
+            QXSTATUS_SUCCESS);
+  ASSERT_EQ(QXDFU_RegisterDeviceChangeCallback("VID=0x1209, PID=0x0001\n", &MutualUnregisterer::Callback, &b, &hb),
+            QXSTATUS_SUCCESS);
+  a.otherHandle = hb;
+  b.otherHandle = ha;
+  Plug(0x1209, 0x0001, "SN1");
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while ((a.status == 0xFFFFFFFFu || b.status == 0xFFFFFFFFu) && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(5ms);
+  }
+  // One of them ends the other's registration; the call that would close the ring is refused.
+  const std::multiset<QXSTATUS> results{a.status.load(), b.status.load()};
+  EXPECT_EQ(results, (std::multiset<QXSTATUS>{QXSTATUS_SUCCESS, QXSTATUS_NOT_POSSIBLE}));
+  EXPECT_TRUE(log.Contains("cannot be closed now: its callback is ending this registration")) << log.Dump();
+  // The refused caller's own registration was ended; the other one is still there.
+  const uint32_t survivor = a.status == QXSTATUS_SUCCESS ? ha : hb;
+  const uint32_t ended = a.status == QXSTATUS_SUCCESS ? hb : ha;
+  EXPECT_EQ(QXDFU_UnregisterDeviceChangeCallback(ended), QXSTATUS_INVALID_HANDLE);
+  EXPECT_EQ(QXDFU_UnregisterDeviceChangeCallback(survivor), QXSTATUS_SUCCESS);
 }
 
 TEST_F(DfuNotificationThreads, NoCallbackAfterUnregisteringWhileEventsRace) {
