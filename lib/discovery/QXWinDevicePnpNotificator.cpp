@@ -145,6 +145,10 @@ QXSTATUS QXWinDevicePnpNotificator::StartPnpNotificator(QXPnpEventSink eventSink
   }
   mEventSink = eventSink;
   mModule = module;
+  {
+    std::lock_guard<std::mutex> queueLock(mQueuedEventsMutex);
+    mQueuedEvents.clear();
+  }
   mInitStatus = 0;
   mStartupEvent.Reset();
   {
@@ -304,6 +308,10 @@ QXLResult QX_WINAPI QXWinDevicePnpNotificator::WindowProc(QXHwnd window, uint32_
     QXWinPostQuitMessage();
     return 0;
   }
+  if (message == kWmDeliverPnpEvents) {
+    self->DeliverQueuedEvents();
+    return 0;
+  }
   if (message != kQXWmDeviceChange) {
     return QXWinDefWindowProc(window, message, wParam, lParam);
   }
@@ -321,9 +329,42 @@ QXLResult QX_WINAPI QXWinDevicePnpNotificator::WindowProc(QXHwnd window, uint32_
     return 0;
   }
   if (self->mEventSink.function != nullptr) {
-    self->mEventSink.function(self->mEventSink.context, pnpEvent);
+    self->QueueEvent(window, pnpEvent);
   }
   return 0;
+}
+
+void QXWinDevicePnpNotificator::QueueEvent(QXHwnd window, uint32_t pnpEvent) {
+  {
+    std::lock_guard<std::mutex> lock(mQueuedEventsMutex);
+    mQueuedEvents.push_back(pnpEvent);
+  }
+  const uint32_t err = QXWinPostMessage(window, kWmDeliverPnpEvents, 0, 0);
+  if (err != 0) {
+    // A full message queue: delivered from here, still one at a time.
+    QX_LOG_ERROR("PostMessage() failed, err={}", QXSt{err});
+    DeliverQueuedEvents();
+  }
+}
+
+void QXWinDevicePnpNotificator::DeliverQueuedEvents() {
+  if (mDelivering) {
+    return;
+  }
+  mDelivering = true;
+  for (;;) {
+    uint32_t pnpEvent = 0;
+    {
+      std::lock_guard<std::mutex> lock(mQueuedEventsMutex);
+      if (mQueuedEvents.empty()) {
+        break;
+      }
+      pnpEvent = mQueuedEvents.front();
+      mQueuedEvents.pop_front();
+    }
+    mEventSink.function(mEventSink.context, pnpEvent);
+  }
+  mDelivering = false;
 }
 
 }  // namespace plendrik

@@ -9,6 +9,8 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <string>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -199,6 +201,115 @@ TEST_F(DfuNotificationThreads, OtherIdentifiersAreLoggedAsNoMatchAndNotPassedOn)
   EXPECT_EQ(log.Count("no match: ignoring pnpEvent=1 for dbcc_name="), 2u);
   EXPECT_TRUE(log.Contains("no match: ignoring pnpEvent=1 for dbcc_name=\\\\?\\usb#vid_1234&pid_0001"));
   EXPECT_TRUE(log.Contains("pattern match: passing on pnpEvent=1 for dbcc_name=\\\\?\\usb#vid_1209&pid_0001"));
+}
+
+// A window on a thread of its own, reached with a cross-thread SendMessage as a callback
+// reaches a UI thread; the work runs on that thread when kWork arrives.
+class HelperWindowThread {
+ public:
+  static constexpr uint32_t kWork = kQXWmApp + 1;
+
+  explicit HelperWindowThread(std::function<void()> work) : mWork(std::move(work)) {
+    mThread = std::thread([this] { Run(); });
+    std::unique_lock<std::mutex> lock(mMutex);
+    mReady.wait(lock, [&] { return mStarted; });
+  }
+  ~HelperWindowThread() {
+    if (mWindow != nullptr) {
+      QXWinPostMessage(mWindow, kQXWmClose, 0, 0);
+    }
+    mThread.join();
+  }
+  QXHwnd Window() const { return mWindow; }
+
+ private:
+  static QXLResult QX_WINAPI Proc(QXHwnd window, uint32_t message, QXWParam wParam, QXLParam lParam) {
+    auto* self = static_cast<HelperWindowThread*>(QXWinGetWindowUserData(window));
+    if (self != nullptr && message == kWork) {
+      self->mWork();
+      return 0;
+    }
+    if (message == kQXWmDestroy) {
+      QXWinPostQuitMessage();
+      return 0;
+    }
+    return QXWinDefWindowProc(window, message, wParam, lParam);
+  }
+  void Run() {
+    const std::string name = "FbTestHelperWindow_" + std::to_string(QXOsGetCurrentThreadId());
+    const QXWString className(name.begin(), name.end());
+    QXOsModuleHandle module = nullptr;
+    QXWinGetProcessModule(module);
+    QXHwnd window = nullptr;
+    const bool made = QXWinRegisterWindowClass(className, &Proc, module) == 0 &&
+                      QXWinCreateHiddenWindow(className, className, module, window) == 0;
+    if (made) {
+      QXWinSetWindowUserData(window, this);
+    }
+    {
+      std::lock_guard<std::mutex> lock(mMutex);
+      mWindow = made ? window : nullptr;
+      mStarted = true;
+    }
+    mReady.notify_all();
+    if (made) {
+      QXWinRunMessageLoop();
+    }
+    QXWinUnregisterWindowClass(className, module);
+  }
+
+  std::function<void()> mWork;
+  std::thread mThread;
+  std::mutex mMutex;
+  std::condition_variable mReady;
+  bool mStarted = false;
+  QXHwnd mWindow = nullptr;
+};
+
+// A callback that, for its first event, waits in a SendMessage to another thread; it notes
+// how deeply its calls nest.
+struct NestingProbe {
+  Recorder recorder;
+  QXHwnd helper = nullptr;
+  std::atomic<bool> sent{false};
+  std::atomic<int> depth{0};
+  std::atomic<int> maxDepth{0};
+  static void Callback(void* context, uint32_t event) {
+    auto* self = static_cast<NestingProbe*>(context);
+    const int depth = ++self->depth;
+    int seen = self->maxDepth.load();
+    while (depth > seen && !self->maxDepth.compare_exchange_weak(seen, depth)) {
+    }
+    if (!self->sent.exchange(true)) {
+      QXWinSendMessage(self->helper, HelperWindowThread::kWork, 0, 0);
+    }
+    Recorder::Callback(&self->recorder, event);
+    --self->depth;
+  }
+};
+
+TEST_F(DfuNotificationThreads, ACallbackWaitingInASendMessageIsNotEnteredAgain) {
+  NestingProbe probe;
+  // While the callback waits for it, the other thread plugs a second device and waits until
+  // its arrival was handed to the registration's window.
+  HelperWindowThread helper([this] {
+    Plug(0x1209, 0x0001, "SECOND");
+    sim::VirtualUsbBus::Instance().WaitIdle();
+  });
+  ASSERT_NE(helper.Window(), nullptr);
+  probe.helper = helper.Window();
+  uint32_t handle = 0;
+  ASSERT_EQ(QXDFU_RegisterDeviceChangeCallback("VID=0x1209, PID=0x0001\n", &NestingProbe::Callback, &probe, &handle),
+            QXSTATUS_SUCCESS);
+  Plug(0x1209, 0x0001, "FIRST");
+  ASSERT_TRUE(probe.recorder.WaitForCalls(2));
+  EXPECT_EQ(QXDFU_UnregisterDeviceChangeCallback(handle), QXSTATUS_SUCCESS);
+  EXPECT_EQ(probe.maxDepth.load(), 1) << "the callback was entered again while it waited";
+  const auto calls = probe.recorder.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].event, QXDFU_DEVICE_CHANGE_ARRIVAL);
+  EXPECT_EQ(calls[1].event, QXDFU_DEVICE_CHANGE_ARRIVAL);
+  EXPECT_EQ(calls[0].threadId, calls[1].threadId);
 }
 
 // Builds a broadcast of a device interface with the given path and size field.
