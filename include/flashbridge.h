@@ -7,6 +7,12 @@
  *   owns the objects; the caller owns only its buffers and gives handles back with the
  *   matching Close/Unload/Unregister function. Handles left open are released (and
  *   reported in the log) when the library is unloaded.
+ * - On Windows each thread of the library (that of a device change registration, that of a
+ *   running upgrade) holds a reference to the library until it has ended: FreeLibrary while
+ *   one lives only gives back the caller's reference, and the library is unloaded once the
+ *   last such thread ends. Unregister callbacks and finish upgrades before unloading. This is
+ *   what makes FreeLibrary safe from inside a callback, and an unload safe while a callback
+ *   loads a library. When the process ends, the library leaves everything to the system.
  * - Nearly every function returns a QXSTATUS: QXSTATUS_SUCCESS (0) or an error code;
  *   QXDFU_GetErrorText names any code. Common to all functions that take them:
  *   a null required pointer gives QXSTATUS_INVALID_PARAMETER, and an out-handle is set to 0

@@ -1,5 +1,9 @@
 // Threads on windows run as callbacks of a private thread pool of one thread each, not as
-// threads of their own. A thread's end can only be waited for by a caller that lets it take the
+// threads of their own. Each holds a reference to the module that runs it, taken before it is
+// submitted and given back by the pool after the callback has returned
+// (FreeLibraryWhenCallbackReturns): the library cannot be unloaded under a thread of its own,
+// so its unload never has to wait for one under the loader lock (where a callback that loads a
+// library, or a FreeLibrary made on the thread itself, would wait for ever). A thread's end can only be waited for by a caller that lets it take the
 // loader lock (its exit notifies every library), so a wait from the library's unload, which
 // holds that lock, would never return. A pool callback's end is different: the pool sets the
 // record's event once the callback's code has returned, so the wait needs no thread to exit
@@ -30,14 +34,17 @@ struct QXOsThreadRecord {
   QXOsThreadEntry entry = nullptr;
   void* context = nullptr;
   std::atomic<uint32_t> threadId{0};
+  HMODULE module = nullptr;  // the reference the running callback holds
 };
 
 namespace {
 
 VOID CALLBACK CallbackMain(PTP_CALLBACK_INSTANCE instance, PVOID argument, PTP_WORK /*work*/) {
   auto* record = static_cast<QXOsThreadRecord*>(argument);
-  // Set by the pool after this function has returned, not by this code.
+  // Both done by the pool after this function has returned, not by this code: the event is
+  // set first, then the module's reference is given back.
   SetEventWhenCallbackReturns(instance, record->done);
+  FreeLibraryWhenCallbackReturns(instance, record->module);
   record->threadId.store(GetCurrentThreadId(), std::memory_order_release);
   SetEvent(record->started);
   record->entry(record->context);
@@ -95,6 +102,12 @@ QXSTATUS QXOsStartThread(QXOsThreadEntry entry, void* context, QXOsThread& threa
   record->work = CreateThreadpoolWork(&CallbackMain, record, &environment);
   DestroyThreadpoolEnvironment(&environment);
   if (record->work == nullptr) {
+    const QXSTATUS st = LastErrorStatus();
+    FreeRecord(record);
+    return st;
+  }
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&CallbackMain),
+                          &record->module)) {
     const QXSTATUS st = LastErrorStatus();
     FreeRecord(record);
     return st;
