@@ -55,9 +55,9 @@ bool UnregisterAndWaitForUnload(uint32_t handle) {
   return unregistered && GetModuleHandleA("flashbridge.dll") == nullptr;
 }
 
-// Plays the system's part for the registrations of this process: posts each notificator window
-// a device interface arrival of VID_1209&PID_0001 (posted, so the caller does not wait).
-void PostArrivalToNotificators() {
+// Plays the system's part for the registrations of this process: sends each notificator window
+// a device interface arrival of VID_1209&PID_0001 (a message with a pointer cannot be posted).
+void SendArrivalToNotificators() {
   static const wchar_t kPath[] = L"\\\\?\\usb#vid_1209&pid_0001#sn1#{3c1e5f0a-7b2d-4e6f-9a8b-0c1d2e3f4a5b}";
   static std::vector<unsigned char> buffer;
   buffer.assign(offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) + sizeof(kPath), 0);
@@ -73,7 +73,7 @@ void PostArrivalToNotificators() {
         wchar_t name[256] = {};
         if (process == GetCurrentProcessId() && GetClassNameW(hwnd, name, 256) > 0 &&
             wcsncmp(name, kPrefix, wcslen(kPrefix)) == 0) {
-          PostMessageW(hwnd, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, lParam);
+          SendMessageW(hwnd, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, lParam);
         }
         return TRUE;
       },
@@ -216,8 +216,13 @@ TEST_P(ApiNotificationUnload, TheCallbackCompletesAndTheLibraryGoesWithItsRegist
   ASSERT_NE(registerFn, nullptr);
   uint32_t handle = 0;
   ASSERT_EQ(registerFn("VID=0x1209, PID=0x0001", c.callback, nullptr, &handle), QXSTATUS_SUCCESS);
-  PostArrivalToNotificators();
-  ASSERT_TRUE(WaitUntil([] { return gInside.load(); }));
+  // Sent from a thread of its own, as the system does, so that this one goes on.
+  std::thread system(&SendArrivalToNotificators);
+  if (!WaitUntil([] { return gInside.load(); })) {
+    ADD_FAILURE() << "the callback was not called";
+    system.join();
+    return;
+  }
   std::atomic<bool> unloaded{false};
   std::thread unloader;
   if (c.unloadFromOutside) {
@@ -234,6 +239,7 @@ TEST_P(ApiNotificationUnload, TheCallbackCompletesAndTheLibraryGoesWithItsRegist
   if (unloader.joinable()) {
     unloader.join();
   }
+  system.join();
   // The registration's thread still holds the library; it goes once the registration ends.
   std::this_thread::sleep_for(100ms);
   EXPECT_NE(GetModuleHandleA("flashbridge.dll"), nullptr);
