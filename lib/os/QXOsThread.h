@@ -1,6 +1,6 @@
 // The platform half of a worker thread: start a thread on an entry function, wait for its
 // end in bounded steps, and release it. A callback of a private one-thread pool on windows
-// (so the library's unload can wait for it), POSIX threads on the host.
+// that keeps the library loaded while it runs, POSIX threads on the host.
 #pragma once
 
 #include <cstdint>

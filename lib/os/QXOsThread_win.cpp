@@ -1,14 +1,12 @@
 // Threads on windows run as callbacks of a private thread pool of one thread each, not as
-// threads of their own. Each holds a reference to the module that runs it, taken before it is
-// submitted and given back by the pool after the callback has returned
-// (FreeLibraryWhenCallbackReturns): the library cannot be unloaded under a thread of its own,
-// so its unload never has to wait for one under the loader lock (where a callback that loads a
-// library, or a FreeLibrary made on the thread itself, would wait for ever). A thread's end can only be waited for by a caller that lets it take the
-// loader lock (its exit notifies every library), so a wait from the library's unload, which
-// holds that lock, would never return. A pool callback's end is different: the pool sets the
-// record's event once the callback's code has returned, so the wait needs no thread to exit
-// and the library may be unmapped right after it. The pool's thread leaves afterwards on its
-// own, running only system code.
+// threads of their own. A thread's end can only be waited for by a caller that lets it take the
+// loader lock (its exit notifies every library); a pool callback's end is signalled by the pool
+// once the callback's code has returned, so a join needs no thread to exit. Each callback also
+// holds a reference to the module that runs it, taken before it is submitted and given back by
+// the pool after the callback has returned (FreeLibraryWhenCallbackReturns): the library is
+// never unloaded under a thread of its own, so its unload never waits for one under the loader
+// lock (where a callback that loads a library, or a FreeLibrary made on that very thread, would
+// wait for ever). The pool's thread leaves afterwards on its own, running only system code.
 #include <windows.h>
 
 #include <atomic>
