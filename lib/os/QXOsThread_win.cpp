@@ -134,6 +134,10 @@ bool QXOsWaitAndReleaseThread(QXOsThread& thread, uint32_t timeoutMs) {
   if (WaitForSingleObject(record->done, timeoutMs) != WAIT_OBJECT_0) {
     return false;
   }
+  // The pool gives the module's reference back right after it set the event. Waiting for the
+  // whole callback (never from the thread itself: its callers let that one go) makes sure it
+  // has, so that a caller that unloads the library next unloads it on its own thread.
+  WaitForThreadpoolWorkCallbacks(record->work, FALSE);
   FreeRecord(record);
   thread = QXOsThread();
   return true;
