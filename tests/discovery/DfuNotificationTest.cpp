@@ -10,9 +10,9 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <string>
 #include <mutex>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 

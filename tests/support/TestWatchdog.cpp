@@ -47,7 +47,8 @@ struct WatchState {
     {
       std::lock_guard<std::mutex> lock(mutex);
       what = std::move(name);
-      deadline = std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(limit);
+      deadline =
+          std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::steady_clock::duration>(limit);
       armed = true;
     }
     changed.notify_all();
