@@ -8,6 +8,8 @@
 #include <mutex>
 #include <sstream>
 
+#include "sim/SimDfuVariantKeys.h"
+
 namespace plendrik::sim {
 
 namespace {
@@ -151,6 +153,7 @@ struct FileDevice {
   std::optional<uint16_t> errorAtBlock, noAnswerAtBlock;
   std::optional<uint8_t> errorStatus;
   bool stayOnBus = false;
+  SimDfuVariantKeys variantKeys;  // how strict the device is
 };
 
 // The container identifier a device gets unless the file names one.
@@ -257,6 +260,7 @@ SimDfuFileDevice BuildDfuDevice(FileDevice& d) {
       c.faults.push_back(fault);
     }
   }
+  c.variants = d.variantKeys.Resolve();
   result.firmwareFiles = d.firmwareFiles;
   return result;
 }
@@ -708,7 +712,10 @@ SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& int
     uint8_t index = 0;
     std::string rest;
     bool targetFile = false;
-    if (rule == nullptr && SplitIndexedKey(key, "interface", index, rest)) {
+    const bool variantKey = rule == nullptr && IsSimDfuVariantKey(key);
+    if (variantKey) {
+      // Checked below like any key of a DFU device.
+    } else if (rule == nullptr && SplitIndexedKey(key, "interface", index, rest)) {
       for (const InterfaceKeyRule& candidate : kInterfaceKeyRules) {
         if (rest == candidate.name) interfaceRule = &candidate;
       }
@@ -718,7 +725,7 @@ SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& int
       // Target0.ReceivedFirmwareFile is ReceivedFirmwareFile.
       key = index == 0 ? rest : "target" + std::to_string(index) + "." + rest;
     }
-    if (rule == nullptr && interfaceRule == nullptr && !targetFile) {
+    if (rule == nullptr && interfaceRule == nullptr && !targetFile && !variantKey) {
       result.error = Error(lineNumber, "unknown key '" + key + "'");
       return result;
     }
@@ -728,13 +735,17 @@ SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& int
                                            std::to_string(earlier->second) + ")");
       return result;
     }
-    const KeyScope scope = rule != nullptr ? rule->scope : targetFile ? KeyScope::Dfu : KeyScope::Any;
+    const KeyScope scope = rule != nullptr                  ? rule->scope
+                           : (targetFile || variantKey) ? KeyScope::Dfu
+                                                        : KeyScope::Any;
     if (scope == KeyScope::Dfu && current->dfuOnlyKey.empty()) current->dfuOnlyKey = key;
     if (scope == KeyScope::NotDfu && current->genericOnlyKey.empty()) current->genericOnlyKey = key;
     std::string why;
     bool stored = false;
     if (rule != nullptr) {
       stored = rule->set(*current, value, why);
+    } else if (variantKey) {
+      stored = SetSimDfuVariantKey(current->variantKeys, key, value, why);
     } else if (interfaceRule != nullptr) {
       InterfaceSettings& settings = current->interfaceSettings[index];
       if (settings.line == 0) settings.line = lineNumber;
