@@ -159,8 +159,7 @@ QXSTATUS DfuDevice::WaitForBlockAcknowledged(uint16_t blockNumber,
                      status.bStatus, DfuStatusText(status.bStatus));
         return QXSTATUS_DFU_STATUS_ERROR | status.bStatus;
       default:
-        QX_LOG_ERROR("invalid device state {:#X} ({}) during download", status.bState,
-                     DfuStateText(status.bState));
+        QX_LOG_ERROR("invalid device state {:#X} ({}) during download", status.bState, DfuStateText(status.bState));
         return QXSTATUS_INVALID_DEVICE_STATE;
     }
     if (!stopping) {

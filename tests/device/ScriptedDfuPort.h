@@ -87,19 +87,19 @@ class ScriptedDfuDevice {
   std::atomic<bool> connected{true};
   uint8_t state = kIdle;  // the state the device is in now
   uint8_t status = 0;
-  uint32_t bwPollTimeout = 0;        // of the dfuDNBUSY answers
-  uint32_t manifestPollTimeout = 0;  // of the dfuMANIFEST answers
-  uint32_t busyPollsPerBlock = 0;    // dfuDNBUSY answers before a block is taken
-  bool syncFirst = false;            // the first GETSTATUS of a block answers dfuDNLOAD_SYNC
-  bool stuckBusy = false;            // never leaves dfuDNBUSY
-  bool stuckSync = false;            // never leaves dfuDNLOAD_SYNC
-  uint32_t manifestPolls = 1;        // dfuMANIFEST answers before dfuIDLE (or the end below)
+  uint32_t bwPollTimeout = 0;                           // of the dfuDNBUSY answers
+  uint32_t manifestPollTimeout = 0;                     // of the dfuMANIFEST answers
+  uint32_t busyPollsPerBlock = 0;                       // dfuDNBUSY answers before a block is taken
+  bool syncFirst = false;                               // the first GETSTATUS of a block answers dfuDNLOAD_SYNC
+  bool stuckBusy = false;                               // never leaves dfuDNBUSY
+  bool stuckSync = false;                               // never leaves dfuDNLOAD_SYNC
+  uint32_t manifestPolls = 1;                           // dfuMANIFEST answers before dfuIDLE (or the end below)
   ManifestEnd manifestEnd = ManifestEnd::ResetsItself;  // of a device that is not tolerant
-  bool canReset = true;              // the platform can reset the device
-  uint32_t lateBusyPollTimeout = 0xFFFFFFFF;  // bwPollTimeout of the busy answers after the first
-                                              // of a block (none: bwPollTimeout)
-  uint32_t syncAfterBusy = 0;  // dfuDNLOAD_SYNC answers after each waited-out dfuDNBUSY
-  int errorAfterBlock = -1;          // answers dfuERROR with errorStatus after this block
+  bool canReset = true;                                 // the platform can reset the device
+  uint32_t lateBusyPollTimeout = 0xFFFFFFFF;            // bwPollTimeout of the busy answers after the first
+                                                        // of a block (none: bwPollTimeout)
+  uint32_t syncAfterBusy = 0;                           // dfuDNLOAD_SYNC answers after each waited-out dfuDNBUSY
+  int errorAfterBlock = -1;                             // answers dfuERROR with errorStatus after this block
   uint8_t errorStatus = 0;
   uint32_t compatibilityAnswer = 0;  // the device's 32-bit answer; 0 = compatible
   bool requireUnlock = false;        // a download before a good unlock request stalls
