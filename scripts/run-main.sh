@@ -21,10 +21,12 @@ RECEIVED="$RUN/received-firmware.bin"
 mkdir -p "$RUN"
 cp "$BIN/flashbridge.so" "$BIN/flashtool" "$RUN/"
 cp "$ROOT/examples/flashtool.config.ini" "$RUN/flashbridge.so.config.ini"
-cp "$ROOT/examples/flashtool-device.ini" "$RUN/flashtool-device.ini"
+# "strict" as the first argument: the strict device that is not manifestation tolerant.
+DEVICE_FILE="$ROOT/examples/flashtool-device${1:+-$1}.ini"
+cp "$DEVICE_FILE" "$RUN/flashtool-device.ini"
 rm -f "$RECEIVED"
 
-echo "Running flashtool in $RUN against the simulated device of examples/flashtool-device.ini"
+echo "Running flashtool in $RUN against the simulated device of ${DEVICE_FILE#"$ROOT/"}"
 echo "(the confirmation is answered with y)"
 echo
 cd "$RUN"

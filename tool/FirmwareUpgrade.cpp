@@ -264,7 +264,8 @@ QXSTATUS UpgradeDevice(const char* filter, uint32_t imageHandle, uint32_t& devic
   st = QXDfuCall(api.QXDFU_FinishUpgrade, deviceHandle, 0u);
   if (st == QXSTATUS_ABORTED) {
     QXToolPrintf("Upgrade was aborted.\n");
-  } else if (st != QXSTATUS_SUCCESS) {
+  } else if (st != QXSTATUS_SUCCESS && st != result) {
+    // A failed upgrade is finished with its own status, which was printed already.
     QXToolPrintf("FinishUpgrade failed, st=0x%08x (%s)\n", st, QXDfuErrorText(st));
     return st;
   }

@@ -161,6 +161,14 @@ QXSTATUS DfuDevice::RebootDevice(uint32_t targetRunMode, uint32_t flags) {
     QX_LOG_INFO("already in run mode {}", DfuRunModeText(runMode));
     return QXSTATUS_ALREADY_DONE;
   }
+  if (targetRunMode == QXDFU_RUN_MODE_APPLICATION && mLeftAfterUpgrade.load(std::memory_order_acquire)) {
+    // The device reset itself (or was reset) at the end of the upgrade and comes back with
+    // its new firmware: there is nothing left to send it.
+    QX_LOG_INFO("device left the bus after the upgrade and starts its application");
+    mRunMode.store(QXDFU_RUN_MODE_UNKNOWN, std::memory_order_release);
+    mRebooting = true;
+    return QXSTATUS_SUCCESS;
+  }
   st = mDevicePort->RebootDevice(targetRunMode, flags);
   if (st != QXSTATUS_SUCCESS) {
     QX_LOG_ERROR("mDevicePort->RebootDevice failed, st={}", QXSt{st});

@@ -26,9 +26,27 @@ class DfuImage;
 
 class DfuDevice : public QXRefCounted {
  public:
-  // GETSTATUS polls allowed in dfuDNBUSY per data block, and in dfuMANIFEST.
+  // A busy device is given up on only when it has used both its polls and its time: the
+  // GETSTATUS polls in dfuDNBUSY per data block, and in dfuMANIFEST...
   static constexpr uint32_t kDownloadPollLimit = 50;
   static constexpr uint32_t kManifestationPollLimit = 50;
+  // ...and the time the host waited between those polls, per data block and for the
+  // manifestation.
+  static constexpr uint32_t kBlockBusyBudgetMs = 10000;
+  static constexpr uint32_t kManifestationBudgetMs = 30000;
+  // The wait between two polls of a busy device that announces a bwPollTimeout of 0.
+  static constexpr uint32_t kMinBusyPollWaitMs = 10;
+  // The longest wait for one announced bwPollTimeout; longer ones are cut to it.
+  static constexpr uint32_t kPollTimeoutCeilingMs = 5000;
+  // dfuDNLOAD_SYNC or dfuMANIFEST_SYNC answers in a row before the device counts as stuck.
+  static constexpr uint32_t kSyncAnswerLimit = 8;
+  // After a stop request in dfuDNLOAD_SYNC or dfuDNBUSY: how long the host waits for the
+  // device to take the block before it may send DFU_ABORT.
+  static constexpr uint32_t kStopSettleBudgetMs = 2000;
+  // How long a device that failed a status request after the closing block has to leave the
+  // bus before the failure counts.
+  static constexpr uint32_t kDeviceLeaveGraceMs = 2000;
+  static constexpr uint32_t kDeviceLeavePollMs = 10;
   static constexpr uint32_t kMaxTargetId = 255;
   // The largest block sent with one DFU_DNLOAD, whatever wTransferSize allows.
   static constexpr uint32_t kMaxBlockSize = 4096;
@@ -67,6 +85,10 @@ class DfuDevice : public QXRefCounted {
   // Whether a stop was requested for the current (or last) worker; for observers and tests.
   bool IsStopRequested() const { return mWorker.IsStopRequested(); }
 
+  // Whether the device left the bus (or was reset) to start its firmware at the end of the
+  // last upgrade; its session then has nothing more to send it.
+  bool HasLeftAfterUpgrade() const { return mLeftAfterUpgrade.load(std::memory_order_acquire); }
+
   // The port, for comparing the device with an enumeration entry; read without the session
   // lock (it is set once, before the session is published).
   DfuDevicePortInterface* GetDevicePort() const { return mDevicePort.get(); }
@@ -84,11 +106,19 @@ class DfuDevice : public QXRefCounted {
   QXSTATUS DoDownload();
   // The download's polling loops; buffer-free parts of DoDownload.
   QXSTATUS WaitForBlockAcknowledged(uint16_t blockNumber, const uint8_t (&record)[kQXDfuStatusRecordSize]);
-  QXSTATUS WaitForManifestation(uint16_t blockNumber, const uint8_t (&record)[kQXDfuStatusRecordSize]);
-  // Sleeps for a device's bwPollTimeout rounded up to the clock resolution (never for 0); a stop
-  // request ends the sleep early.
-  void PollWait(uint32_t pollTimeoutMs);
-  // Sends DFU_ABORT after a stop request; a failure is only logged.
+  QXSTATUS WaitForManifestation(uint16_t blockNumber);
+  // The end of a manifestation in which the device left the bus, or waits for a USB reset.
+  QXSTATUS ManifestationLeftBus();
+  QXSTATUS ResetAfterManifestation();
+  // Whether the device has left the bus, or leaves it within kDeviceLeaveGraceMs.
+  bool DeviceLeavesBus();
+  // The wait a status answer asks for before the next poll: bwPollTimeout cut to the ceiling
+  // (with a warning), kMinBusyPollWaitMs for a busy answer of 0, rounded up to the clock
+  // resolution; 0 for no wait.
+  uint32_t PollWaitTime(uint32_t bwPollTimeout, bool busy);
+  // Sleeps waitMs; with stopCutsShort a stop request ends the sleep early.
+  void PollWait(uint32_t waitMs, bool stopCutsShort);
+  // Sends DFU_ABORT after a stop request, in a state that takes it; a failure is only logged.
   void AbortOnStopRequest();
 
   // Status lock held.
@@ -114,6 +144,9 @@ class DfuDevice : public QXRefCounted {
   const uint32_t mManifestationPollLimit = kManifestationPollLimit;
   bool mRebooting = false;
   bool mClosed = false;
+  // Written by the worker, read by RebootDevice once the worker was joined.
+  std::atomic<bool> mLeftAfterUpgrade{false};
+  bool mPollCeilingWarned = false;  // worker only
 };
 
 }  // namespace plendrik

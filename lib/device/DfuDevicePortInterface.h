@@ -48,6 +48,9 @@ class DfuDevicePortInterface {
   virtual QXSTATUS PrivCheckImageCompatibility(uint8_t targetId, uint32_t& requestStatus) = 0;
   virtual QXSTATUS PrivGetUnlockToken(uint8_t targetId, uint8_t (&token)[kQXUnlockTokenSize]) = 0;
   virtual QXSTATUS PrivUnlockTarget(const uint8_t (&unlockRequest)[kQXUnlockRequestSize]) = 0;
+  // A USB reset of the whole device (it leaves the bus and enumerates again).
+  // QXSTATUS_NOT_SUPPORTED where the platform offers no way to reset it.
+  virtual QXSTATUS ResetDevice() { return QXSTATUS_NOT_SUPPORTED; }
 };
 
 }  // namespace plendrik

@@ -7,6 +7,7 @@
 #include "diag/QXStringBuffer.h"
 #include "discovery/DfuEnumeratorPortUsbDfu.h"
 #include "flashbridge.h"
+#include "os/QXWinErrors.h"
 #include "usb/QXUsbConfigDescriptor.h"
 
 namespace plendrik {
@@ -20,6 +21,7 @@ constexpr uint8_t kUsbRequestTypeClass = 1;
 constexpr uint8_t kUsbRequestTypeVendor = 2;
 
 constexpr uint32_t kInterfaceDescriptorLength = 9;
+constexpr uint8_t kInterfaceDescriptorType = 4;
 constexpr uint32_t kDeviceDescriptorLength = 18;
 constexpr uint32_t kDfuVersionCode11 = 2;
 constexpr uint32_t kCompatibilityLength = 4;
@@ -85,6 +87,13 @@ QXSTATUS DfuDevicePortUsbDfu::OpenPortDevice(DfuEnumeratorPortInterface* enumera
   // The DFU interface, its alternate settings included, ends at the next interface.
   const auto* nextInterface = view.FindNextInterfaceDescriptor(dfuInterface);
   const uint8_t* interfaceEnd = nextInterface != nullptr ? reinterpret_cast<const uint8_t*>(nextInterface) : configEnd;
+  mDfuAlternateSettings = 0;
+  for (const uint8_t* d = reinterpret_cast<const uint8_t*>(dfuInterface);
+       d < interfaceEnd && view.IsDescriptorValid(d, 2); d += d[0]) {
+    if (d[1] == kInterfaceDescriptorType && d[0] >= kInterfaceDescriptorLength && d[2] == interfaceNumber) {
+      ++mDfuAlternateSettings;
+    }
+  }
 
   // The functional descriptor: every descriptor on the way from the interface descriptor must
   // be valid and at least as long as a functional descriptor, so a walk over anything else
@@ -259,8 +268,43 @@ QXSTATUS DfuDevicePortUsbDfu::GetDevicePropertyString(uint32_t propertyId, QXWCh
   }
 }
 
+QXSTATUS DfuDevicePortUsbDfu::SelectAlternateSetting(uint8_t alternateSetting) {
+  const QXSTATUS st = mDfuInterface.SetAlternateSetting(alternateSetting);
+  if ((st == kQXErrorGenFailure || st == QXSTATUS_USB_STALL) && alternateSetting == 0 && mDfuAlternateSettings == 1) {
+    QX_LOG_WARN("SET_INTERFACE stalled, st={}; the DFU interface has only alternate setting 0, ignoring this error",
+                QXSt{st});
+    return QXSTATUS_SUCCESS;
+  }
+  return st;
+}
+
+QXSTATUS DfuDevicePortUsbDfu::ResetDevice() { return mUsbDevice.ResetUsbDevice(); }
+
+void DfuDevicePortUsbDfu::ResetAfterRebootRequest(bool requestFailed) {
+  const bool willDetach = (FunctionalDescriptor().bmAttributes & kDfuAttrWillDetach) != 0;
+  // DFU_DETACH belongs to the run-time interface: a bootloader may refuse it, and then
+  // leaves DFU mode only through a USB reset.
+  const bool refusedInDfuMode = requestFailed && mDfuInterfaceDescriptor[7] == kDfuInterfaceProtocolDfuMode;
+  if (willDetach && !refusedInDfuMode) {
+    return;
+  }
+  const QXSTATUS st = ResetDevice();
+  if (st == QXSTATUS_SUCCESS) {
+    QX_LOG_INFO("USB reset issued, the device enumerates again");
+  } else if (st == QXSTATUS_NOT_SUPPORTED) {
+    if (!willDetach) {
+      QX_LOG_WARN("device will not detach, but issuing an USB reset is not supported");
+    } else {
+      QX_LOG_WARN("device refused DFU_DETACH in DFU mode, but issuing an USB reset is not supported");
+    }
+  } else {
+    // The device may be gone already.
+    QX_LOG_WARN("ResetDevice failed, st={}, ignoring this error", QXSt{st});
+  }
+}
+
 QXSTATUS DfuDevicePortUsbDfu::RebootDevice(uint32_t targetRunMode, uint32_t flags) {
-  QXSTATUS st = mDfuInterface.SetAlternateSetting(0);
+  QXSTATUS st = SelectAlternateSetting(0);
   if (st != QXSTATUS_SUCCESS) {
     QX_LOG_ERROR("SetAlternateSetting failed, st={}", QXSt{st});
     return st;
@@ -288,8 +332,8 @@ QXSTATUS DfuDevicePortUsbDfu::RebootDevice(uint32_t targetRunMode, uint32_t flag
     // The device may leave the bus before it answers the request.
     QX_LOG_WARN("ClassOrVendorOutRequest(bRequest={:#X}) failed, st={}, ignoring this error", request, QXSt{st});
   }
-  if ((FunctionalDescriptor().bmAttributes & kDfuAttrWillDetach) == 0) {
-    QX_LOG_WARN("device will not detach, but issuing an USB reset is not supported");
+  if (!xmos) {
+    ResetAfterRebootRequest(st != QXSTATUS_SUCCESS);
   }
   return QXSTATUS_SUCCESS;
 }
@@ -304,7 +348,7 @@ QXSTATUS DfuDevicePortUsbDfu::SelectTarget(uint8_t targetId, uint32_t flags) {
     }
     return st;
   }
-  const QXSTATUS st = mDfuInterface.SetAlternateSetting(targetId);
+  const QXSTATUS st = SelectAlternateSetting(targetId);
   if (st != QXSTATUS_SUCCESS) {
     QX_LOG_ERROR("SetAlternateSetting(AS={:#X} failed, st={}", targetId, QXSt{st});
   }

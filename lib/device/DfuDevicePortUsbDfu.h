@@ -43,6 +43,7 @@ class DfuDevicePortUsbDfu final : public DfuDevicePortInterface {
   QXSTATUS PrivCheckImageCompatibility(uint8_t targetId, uint32_t& requestStatus) override;
   QXSTATUS PrivGetUnlockToken(uint8_t targetId, uint8_t (&token)[kQXUnlockTokenSize]) override;
   QXSTATUS PrivUnlockTarget(const uint8_t (&unlockRequest)[kQXUnlockRequestSize]) override;
+  QXSTATUS ResetDevice() override;
 
   // The identity of the enumeration entry the port was opened from; empty before a
   // successful OpenUsbDevice. The enumerator port compares the instance ID.
@@ -64,6 +65,13 @@ class DfuDevicePortUsbDfu final : public DfuDevicePortInterface {
   DfuFunctionalDescriptor FunctionalDescriptor() const {
     return DecodeDfuFunctionalDescriptor(mDfuFunctionalDescriptor);
   }
+
+  // SET_INTERFACE to the DFU interface. A device whose DFU interface has a single alternate
+  // setting may stall it (USB 2.0 allows that); selecting that setting then succeeds.
+  QXSTATUS SelectAlternateSetting(uint8_t alternateSetting);
+  // After a reboot request: the USB reset that a device needs to leave when it does not
+  // detach by itself; failures are only logged.
+  void ResetAfterRebootRequest(bool requestFailed);
 
   // One control transfer to the DFU interface, without logging; transferred is 0 on failure.
   QXSTATUS OutRequest(uint8_t requestType, uint8_t request, uint16_t value, const void* data, uint32_t length,
@@ -92,6 +100,7 @@ class DfuDevicePortUsbDfu final : public DfuDevicePortInterface {
   uint8_t mDfuInterfaceDescriptor[9] = {};
   uint8_t mDfuFunctionalDescriptor[kDfuFunctionalDescriptorLength] = {};
   uint32_t mDfuVersionCode = 0;
+  uint32_t mDfuAlternateSettings = 0;  // alternate settings of the DFU interface
   uint32_t mRequestTimeoutMs = kDefaultRequestTimeoutMs;
   uint32_t mDownloadTimeoutMs = kDefaultDownloadTimeoutMs;
 };

@@ -1,8 +1,12 @@
 // The download: the image in blocks of at most 4096 bytes, each DFU_DNLOAD followed by
 // DFU_GETSTATUS polling until the device has taken the block, then the closing zero-length
-// block and the polling through manifestation. One buffer serves the whole download; the
-// loops allocate nothing. The stop request is checked before each block and at the top of
-// every polling pass.
+// block and the polling through manifestation (WaitForManifestation.cpp). One buffer serves
+// the whole download; the loops allocate nothing.
+//
+// A stop request is taken before each block and before the closing block, where the device
+// is idle and DFU_ABORT is allowed. One that comes while the device writes a block lets the
+// device finish the block first (for a bounded time), since DFU 1.1 devices refuse DFU_ABORT
+// in dfuDNLOAD_SYNC and dfuDNBUSY.
 #include <algorithm>
 #include <memory>
 #include <new>
@@ -16,9 +20,25 @@
 
 namespace plendrik {
 
-void DfuDevice::PollWait(uint32_t pollTimeoutMs) {
-  if (pollTimeoutMs != 0) {
-    DfuPollWaitFor(RoundUpMillisecsToClockResolution(pollTimeoutMs), &mWorker);
+uint32_t DfuDevice::PollWaitTime(uint32_t bwPollTimeout, bool busy) {
+  uint32_t waitMs = bwPollTimeout;
+  if (waitMs > kPollTimeoutCeilingMs) {
+    if (!mPollCeilingWarned) {
+      mPollCeilingWarned = true;
+      QX_LOG_WARN("bwPollTimeout {} ms exceeds the ceiling of {} ms, waiting {} ms per poll", bwPollTimeout,
+                  kPollTimeoutCeilingMs, kPollTimeoutCeilingMs);
+    }
+    waitMs = kPollTimeoutCeilingMs;
+  }
+  if (waitMs == 0 && busy) {
+    waitMs = kMinBusyPollWaitMs;
+  }
+  return waitMs == 0 ? 0 : RoundUpMillisecsToClockResolution(waitMs);
+}
+
+void DfuDevice::PollWait(uint32_t waitMs, bool stopCutsShort) {
+  if (waitMs != 0) {
+    DfuPollWaitFor(waitMs, stopCutsShort ? &mWorker : nullptr);
   }
 }
 
@@ -81,129 +101,96 @@ QXSTATUS DfuDevice::DoDownload() {
     ++blockNumber;
   }
 
+  // The last chance to stop without the device taking the image: once it has the closing
+  // block it manifests, and a stop no longer undoes that.
+  if (mWorker.IsStopRequested()) {
+    QX_LOG_WARN("aborting download, current block={}", blockNumber);
+    AbortOnStopRequest();
+    return QXSTATUS_ABORTED;
+  }
   QX_LOG(gLogDfu, kQXLogLevelInfo, "Finish downloading and enter manifestation");
   st = mDevicePort->DfuDnload(QXDfuBlock{nullptr, 0}, blockNumber);
   if (st != QXSTATUS_SUCCESS) {
     QX_LOG_ERROR("DfuDnload(zero-length block={}) failed, st={}", blockNumber, QXSt{st});
     return st;
   }
-  st = mDevicePort->DfuGetStatus(record);
-  if (st != QXSTATUS_SUCCESS) {
-    QX_LOG_ERROR("DfuGetStatus(after zero-length DfuDnload, block={}) failed, st={}", blockNumber, QXSt{st});
-    return st;
-  }
-  return WaitForManifestation(blockNumber, record);
+  return WaitForManifestation(blockNumber);
 }
 
 QXSTATUS DfuDevice::WaitForBlockAcknowledged(uint16_t blockNumber,
                                              const uint8_t (&firstRecord)[kQXDfuStatusRecordSize]) {
   uint8_t record[kQXDfuStatusRecordSize];
   std::copy(std::begin(firstRecord), std::end(firstRecord), record);
-  uint32_t polls = mDownloadPollLimit;
+  uint32_t polls = 0;
+  uint64_t waitedMs = 0;
+  uint32_t syncAnswers = 0;
+  // Once a stop is requested the device still gets the time to take the block, so that it
+  // reaches dfuDNLOAD_IDLE, where DFU_ABORT is allowed.
+  bool stopping = false;
+  uint64_t settledMs = 0;
   for (DfuGetStatusRecord status = DecodeDfuGetStatusRecord(record); status.bState != kDfuStateDnloadIdle;
        status = DecodeDfuGetStatusRecord(record)) {
-    if (mWorker.IsStopRequested()) {
+    if (!stopping && mWorker.IsStopRequested()) {
+      stopping = true;
       QX_LOG_WARN("aborting download sync., current block={}", blockNumber);
-      AbortOnStopRequest();
-      return QXSTATUS_ABORTED;
     }
+    uint32_t waitMs = 0;
     switch (status.bState) {
       case kDfuStateDnloadSync:
+        // A device may report the state it was in when the request arrived, so a few sync
+        // answers in a row (also after a busy wait) are normal.
+        if (++syncAnswers > kSyncAnswerLimit) {
+          QX_LOG_ERROR("device seems to stuck in dfuDNLOAD_SYNC state after data block {}", blockNumber);
+          return QXSTATUS_INVALID_DEVICE_STATE;
+        }
+        waitMs = PollWaitTime(status.bwPollTimeout, false);
         break;
       case kDfuStateDnBusy:
-        if (polls == 0) {
+        syncAnswers = 0;
+        if (!stopping && polls >= mDownloadPollLimit && waitedMs >= kBlockBusyBudgetMs) {
           QX_LOG_ERROR("timeout while processing data block {}", blockNumber);
           return QXSTATUS_TIMEOUT;
         }
-        PollWait(status.bwPollTimeout);
-        --polls;
-        if (mWorker.IsStopRequested()) {  // the wait was cut short
-          QX_LOG_WARN("aborting download sync., current block={}", blockNumber);
-          AbortOnStopRequest();
-          return QXSTATUS_ABORTED;
-        }
+        waitMs = PollWaitTime(status.bwPollTimeout, true);
+        ++polls;
         break;
       case kDfuStateError:
         QX_LOG_ERROR("device has enterred dfuERROR after data block {}, bStatus={:#X} ({})", blockNumber,
                      status.bStatus, DfuStatusText(status.bStatus));
         return QXSTATUS_DFU_STATUS_ERROR | status.bStatus;
       default:
-        QX_LOG_ERROR("invalid device state {:#X} ({}) during download", status.bState,
-                     DfuStateText(status.bState));
+        QX_LOG_ERROR("invalid device state {:#X} ({}) during download", status.bState, DfuStateText(status.bState));
         return QXSTATUS_INVALID_DEVICE_STATE;
+    }
+    if (!stopping) {
+      PollWait(waitMs, true);
+      waitedMs += waitMs;
+      if (mWorker.IsStopRequested()) {
+        // The wait was cut short: the device asked for the whole of it before the next poll.
+        stopping = true;
+        QX_LOG_WARN("aborting download sync., current block={}", blockNumber);
+      }
+    }
+    if (stopping) {
+      if (settledMs >= kStopSettleBudgetMs) {
+        QX_LOG_WARN("device still busy with data block {}, DFU_ABORT not sent", blockNumber);
+        return QXSTATUS_ABORTED;
+      }
+      waitMs = static_cast<uint32_t>(std::min<uint64_t>(waitMs, kStopSettleBudgetMs - settledMs));
+      PollWait(waitMs, false);
+      settledMs += std::max<uint32_t>(waitMs, 1);
     }
     const QXSTATUS st = mDevicePort->DfuGetStatus(record);
     if (st != QXSTATUS_SUCCESS) {
       QX_LOG_ERROR("DfuGetStatus(in state dfuDNLOAD_SYNC, block={}) failed, st={}", blockNumber, QXSt{st});
       return st;
     }
-    if (record[4] == kDfuStateDnloadSync) {
-      QX_LOG_ERROR("device seems to stuck in dfuDNLOAD_SYNC state after data block {}", blockNumber);
-      return QXSTATUS_INVALID_DEVICE_STATE;
-    }
+  }
+  if (stopping) {
+    AbortOnStopRequest();
+    return QXSTATUS_ABORTED;
   }
   return QXSTATUS_SUCCESS;
-}
-
-QXSTATUS DfuDevice::WaitForManifestation(uint16_t blockNumber, const uint8_t (&firstRecord)[kQXDfuStatusRecordSize]) {
-  uint8_t record[kQXDfuStatusRecordSize];
-  std::copy(std::begin(firstRecord), std::end(firstRecord), record);
-  uint32_t polls = mManifestationPollLimit;
-  for (;;) {
-    const DfuGetStatusRecord status = DecodeDfuGetStatusRecord(record);
-    if (status.bState == kDfuStateDfuIdle) {
-      QX_LOG(gLogDfu, kQXLogLevelInfo, "Manifestation done");
-      return QXSTATUS_SUCCESS;
-    }
-    if (mWorker.IsStopRequested()) {
-      QX_LOG_WARN("aborting download sync., current block={}", blockNumber);
-      AbortOnStopRequest();
-      return QXSTATUS_ABORTED;
-    }
-    switch (status.bState) {
-      case kDfuStateManifestSync:
-        break;
-      case kDfuStateManifest:
-        if (polls == 0) {
-          QX_LOG_ERROR("timeout while waiting for manifestation to complete");
-          return QXSTATUS_TIMEOUT;
-        }
-        PollWait(status.bwPollTimeout);
-        --polls;
-        if (mWorker.IsStopRequested()) {  // the wait was cut short: manifestation is not known to be done
-          QX_LOG_WARN("aborting download sync., current block={}", blockNumber);
-          AbortOnStopRequest();
-          return QXSTATUS_ABORTED;
-        }
-        if (!mDevicePort->IsManifestationTolerant()) {
-          // The device resets itself after manifesting and answers no further request.
-          QX_LOG(gLogDfu, kQXLogLevelInfo,
-                 "Manifestation done after poll timeout in dfuMANIFEST state (device is not manifestation tolerant)");
-          return QXSTATUS_SUCCESS;
-        }
-        break;
-      case kDfuStateManifestWaitReset:
-        QX_LOG_ERROR("unexpected state dfuMANIFEST_WAIT_RESET during manifestation");
-        return QXSTATUS_INVALID_DEVICE_STATE;
-      case kDfuStateError:
-        QX_LOG_ERROR("device has enterred dfuERROR during manifestation, bStatus={:#X} ({})", status.bStatus,
-                     DfuStatusText(status.bStatus));
-        return QXSTATUS_DFU_STATUS_ERROR | status.bStatus;
-      default:
-        QX_LOG_ERROR("invalid device state {:#X} ({}) during manifestation", status.bState,
-                     DfuStateText(status.bState));
-        return QXSTATUS_INVALID_DEVICE_STATE;
-    }
-    const QXSTATUS st = mDevicePort->DfuGetStatus(record);
-    if (st != QXSTATUS_SUCCESS) {
-      QX_LOG_ERROR("DfuGetStatus(in state dfuMANIFEST_SYNC) failed, st={}", QXSt{st});
-      return st;
-    }
-    if (record[4] == kDfuStateManifestSync) {
-      QX_LOG_ERROR("device seems to stuck in dfuMANIFEST_SYNC state");
-      return QXSTATUS_INVALID_DEVICE_STATE;
-    }
-  }
 }
 
 }  // namespace plendrik

@@ -16,13 +16,18 @@ QXSTATUS DfuDevice::FinishUpgrade(uint32_t flags) {
   if (usable != QXSTATUS_SUCCESS) {
     return usable;
   }
-  const QXSTATUS st = AbortPendingOperation();
+  QXSTATUS st = AbortPendingOperation();
   if (st == QXSTATUS_ABORTED) {
     QX_LOG(gLogDfu, kQXLogLevelInfo, "operation was aborted");
   }
   mImage.Reset();
   {
     QXOsLockGuard statusLock(mStatusLock);
+    // A failed upgrade is never finished with success, also when its worker could not even
+    // be started.
+    if (st == QXSTATUS_SUCCESS && mUpgradeState == QXDFU_UPGRADE_STATE_FAILED) {
+      st = mCompletionStatus != QXSTATUS_SUCCESS ? mCompletionStatus : QXSTATUS_FAILED;
+    }
     SetUpgradeStateImpl(QXDFU_UPGRADE_STATE_IDLE);
     mTotalBytes = 0;
     mCurrentBytes = 0;

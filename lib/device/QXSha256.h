@@ -111,7 +111,11 @@ class QXSha256 {
  private:
   static uint32_t Rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
 
-  void Compress(const uint8_t* block) {
+ public:
+  // One compression of a 64-byte block into state, with w as the message schedule. The
+  // schedule starts with the block itself (for an HMAC: the key XOR ipad or opad), so it is
+  // wiped before the call returns.
+  static void CompressBlock(uint32_t (&state)[8], const uint8_t* block, uint32_t (&w)[64]) {
     static constexpr uint32_t kK[64] = {
         0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
         0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
@@ -121,7 +125,6 @@ class QXSha256 {
         0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
         0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
         0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-    uint32_t w[64];
     for (int t = 0; t < 16; ++t) {
       w[t] = (static_cast<uint32_t>(block[4 * t]) << 24) | (static_cast<uint32_t>(block[4 * t + 1]) << 16) |
              (static_cast<uint32_t>(block[4 * t + 2]) << 8) | static_cast<uint32_t>(block[4 * t + 3]);
@@ -131,8 +134,8 @@ class QXSha256 {
       const uint32_t s1 = Rotr(w[t - 2], 17) ^ Rotr(w[t - 2], 19) ^ (w[t - 2] >> 10);
       w[t] = w[t - 16] + s0 + w[t - 7] + s1;
     }
-    uint32_t a = mState[0], b = mState[1], c = mState[2], d = mState[3];
-    uint32_t e = mState[4], f = mState[5], g = mState[6], h = mState[7];
+    uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+    uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
     for (int t = 0; t < 64; ++t) {
       const uint32_t t1 = h + (Rotr(e, 6) ^ Rotr(e, 11) ^ Rotr(e, 25)) + ((e & f) ^ (~e & g)) + kK[t] + w[t];
       const uint32_t t2 = (Rotr(a, 2) ^ Rotr(a, 13) ^ Rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
@@ -145,14 +148,24 @@ class QXSha256 {
       b = a;
       a = t1 + t2;
     }
-    mState[0] += a;
-    mState[1] += b;
-    mState[2] += c;
-    mState[3] += d;
-    mState[4] += e;
-    mState[5] += f;
-    mState[6] += g;
-    mState[7] += h;
+    state[0] += a;
+    state[1] += b;
+    state[2] += c;
+    state[3] += d;
+    state[4] += e;
+    state[5] += f;
+    state[6] += g;
+    state[7] += h;
+    volatile uint32_t* p = w;
+    for (int t = 0; t < 64; ++t) {
+      p[t] = 0;
+    }
+  }
+
+ private:
+  void Compress(const uint8_t* block) {
+    uint32_t w[64];
+    CompressBlock(mState, block, w);
   }
 
   uint32_t mState[8];

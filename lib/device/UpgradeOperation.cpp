@@ -50,6 +50,8 @@ QXSTATUS DfuDevice::StartUpgrade(const QXIntrusiveSharedPtrT<DfuImage>& image, u
     return QXSTATUS_INVALID_DEVICE_CONFIG;
   }
   mImage = image;
+  mLeftAfterUpgrade.store(false, std::memory_order_release);
+  mPollCeilingWarned = false;
   mTargetId = static_cast<uint8_t>(targetId);
   mUpgradeFlags = flags;
   {
@@ -84,7 +86,13 @@ QXSTATUS DfuDevice::ThreadRoutine(void* context) {
 QXSTATUS DfuDevice::UpgradeOperation() {
   if (mWorker.IsStopRequested()) {
     QX_LOG_WARN("aborting initialization");
-    AbortOnStopRequest();
+    // Nothing was sent yet: the device is in whatever state an earlier host left it in, and
+    // gets DFU_ABORT only in a state that takes it.
+    uint8_t state = kDfuStateAppIdle;
+    if (mDevicePort->DfuGetState(state) == QXSTATUS_SUCCESS &&
+        (state == kDfuStateDfuIdle || state == kDfuStateDnloadIdle || state == kDfuStateUploadIdle)) {
+      AbortOnStopRequest();
+    }
     return QXSTATUS_ABORTED;
   }
   QXSTATUS st = PrepareForUpgrade();
@@ -101,6 +109,8 @@ QXSTATUS DfuDevice::UpgradeOperation() {
   return QXSTATUS_SUCCESS;
 }
 
+// Called only where the device is in dfuIDLE or dfuDNLOAD_IDLE: DFU 1.1 devices stall
+// DFU_ABORT in the busy, sync and manifestation states and enter dfuERROR.
 void DfuDevice::AbortOnStopRequest() {
   const QXSTATUS st = mDevicePort->DfuAbort();
   if (st != QXSTATUS_SUCCESS) {

@@ -200,6 +200,18 @@ QXSTATUS QXWinusbDrvDevice::QueryDeviceSpeed(uint8_t& speed) {
   return QXSTATUS_SUCCESS;
 }
 
+QXSTATUS QXWinusbDrvDevice::ResetUsbDevice() {
+  const uint32_t err = QXGetWinusbDrvApi().ResetUsbDevice(mWinUsbHandle);
+  if (err == 0) {
+    return QXSTATUS_SUCCESS;
+  }
+  if (err == kQXErrorNotSupported) {
+    return QXSTATUS_NOT_SUPPORTED;
+  }
+  QX_LOG_ERROR("ResetUsbDevice() failed, err={}", QXSt{err});
+  return MapUsbStatusToQXSTATUS(err);
+}
+
 QXSTATUS QXWinusbDrvDevice::DeviceControlRequest(const QXUsbSetupPacket& setup, QXUsbBuffer buffer,
                                                  uint32_t* transferred, int32_t timeoutMs) {
   return ControlRequest(setup, buffer, transferred, timeoutMs, mWinUsbHandle, mDeviceFile.GetFileHandle());

@@ -27,6 +27,9 @@ class QXWinusbDrvDevice : public QXWinusbDrvBase {
   void ReleaseFirstInterface();
 
   QXSTATUS QueryDeviceSpeed(uint8_t& speed);
+  // A USB reset of the device (it leaves the bus and enumerates again);
+  // QXSTATUS_NOT_SUPPORTED where the platform cannot issue one.
+  QXSTATUS ResetUsbDevice();
   QXSTATUS GetDeviceDescriptorImpl(QXUsbBuffer buffer, uint32_t* transferred, int32_t timeoutMs) override;
   QXSTATUS CacheFirstConfigurationDescriptor();
 

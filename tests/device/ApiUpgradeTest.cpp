@@ -401,7 +401,7 @@ TEST_F(ApiUpgradeTest, LockedTargetTakesTheImageOnlyAfterTheUnlockHandshake) {
   EXPECT_NE(r.completionStatus, QXSTATUS_SUCCESS);
   EXPECT_EQ(model->Firmware(0), oldFirmware);
   EXPECT_TRUE(model->IsLocked(0));
-  EXPECT_EQ(QXDFU_FinishUpgrade(boot, 0), QXSTATUS_SUCCESS);
+  EXPECT_EQ(QXDFU_FinishUpgrade(boot, 0), r.completionStatus);
 
   const sim::SimDevicePtr bootDevice = CurrentDevice(model);
   ASSERT_NE(bootDevice, nullptr);
@@ -503,7 +503,7 @@ TEST_F(ApiUpgradeTest, DfuErrorAfterBlockTwelveGivesItsStatusAndTheNextStartReco
   EXPECT_TRUE(log.Contains("device has enterred dfuERROR after data block 12")) << log.Dump();
   EXPECT_EQ(model->State(), sim::dfu::State::dfuERROR);
   EXPECT_EQ(model->ManifestationCount(), 0u);
-  EXPECT_EQ(QXDFU_FinishUpgrade(boot, 0), QXSTATUS_SUCCESS);
+  EXPECT_EQ(QXDFU_FinishUpgrade(boot, 0), 0xEE001107u);
 
   ExpectFinished(boot, Upgrade(boot, image), image.size());
   EXPECT_EQ(model->Firmware(0), image);
@@ -529,7 +529,7 @@ TEST_F(ApiUpgradeTest, RequestThatNeverAnswersTimesOut) {
         << log.Dump();
   }
   EXPECT_EQ(model->ManifestationCount(), 0u);
-  EXPECT_EQ(QXDFU_FinishUpgrade(boot, 0), QXSTATUS_SUCCESS);
+  EXPECT_EQ(QXDFU_FinishUpgrade(boot, 0), QXSTATUS_TIMEOUT);
   // The device was left in dfuDNLOAD_SYNC, where it stalls an abort into dfuERROR: the next
   // start clears that and downloads.
   EXPECT_EQ(model->State(), sim::dfu::State::dfuDNLOAD_SYNC);
@@ -558,7 +558,7 @@ TEST_F(ApiUpgradeTest, DeviceUnpluggedMidDownloadFailsWithoutHanging) {
   EXPECT_FALSE(model->IsOnBus());
   EXPECT_EQ(model->ManifestationCount(), 0u);
   EXPECT_NE(QXDFU_CheckDeviceConnection(boot), QXSTATUS_SUCCESS);
-  EXPECT_EQ(QXDFU_FinishUpgrade(boot, 0), QXSTATUS_SUCCESS);
+  EXPECT_EQ(QXDFU_FinishUpgrade(boot, 0), kQXErrorDeviceNotConnected);
 }
 
 TEST_F(ApiUpgradeTest, FinishDuringTheDownloadAbortsAndTheNextStartCompletes) {
@@ -614,7 +614,7 @@ TEST_F(ApiUpgradeTest, ShortStatusAnswersAreALengthMismatch) {
     EXPECT_EQ(r.state, QXDFU_UPGRADE_STATE_FAILED) << length;
     EXPECT_EQ(r.completionStatus, QXSTATUS_LENGTH_MISMATCH) << length;
     EXPECT_TRUE(log.Contains("unexpected length " + std::to_string(length) + ", exp. 6")) << log.Dump();
-    EXPECT_EQ(QXDFU_FinishUpgrade(boot, 0), QXSTATUS_SUCCESS);
+    EXPECT_EQ(QXDFU_FinishUpgrade(boot, 0), QXSTATUS_LENGTH_MISMATCH);
   }
   EXPECT_EQ(model->ManifestationCount(), 0u);
   // Answered in full again, the same session completes.
@@ -623,7 +623,9 @@ TEST_F(ApiUpgradeTest, ShortStatusAnswersAreALengthMismatch) {
   EXPECT_EQ(model->Firmware(0), image);
 }
 
-TEST_F(ApiUpgradeTest, FiftyBusyPollsThenTimeout) {
+// A device stuck busy is given up on once it has had both its fifty polls and the time
+// budget of a block in waits.
+TEST_F(ApiUpgradeTest, BusyDeviceTimesOutAfterItsPollsAndItsTimeBudget) {
   SimDfuDeviceConfig config = Config(SimRunMode::Bootloader);
   config.pollTimeoutMs = 3;
   config.faults.push_back(SimDfuFault{SimDfuFaultAction::StuckDnBusy, SimDfuRequestKind::Dnload, uint16_t{0}});
@@ -638,9 +640,12 @@ TEST_F(ApiUpgradeTest, FiftyBusyPollsThenTimeout) {
   EXPECT_EQ(r.state, QXDFU_UPGRADE_STATE_FAILED);
   EXPECT_EQ(r.completionStatus, QXSTATUS_TIMEOUT);
   EXPECT_TRUE(log.Contains("timeout while processing data block 0")) << log.Dump();
-  // One status after the block, then fifty more after a wait each of the rounded poll time.
-  EXPECT_EQ(Requests(device, sim::dfu::kGetStatus).size(), 51u);
-  EXPECT_EQ(waits.Waits(), std::vector<uint32_t>(50, RoundUpMillisecsToClockResolution(3)));
+  // One status after the block, then one more after each wait of the rounded poll time, until
+  // the waits reach the budget.
+  const uint32_t wait = RoundUpMillisecsToClockResolution(3);
+  const size_t expectedWaits = (DfuDevice::kBlockBusyBudgetMs + wait - 1) / wait;
+  EXPECT_EQ(Requests(device, sim::dfu::kGetStatus).size(), expectedWaits + 1);
+  EXPECT_EQ(waits.Waits(), std::vector<uint32_t>(expectedWaits, wait));
   EXPECT_EQ(model->State(), sim::dfu::State::dfuDNBUSY);
   EXPECT_EQ(model->ManifestationCount(), 0u);
 }

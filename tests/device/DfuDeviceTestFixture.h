@@ -53,6 +53,14 @@ class DfuDeviceTest : public EnumerationBusTest {
     EnumerationBusTest::TearDown();
   }
 
+  // A fresh scripted device for the next case of a table (the installer goes first, so that
+  // the new one stays installed).
+  void NewScriptedDevice() {
+    mInstaller.reset();
+    mDevice = std::make_shared<ScriptedDfuDevice>();
+    mInstaller = std::make_unique<ScriptedPortInstaller>(mDevice);
+  }
+
   // Opens the listed device; the enumeration is closed again (the session does not need it).
   uint32_t Open() {
     uint32_t enumeration = 0;

@@ -2,6 +2,8 @@
 // and the unlock computation built on them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -73,6 +75,25 @@ TEST(QXSha256Test, PublishedExamples) {
   EXPECT_EQ(Sha256Hex(million), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
   // Fed in odd pieces, the result is the same.
   EXPECT_EQ(Sha256Hex(million, 997), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+// The message schedule of a compression holds the block (for an HMAC the key XOR ipad): it
+// must not stay behind in the memory the compression used.
+TEST(QXSha256Test, CompressionWipesItsMessageSchedule) {
+  uint8_t key[kQXUnlockKeySize];
+  QXAssembleUnlockKeyGeneration0(key);
+  uint8_t block[kQXSha256BlockSize] = {};
+  for (size_t i = 0; i < kQXSha256BlockSize; ++i) {
+    block[i] = static_cast<uint8_t>(key[i % sizeof(key)] ^ 0x36);
+  }
+  uint32_t state[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  uint32_t schedule[64];
+  std::memset(schedule, 0xA5, sizeof(schedule));
+  QXSha256::CompressBlock(state, block, schedule);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(schedule);
+  EXPECT_TRUE(std::all_of(bytes, bytes + sizeof(schedule), [](uint8_t b) { return b == 0; }));
+  // The compression itself still happened.
+  EXPECT_NE(state[0], 0x6a09e667u);
 }
 
 TEST(QXSha256Test, InputAfterResultIsRefused) {

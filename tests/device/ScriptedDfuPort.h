@@ -47,6 +47,7 @@ enum class Req {
   CheckCompatibility,
   GetToken,
   Unlock,
+  Reset,
   PropertyUint,
   PropertyString,
 };
@@ -63,6 +64,13 @@ enum : uint8_t {
   kError = 10,
 };
 
+// How a device that is not manifestation tolerant ends its manifestation.
+enum class ManifestEnd {
+  ResetsItself,          // answers dfuMANIFEST, then leaves the bus
+  WaitsForReset,         // answers dfuMANIFEST_WAIT_RESET until the host resets it
+  LeavesWhileAnswering,  // leaves the bus while it answers the status after the closing block
+};
+
 struct RequestRecord {
   Req req;
   uint32_t value;   // block number, target, run mode, property id
@@ -76,17 +84,22 @@ class ScriptedDfuDevice {
   uint32_t transferSize = 4096;
   bool downloadCapable = true;
   bool manifestationTolerant = true;
-  bool connected = true;
+  std::atomic<bool> connected{true};
   uint8_t state = kIdle;  // the state the device is in now
   uint8_t status = 0;
-  uint32_t bwPollTimeout = 0;        // of the dfuDNBUSY answers
-  uint32_t manifestPollTimeout = 0;  // of the dfuMANIFEST answers
-  uint32_t busyPollsPerBlock = 0;    // dfuDNBUSY answers before a block is taken
-  bool syncFirst = false;            // the first GETSTATUS of a block answers dfuDNLOAD_SYNC
-  bool stuckBusy = false;            // never leaves dfuDNBUSY
-  bool stuckSync = false;            // never leaves dfuDNLOAD_SYNC
-  uint32_t manifestPolls = 1;        // dfuMANIFEST answers of a tolerant device before dfuIDLE
-  int errorAfterBlock = -1;          // answers dfuERROR with errorStatus after this block
+  uint32_t bwPollTimeout = 0;                           // of the dfuDNBUSY answers
+  uint32_t manifestPollTimeout = 0;                     // of the dfuMANIFEST answers
+  uint32_t busyPollsPerBlock = 0;                       // dfuDNBUSY answers before a block is taken
+  bool syncFirst = false;                               // the first GETSTATUS of a block answers dfuDNLOAD_SYNC
+  bool stuckBusy = false;                               // never leaves dfuDNBUSY
+  bool stuckSync = false;                               // never leaves dfuDNLOAD_SYNC
+  uint32_t manifestPolls = 1;                           // dfuMANIFEST answers before dfuIDLE (or the end below)
+  ManifestEnd manifestEnd = ManifestEnd::ResetsItself;  // of a device that is not tolerant
+  bool canReset = true;                                 // the platform can reset the device
+  uint32_t lateBusyPollTimeout = 0xFFFFFFFF;            // bwPollTimeout of the busy answers after the first
+                                                        // of a block (none: bwPollTimeout)
+  uint32_t syncAfterBusy = 0;                           // dfuDNLOAD_SYNC answers after each waited-out dfuDNBUSY
+  int errorAfterBlock = -1;                             // answers dfuERROR with errorStatus after this block
   uint8_t errorStatus = 0;
   uint32_t compatibilityAnswer = 0;  // the device's 32-bit answer; 0 = compatible
   bool requireUnlock = false;        // a download before a good unlock request stalls
@@ -206,6 +219,11 @@ class ScriptedDfuDevice {
           Answer(record, kDnloadSync, 0);
           return QXSTATUS_SUCCESS;
         }
+        if (mSyncAfterBusyLeft > 0) {
+          --mSyncAfterBusyLeft;
+          Answer(record, kDnloadSync, 0);
+          return QXSTATUS_SUCCESS;
+        }
         if (errorAfterBlock >= 0 && mLastBlock == static_cast<uint32_t>(errorAfterBlock)) {
           state = kError;
           status = errorStatus;
@@ -214,14 +232,21 @@ class ScriptedDfuDevice {
         }
         if (stuckBusy || mBusyLeft > 0) {
           mBusyLeft -= mBusyLeft > 0 ? 1 : 0;
+          const bool first = state != kDnbusy;
           state = kDnbusy;
-          Answer(record, kDnbusy, bwPollTimeout);
+          mSyncAfterBusyLeft = syncAfterBusy;
+          Answer(record, kDnbusy, first || lateBusyPollTimeout == 0xFFFFFFFF ? bwPollTimeout : lateBusyPollTimeout);
           return QXSTATUS_SUCCESS;
         }
         state = kDnloadIdle;
         Answer(record, kDnloadIdle, 0);
         return QXSTATUS_SUCCESS;
       case kManifestSync:
+        if (!manifestationTolerant && manifestEnd == ManifestEnd::LeavesWhileAnswering) {
+          state = kManifestWaitReset;
+          connected = false;
+          return QXSTATUS_DEVICE_REMOVED;
+        }
         if (mSyncPending) {
           mSyncPending = false;
           Answer(record, kManifestSync, 0);
@@ -231,11 +256,14 @@ class ScriptedDfuDevice {
         mManifestLeft = manifestPolls;
         [[fallthrough]];
       case kManifest:
-        if (!manifestationTolerant) {
-          // Answers dfuMANIFEST once, then resets itself: nothing answers any more.
+        if (!manifestationTolerant && mManifestLeft == 0) {
           state = kManifestWaitReset;
-          Answer(record, kManifest, manifestPollTimeout);
-          return QXSTATUS_SUCCESS;
+          if (manifestEnd == ManifestEnd::WaitsForReset) {
+            Answer(record, kManifestWaitReset, 0);
+            return QXSTATUS_SUCCESS;
+          }
+          connected = false;  // reset itself: nothing answers any more
+          return QXSTATUS_DEVICE_REMOVED;
         }
         if (mManifestLeft > 0) {
           --mManifestLeft;
@@ -246,6 +274,10 @@ class ScriptedDfuDevice {
         Answer(record, kIdle, 0);
         return QXSTATUS_SUCCESS;
       case kManifestWaitReset:
+        if (connected) {
+          Answer(record, kManifestWaitReset, 0);
+          return QXSTATUS_SUCCESS;
+        }
         return QXSTATUS_DEVICE_REMOVED;
       default:
         Answer(record, state, 0);
@@ -258,7 +290,7 @@ class ScriptedDfuDevice {
       std::this_thread::sleep_for(std::chrono::milliseconds(dnloadDelayMs));
     }
     std::lock_guard<std::mutex> lock(mMutex);
-    if (state == kManifestWaitReset) {
+    if (state == kManifestWaitReset || !connected) {
       return QXSTATUS_DEVICE_REMOVED;
     }
     if (state != kIdle && state != kDnloadIdle) {
@@ -291,6 +323,7 @@ class ScriptedDfuDevice {
   bool mUnlocked = false;
   bool mSyncPending = false;
   uint32_t mBusyLeft = 0;
+  uint32_t mSyncAfterBusyLeft = 0;
   uint32_t mManifestLeft = 0;
   uint32_t mLastBlock = 0;
   bool mGateArmed = false;
@@ -457,6 +490,17 @@ class ScriptedDfuPort final : public DfuDevicePortInterface {
     token[0] = mDevice->tokenSize;
     token[1] = mDevice->tokenKeyGeneration;
     std::memcpy(token + 16, mDevice->mChallenge, 64);
+    return QXSTATUS_SUCCESS;
+  }
+  QXSTATUS ResetDevice() override {
+    if (QXSTATUS st = mDevice->Enter(Req::Reset, 0)) {
+      return st;
+    }
+    if (!mDevice->canReset) {
+      return QXSTATUS_NOT_SUPPORTED;
+    }
+    std::lock_guard<std::mutex> lock(mDevice->mMutex);
+    mDevice->connected = false;  // leaves the bus and starts its firmware
     return QXSTATUS_SUCCESS;
   }
   QXSTATUS PrivUnlockTarget(const uint8_t (&unlockRequest)[kQXUnlockRequestSize]) override {

@@ -269,24 +269,32 @@ Expected ExpectedOf(Step step, Fault fault) {
     return e;
   }
   if (fault == Fault::Finish || fault == Fault::Close) {
-    if (step == Step::ManifestPoll) {
-      e.status = QXSTATUS_SUCCESS;  // the last poll reports dfuIDLE: done before the next checkpoint
+    if (step == Step::ClosingBlock || step == Step::ManifestStatus || step == Step::ManifestPoll) {
+      // Once the device has the closing block a stop does not undo the image: the device is
+      // followed through manifestation, and nothing is aborted.
+      e.status = QXSTATUS_SUCCESS;
+      e.committed = true;
       e.dfuLine = "Manifestation done";
       return e;
     }
     e.status = QXSTATUS_ABORTED;
     e.abortSent = true;
-    // The manifestation started with the closing block's status (the device commits there);
-    // the stop comes at the first checkpoint after the delayed answer.
-    e.committed = step == Step::StatusLastBlock || step == Step::LastBlock || step == Step::ClosingBlock ||
-                  step == Step::ManifestStatus;
-    if (e.committed) {
-      e.line = "aborting download sync., current block=3";
-    } else if (IsBlockStep(step)) {
+    // The stop comes at the first checkpoint after the delayed answer: before the next block,
+    // or before the closing block, where the device is idle and takes DFU_ABORT.
+    if (IsBlockStep(step)) {
       e.line = "aborting download, current block=" + std::to_string(info.block.value_or(0) + 1);
     } else {
       e.line = "aborting download, current block=0";
     }
+    return e;
+  }
+  if (step == Step::SelectTarget &&
+      (fault == Fault::Stall || fault == Fault::LongAnswer || fault == Fault::DfuError)) {
+    // The DFU interface has one alternate setting, and a device may stall SET_INTERFACE to it;
+    // one that went into dfuERROR with the stall refuses the first block.
+    e.status = fault == Fault::DfuError ? kFailedTransfer : QXSTATUS_SUCCESS;
+    e.line = fault == Fault::DfuError ? "DfuDnload(data block=0) failed, st=" : "SET_INTERFACE stalled";
+    e.committed = fault != Fault::DfuError;
     return e;
   }
   switch (fault) {
@@ -729,8 +737,9 @@ TEST_P(UpgradeFaultMatrix, EndsAsDocumentedAndAFreshOpenRecovers) {
     }
   }
   CheckDevice(e, image);
-  // Whatever the outcome, the finish returns the session to Idle and reports no abort.
-  EXPECT_EQ(QXDFU_FinishUpgrade(boot, 0), QXSTATUS_SUCCESS);
+  // Whatever the outcome, the finish returns the session to Idle; it answers success only for
+  // an upgrade that succeeded, and otherwise the upgrade's own status.
+  EXPECT_EQ(QXDFU_FinishUpgrade(boot, 0), e.status);
   EXPECT_EQ(Status(boot).state, QXDFU_UPGRADE_STATE_IDLE);
   Close(boot);
   ExpectRecovery(info);

@@ -75,6 +75,14 @@ DFU_DEVICES = {
     "download_error": DFU_DEVICE_BASE + "ErrorAtBlock = 10\nErrorStatus = 0x04\n",
 }
 
+# The base device is not manifestation tolerant (the default attributes) and resets itself
+# after manifesting; these are the other ways real devices end, and the strict device.
+VARIANT_DEVICES = {
+    "variant_wait_for_reset": DFU_DEVICE_BASE + "ManifestationEnd = wait-for-reset\n",
+    "variant_leave_during_status": DFU_DEVICE_BASE + "ManifestationEnd = leave-during-status\n",
+    "variant_strict": DFU_DEVICE_BASE + "Strict = yes\n",
+}
+
 
 class Failure(Exception):
     pass
@@ -367,6 +375,14 @@ class Runner:
         self.check_upgrade(out, FIRST_OPEN_APP + TO_BOOTLOADER + OPEN_BOOTLOADER)
         expect_equal(rc, EXIT_CODE, "exit code")
 
+    def upgrade_variant(self, name):
+        self.require_dfu_device()
+        self.put_library(VARIANT_DEVICES[name])
+        out, rc = self.run_piped(b"y\n")
+        self.bound_or_skip(out)
+        self.check_upgrade(out, FIRST_OPEN_APP + TO_BOOTLOADER + OPEN_BOOTLOADER)
+        expect_equal(rc, EXIT_CODE, "exit code")
+
     def case_already_in_bootloader(self):
         self.require_dfu_device()
         self.put_library(DFU_DEVICES["already_in_bootloader"])
@@ -553,7 +569,10 @@ def main():
     args = parser.parse_args()
     runner = Runner(args)
     try:
-        getattr(runner, "case_" + args.case)()
+        if args.case in VARIANT_DEVICES:
+            runner.upgrade_variant(args.case)
+        else:
+            getattr(runner, "case_" + args.case)()
     except Failure as e:
         print("FAILED: %s" % e)
         return 1
