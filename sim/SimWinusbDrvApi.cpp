@@ -387,7 +387,9 @@ uint32_t SimWinusbDrvApi::WinUsbGetDescriptor(QXOsHandle winUsb, uint8_t descrip
       return kQXErrorDeviceNotConnected;
     }
     const size_t count = std::min<size_t>(copy->size(), length);
-    std::memcpy(buffer, copy->data(), count);
+    if (count > 0) {  // a device may have answered its descriptor with nothing
+      std::memcpy(buffer, copy->data(), count);
+    }
     transferred = static_cast<uint32_t>(count);
     return 0;
   }

@@ -268,7 +268,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Input input = ReadInput(data, size);
   auto model = std::make_shared<fuzz::FuzzDfuDevice>(input.script, input.pollTimeoutMs);
   sim::VirtualUsbBus& bus = sim::VirtualUsbBus::Instance();
-  const sim::SimDevicePtr simDevice = bus.Attach(input.spec, model);
+  bus.Attach(input.spec, model);
 
   uint32_t imageHandle = 0;
   const QXSTATUS imageSt =
@@ -297,6 +297,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (imageSt == QXSTATUS_SUCCESS) {
     FB_FUZZ_CHECK(QXDFU_UnloadFirmwareImage(imageHandle) == QXSTATUS_SUCCESS);
   }
-  bus.Detach(simDevice->Id());
+  // A bus reset plugs the device in again under a new id, so everything on the bus goes.
+  bus.DetachAll();
   return 0;
 }
