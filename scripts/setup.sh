@@ -4,7 +4,8 @@ set -euo pipefail
 PACKAGES=(cmake ninja-build g++ python3 googletest libsimpleini-dev
           g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 ccache
           libwine-dev libbenchmark-dev zlib1g-dev clang libclang-rt-14-dev
-          python3-pip python3-rich python3-pytest)
+          python3-pip python3-rich python3-pytest pkg-config
+          libusb-1.0-0-dev umockdev libumockdev-dev libumockdev0)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

@@ -101,9 +101,38 @@ DeviceFileWatch& GetDeviceFileWatch() {
   return watch;
 }
 
+struct ConfiguredBackend {
+  std::mutex mutex;
+  bool deviceFile = false;
+  std::optional<std::string> interfaceGuid;
+};
+
+ConfiguredBackend& GetConfiguredBackend() {
+  static ConfiguredBackend configured;
+  return configured;
+}
+
 }  // namespace
 
+bool QXSimulatedDevicesConfigured() {
+  ConfiguredBackend& configured = GetConfiguredBackend();
+  std::lock_guard<std::mutex> lock(configured.mutex);
+  return configured.deviceFile;
+}
+
+const char* QXConfiguredInterfaceGuid() {
+  ConfiguredBackend& configured = GetConfiguredBackend();
+  std::lock_guard<std::mutex> lock(configured.mutex);
+  return configured.interfaceGuid ? configured.interfaceGuid->c_str() : nullptr;
+}
+
 void QXLoadSimulatedDevices(const QXWString& configFilePath, const char* deviceFile, const char* interfaceGuid) {
+  {
+    ConfiguredBackend& configured = GetConfiguredBackend();
+    std::lock_guard<std::mutex> lock(configured.mutex);
+    configured.deviceFile = deviceFile != nullptr && *deviceFile != '\0';
+    configured.interfaceGuid = interfaceGuid != nullptr ? std::optional<std::string>(interfaceGuid) : std::nullopt;
+  }
   if (deviceFile == nullptr || *deviceFile == '\0') {
     return;
   }
