@@ -10,6 +10,9 @@
 
 #include "usb/QXWinusbDrvApi.h"
 
+struct libusb_device;
+struct libusb_device_handle;
+
 namespace plendrik {
 
 class QXWinusbDrvApiLibusb final : public QXWinusbDrvApi {
@@ -40,6 +43,9 @@ class QXWinusbDrvApiLibusb final : public QXWinusbDrvApi {
 
   // Open handles of every kind (tests check that nothing leaks).
   size_t OpenHandleCount() const;
+  // Replaces libusb_open (null restores it), for tests of what the kernel refuses.
+  using OpenFunction = int (*)(libusb_device* device, libusb_device_handle** handle);
+  static void SetOpenFunction(OpenFunction open);
 
   struct Object;
   struct Transfer;

@@ -2,6 +2,8 @@
 
 #include <libusb.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -52,13 +54,23 @@ namespace {
 struct DeviceFile final : QXWinusbDrvApiLibusb::Object {
   libusb_device_handle* handle = nullptr;
   libusb_device* device = nullptr;
-  int interfaceNumber = 0;  // the interface the path binds, claimed at open
+  int interfaceNumber = 0;     // the device handle's interface: the first of the configuration
+  int functionInterface = 0;   // the interface the path binds (a composite function's), claimed at open
   std::mutex mutex;
-  std::vector<int> claimed;
+  std::condition_variable idle;
+  std::vector<int> claimed;    // claimed through libusb
+  std::vector<int> handedOut;  // associated interfaces handed out (WinUSB hands each out once)
   bool gone = false;
+  size_t transfersInFlight = 0;
 
   DeviceFile() { QXLibusbContext::Instance().HandleOpened(); }
   ~DeviceFile() override {
+    {
+      // Closed on a caller's thread, never on the event thread: that thread's callbacks are
+      // the only ones that end a transfer, and libusb_close would wait for it.
+      std::unique_lock<std::mutex> lock(mutex);
+      idle.wait(lock, [&] { return transfersInFlight == 0; });
+    }
     if (handle != nullptr) {
       for (int number : claimed) {
         libusb_release_interface(handle, number);
@@ -83,6 +95,15 @@ struct DeviceFile final : QXWinusbDrvApiLibusb::Object {
       return true;
     }
     return false;
+  }
+  void TransferStarted() {
+    std::lock_guard<std::mutex> lock(mutex);
+    ++transfersInFlight;
+  }
+  void TransferEnded() {
+    std::lock_guard<std::mutex> lock(mutex);
+    --transfersInFlight;
+    idle.notify_all();
   }
   void MarkGone() {
     {
@@ -125,7 +146,9 @@ struct NamedMutex final : QXWinusbDrvApiLibusb::Object {
 
 struct QXWinusbDrvApiLibusb::Transfer {
   std::mutex mutex;
-  std::shared_ptr<DeviceFile> file;  // the handle stays open while libusb owns the transfer
+  // Not owned: the file's close waits until its transfers have ended, so that the last
+  // reference never goes on the event thread.
+  DeviceFile* file = nullptr;
   std::shared_ptr<Event> event;
   std::vector<uint8_t> buffer;  // setup packet, then the data stage
   libusb_transfer* transfer = nullptr;  // null once its callback has run
@@ -153,10 +176,20 @@ struct QXWinusbDrvApiLibusb::Transfer {
     if (self->status == LIBUSB_TRANSFER_NO_DEVICE) {
       self->file->MarkGone();
     }
-    self->event->Set(true);
+    DeviceFile* file = self->file;
+    std::shared_ptr<Event> event = self->event;
+    self.reset();
+    event->Set(true);
     QXLibusbContext::Instance().TransferEnded();
+    file->TransferEnded();  // the last use of the file
   }
 };
+
+namespace {
+std::atomic<QXWinusbDrvApiLibusb::OpenFunction> gOpenFunction{nullptr};
+}  // namespace
+
+void QXWinusbDrvApiLibusb::SetOpenFunction(OpenFunction open) { gOpenFunction.store(open); }
 
 QXWinusbDrvApiLibusb& QXWinusbDrvApiLibusb::Instance() { return QXImmortal<QXWinusbDrvApiLibusb>(); }
 
@@ -195,7 +228,8 @@ uint32_t QXWinusbDrvApiLibusb::CreateDeviceFile(const QXWString& path, uint32_t 
   auto device = std::make_shared<DeviceFile>();
   device->device = target->device;  // the reference FindPath took is the file's
   libusb_device_handle* handle = nullptr;
-  const int rc = libusb_open(target->device, &handle);
+  const OpenFunction open = gOpenFunction.load();
+  const int rc = open != nullptr ? open(target->device, &handle) : libusb_open(target->device, &handle);
   if (rc != LIBUSB_SUCCESS) {
     if (rc == LIBUSB_ERROR_ACCESS) {
       // The usual cause on Linux: the device node belongs to root. Say what fixes it.
@@ -210,21 +244,21 @@ uint32_t QXWinusbDrvApiLibusb::CreateDeviceFile(const QXWString& path, uint32_t 
     return device->Result(rc);
   }
   device->handle = handle;
-  if (target->interfaceNumber >= 0) {
-    device->interfaceNumber = target->interfaceNumber;
-  } else {
-    const std::vector<int> numbers = InterfaceNumbers(target->device);
-    device->interfaceNumber = numbers.empty() ? 0 : numbers.front();
-  }
+  // As WinUSB counts interfaces: the device handle stands for the configuration's first
+  // interface, the others are associated interfaces. Only the path's own interface (a
+  // composite device's DFU function) is claimed; the other functions keep their drivers.
+  const std::vector<int> numbers = InterfaceNumbers(target->device);
+  device->interfaceNumber = numbers.empty() ? 0 : numbers.front();
+  device->functionInterface = target->interfaceNumber >= 0 ? target->interfaceNumber : device->interfaceNumber;
   // A kernel driver bound to the interface is detached while we hold it and re-attached on release.
   libusb_set_auto_detach_kernel_driver(handle, 1);
-  const int claim = libusb_claim_interface(handle, device->interfaceNumber);
+  const int claim = libusb_claim_interface(handle, device->functionInterface);
   if (claim != LIBUSB_SUCCESS) {
     const uint32_t err = device->Result(claim);
     device.reset();  // closes the handle
     return err;
   }
-  device->claimed.push_back(device->interfaceNumber);
+  device->claimed.push_back(device->functionInterface);
   file = Insert(std::move(device));
   return 0;
 }
@@ -296,14 +330,13 @@ uint32_t QXWinusbDrvApiLibusb::WinUsbFree(QXOsHandle winUsb) {
     return kQXErrorInvalidHandle;
   }
   if (handle->associated) {
-    std::lock_guard<std::mutex> lock(handle->file->mutex);
-    auto& claimed = handle->file->claimed;
-    for (auto it = claimed.begin(); it != claimed.end(); ++it) {
-      if (*it == handle->interfaceNumber) {
-        libusb_release_interface(handle->file->handle, handle->interfaceNumber);
-        claimed.erase(it);
-        break;
-      }
+    DeviceFile& file = *handle->file;
+    std::lock_guard<std::mutex> lock(file.mutex);
+    std::erase(file.handedOut, handle->interfaceNumber);
+    // The path's own interface stays claimed until the file is closed.
+    if (handle->interfaceNumber != file.functionInterface) {
+      libusb_release_interface(file.handle, handle->interfaceNumber);
+      std::erase(file.claimed, handle->interfaceNumber);
     }
   }
   CloseOsHandle(winUsb);
@@ -328,21 +361,23 @@ uint32_t QXWinusbDrvApiLibusb::WinUsbGetAssociatedInterface(QXOsHandle winUsb, u
     return kQXErrorNoMoreItems;
   }
   const int number = numbers[wanted];
+  DeviceFile& file = *handle->file;
   {
-    std::lock_guard<std::mutex> lock(handle->file->mutex);
-    for (int claimed : handle->file->claimed) {
-      if (claimed == number) {
-        return kQXErrorAlreadyExists;  // WinUSB hands an associated interface out once
-      }
+    std::lock_guard<std::mutex> lock(file.mutex);
+    if (std::find(file.handedOut.begin(), file.handedOut.end(), number) != file.handedOut.end()) {
+      return kQXErrorAlreadyExists;  // WinUSB hands an associated interface out once
     }
-  }
-  const int rc = libusb_claim_interface(handle->file->handle, number);
-  if (rc != LIBUSB_SUCCESS) {
-    return handle->file->Result(rc);
-  }
-  {
-    std::lock_guard<std::mutex> lock(handle->file->mutex);
-    handle->file->claimed.push_back(number);
+    if (std::find(file.claimed.begin(), file.claimed.end(), number) == file.claimed.end()) {
+      const int rc = libusb_claim_interface(file.handle, number);
+      if (rc != LIBUSB_SUCCESS) {
+        if (rc == LIBUSB_ERROR_NO_DEVICE) {
+          file.gone = true;
+        }
+        return QXMapLibusbError(rc);
+      }
+      file.claimed.push_back(number);
+    }
+    file.handedOut.push_back(number);
   }
   auto other = std::make_shared<WinUsbHandle>();
   other->file = handle->file;
@@ -442,7 +477,7 @@ uint32_t QXWinusbDrvApiLibusb::WinUsbControlTransfer(QXOsHandle winUsb, const QX
     return kQXErrorInvalidParameter;
   }
   auto transfer = std::make_shared<Transfer>();
-  transfer->file = handle->file;
+  transfer->file = handle->file.get();
   transfer->event = event;
   transfer->in = (setup.bmRequestType & LIBUSB_ENDPOINT_IN) != 0;
   transfer->userBuffer = buffer;
@@ -467,6 +502,7 @@ uint32_t QXWinusbDrvApiLibusb::WinUsbControlTransfer(QXOsHandle winUsb, const QX
     mTransfers[&overlapped] = transfer;
   }
   QXLibusbContext::Instance().TransferStarted();
+  handle->file->TransferStarted();
   std::unique_lock<std::mutex> transferLock(transfer->mutex);
   const int rc = libusb_submit_transfer(raw);
   if (rc != LIBUSB_SUCCESS) {
@@ -475,6 +511,7 @@ uint32_t QXWinusbDrvApiLibusb::WinUsbControlTransfer(QXOsHandle winUsb, const QX
     delete holder;
     libusb_free_transfer(raw);
     QXLibusbContext::Instance().TransferEnded();
+    handle->file->TransferEnded();
     {
       std::lock_guard<std::mutex> lock(mMutex);
       mTransfers.erase(&overlapped);
