@@ -9,7 +9,7 @@
 #include "discovery/QXDeviceInterfaceEvents.h"
 #include "discovery/QXWinGuid.h"
 #include "discovery/QXWinSetupApiLibusb.h"
-#include "discovery/QXWinSetupApiVirtualBus.h"
+#include "sim/SimSetupApi.h"
 #include "os/QXImmortal.h"
 #include "os/QXOsString.h"
 #include "sim/SimWinusbDrvApi.h"

@@ -17,7 +17,7 @@
 #include "device/DfuDevicePortUsbDfu.h"
 #include "discovery/EnumerationTestBus.h"
 #include "discovery/QXWinSetupApiLibusb.h"
-#include "discovery/QXWinSetupApiVirtualBus.h"
+#include "sim/SimSetupApi.h"
 #include "flashbridge.h"
 #include "image/ImageTestFiles.h"
 #include "libusb/UmockdevUsbBus.h"

@@ -1,7 +1,7 @@
 // The SetupAPI seam answered from the virtual USB bus: a device information set is a
-// snapshot of the bus's listed nodes of one interface class.
-// The host library uses it as its platform; the windows unit tests put it behind the seam.
-// Header-only so that the windows library itself never contains the bus.
+// snapshot of the bus's listed nodes of one interface class. The host library's backend
+// binding serves it when the configuration names simulated devices; the windows unit tests
+// put it behind the seam. Header-only so that the windows library itself never contains the bus.
 #pragma once
 
 #include <cstddef>

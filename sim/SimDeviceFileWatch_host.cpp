@@ -1,3 +1,5 @@
+// The simulated devices that the library's configuration names ([Simulation] DeviceFile):
+// loaded onto the virtual bus when the library starts, and watched while it runs.
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
