@@ -2,6 +2,7 @@
 
 #include <libusb.h>
 
+#include <cstdio>
 #include <set>
 
 #include "diag/QXLog.h"
@@ -19,12 +20,15 @@ constexpr unsigned int kDescriptorTimeoutMs = 1000;
 std::string PortPath(libusb_device* device) {
   uint8_t ports[8];
   const int count = libusb_get_port_numbers(device, ports, sizeof(ports));
-  std::string path = std::to_string(libusb_get_bus_number(device));
+  char path[64];
+  int used = std::snprintf(path, sizeof(path), "%u", static_cast<unsigned>(libusb_get_bus_number(device)));
   if (count <= 0) {
-    return path + "-0." + std::to_string(libusb_get_device_address(device));
+    // A root hub: no ports; its address names it.
+    std::snprintf(path + used, sizeof(path) - used, "-0.%u", static_cast<unsigned>(libusb_get_device_address(device)));
+    return path;
   }
-  for (int i = 0; i < count; ++i) {
-    path += (i == 0 ? "-" : ".") + std::to_string(ports[i]);
+  for (int i = 0; i < count && used < static_cast<int>(sizeof(path)); ++i) {
+    used += std::snprintf(path + used, sizeof(path) - used, "%c%u", i == 0 ? '-' : '.', static_cast<unsigned>(ports[i]));
   }
   return path;
 }
