@@ -1,6 +1,7 @@
 #!/bin/bash
-# The main job: sets up a fresh machine, builds the host targets (tests and the plain library)
-# and lets flashtool upgrade a simulated device, answering its confirmation itself.
+# The main job: sets up a fresh machine with only what this job needs (the host compiler and
+# CMake), builds the plain host library and flashtool, and lets flashtool upgrade a simulated
+# device, answering its confirmation itself. scripts/test.sh installs and builds the rest.
 #
 # The run folder build/flashtool-run holds what flashtool needs in its current directory: the
 # plain library, its configuration (examples/flashtool.config.ini) and the simulated device
@@ -9,10 +10,9 @@
 # Exit code 0 when it is, 1 when it is not.
 set -euo pipefail
 ROOT="$(cd "$(dirname "$0")/.." && pwd)"
-"$ROOT/scripts/setup.sh"
-"$ROOT/scripts/build.sh" host
+"$ROOT/scripts/setup.sh" --main
 # The plain library a user loads from C or Python, and the flashtool that runs here.
-"$ROOT/scripts/build.sh" release
+"$ROOT/scripts/build.sh" release --target flashbridge flashtool
 
 BIN="$ROOT/build/host-release/bin"
 IMAGE="$ROOT/build/host-release/generated/flashtool_image.bin"

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <sstream>
 
+#include "sim/SimDfuVariantKeys.h"
+
 namespace plendrik::sim {
 
 namespace {
@@ -130,6 +132,7 @@ struct FileDevice {
   QXWString manufacturer, product, serial;
   size_t serialLine = 0;
   std::map<std::string, size_t> keyLines;  // key -> the line that gave it
+  std::map<std::string, std::string> keyValues;  // key -> its value as written
   std::vector<uint8_t> interfaces{0};
   uint8_t interfaceClass = 0xFE, interfaceSubClass = 0x01, interfaceProtocol = 0x02;
   uint8_t dfuAttributes = 0x0B;
@@ -151,16 +154,38 @@ struct FileDevice {
   std::optional<uint16_t> errorAtBlock, noAnswerAtBlock;
   std::optional<uint8_t> errorStatus;
   bool stayOnBus = false;
+  SimDfuVariantKeys variantKeys;  // how strict the device is
 };
 
-// The container identifier a device gets unless the file names one.
-void DefaultContainer(FileDevice& d, uint64_t ordinal) {
+// The section of a device as its keys and values, independent of their order and of the
+// letter case of the keys: what tells whether a device is described as before.
+std::string CanonicalSection(const FileDevice& d) {
+  std::string text;
+  for (const auto& [key, value] : d.keyValues) {
+    text += key + '=' + value + '\n';
+  }
+  return text;
+}
+
+// 64-bit FNV-1a.
+uint64_t Fnv1a(std::string_view text, uint64_t hash = 0xCBF29CE484222325ull) {
+  for (const char c : text) {
+    hash = (hash ^ static_cast<uint8_t>(c)) * 0x100000001B3ull;
+  }
+  return hash;
+}
+
+// The container identifier a device gets unless the file names one: derived from its section
+// (and, for sections written alike, from how many such sections come before it), so that it
+// stays the same when other devices are added, removed or moved around it.
+void DefaultContainer(FileDevice& d, const std::string& section, uint64_t repeat) {
   if (!d.containerSet && !d.containerNone) {
-    // A stable container identifier per device of the file.
     SimGuid container;
     SimGuid::Parse(std::string_view("8c1a0a51-2e6f-4b7d-9a00-000000000000"), container);
-    container.data4[7] = static_cast<uint8_t>(ordinal & 0xFF);
-    container.data4[6] = static_cast<uint8_t>((ordinal >> 8) & 0xFF);
+    const uint64_t hash = Fnv1a(std::to_string(repeat), Fnv1a(section));
+    for (size_t i = 0; i < 6; ++i) {
+      container.data4[2 + i] = static_cast<uint8_t>(hash >> (8 * i));
+    }
     d.spec.identity.containerId = container;
   }
 }
@@ -257,11 +282,12 @@ SimDfuFileDevice BuildDfuDevice(FileDevice& d) {
       c.faults.push_back(fault);
     }
   }
+  c.variants = d.variantKeys.Resolve();
   result.firmwareFiles = d.firmwareFiles;
   return result;
 }
 
-SimDeviceSpec Finish(FileDevice& d, uint64_t ordinal) {
+SimDeviceSpec Finish(FileDevice& d, const std::string& section, uint64_t repeat) {
   SimDeviceSpec spec = d.spec;
   uint8_t nextString = 1;
   auto addString = [&](const QXWString& text, uint8_t& index) {
@@ -279,7 +305,7 @@ SimDeviceSpec Finish(FileDevice& d, uint64_t ordinal) {
     config.interfaces.push_back(BuildInterface(d, number, false));
   }
   spec.configurations = {config};
-  DefaultContainer(d, ordinal);
+  DefaultContainer(d, section, repeat);
   spec.identity.containerId = d.spec.identity.containerId;
   return spec;
 }
@@ -708,7 +734,10 @@ SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& int
     uint8_t index = 0;
     std::string rest;
     bool targetFile = false;
-    if (rule == nullptr && SplitIndexedKey(key, "interface", index, rest)) {
+    const bool variantKey = rule == nullptr && IsSimDfuVariantKey(key);
+    if (variantKey) {
+      // Checked below like any key of a DFU device.
+    } else if (rule == nullptr && SplitIndexedKey(key, "interface", index, rest)) {
       for (const InterfaceKeyRule& candidate : kInterfaceKeyRules) {
         if (rest == candidate.name) interfaceRule = &candidate;
       }
@@ -718,7 +747,7 @@ SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& int
       // Target0.ReceivedFirmwareFile is ReceivedFirmwareFile.
       key = index == 0 ? rest : "target" + std::to_string(index) + "." + rest;
     }
-    if (rule == nullptr && interfaceRule == nullptr && !targetFile) {
+    if (rule == nullptr && interfaceRule == nullptr && !targetFile && !variantKey) {
       result.error = Error(lineNumber, "unknown key '" + key + "'");
       return result;
     }
@@ -728,13 +757,17 @@ SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& int
                                            std::to_string(earlier->second) + ")");
       return result;
     }
-    const KeyScope scope = rule != nullptr ? rule->scope : targetFile ? KeyScope::Dfu : KeyScope::Any;
+    const KeyScope scope = rule != nullptr                  ? rule->scope
+                           : (targetFile || variantKey) ? KeyScope::Dfu
+                                                        : KeyScope::Any;
     if (scope == KeyScope::Dfu && current->dfuOnlyKey.empty()) current->dfuOnlyKey = key;
     if (scope == KeyScope::NotDfu && current->genericOnlyKey.empty()) current->genericOnlyKey = key;
     std::string why;
     bool stored = false;
     if (rule != nullptr) {
       stored = rule->set(*current, value, why);
+    } else if (variantKey) {
+      stored = SetSimDfuVariantKey(current->variantKeys, key, value, why);
     } else if (interfaceRule != nullptr) {
       InterfaceSettings& settings = current->interfaceSettings[index];
       if (settings.line == 0) settings.line = lineNumber;
@@ -749,6 +782,7 @@ SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& int
           Error(lineNumber, "invalid value '" + shown + "' for '" + key + "'" + (why.empty() ? "" : ": " + why));
       return result;
     }
+    current->keyValues[key] = value;
     if (key == "serialnumber") {
       current->serialLine = lineNumber;
     }
@@ -772,15 +806,19 @@ SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& int
       return result;
     }
   }
-  uint64_t ordinal = 1;
+  std::map<std::string, uint64_t> repeats;
   for (FileDevice& device : devices) {
+    std::string section = CanonicalSection(device);
+    const uint64_t repeat = repeats[section]++;
+    // Sections written alike are told apart by their order among themselves.
+    result.sections.push_back(section + '#' + std::to_string(repeat));
     if (device.dfuModel.value_or(!device.dfuOnlyKey.empty())) {
-      DefaultContainer(device, ordinal++);
+      DefaultContainer(device, section, repeat);
       SimDfuFileDevice dfuDevice = BuildDfuDevice(device);
       result.specs.push_back(SimDfuDevice::BuildSpec(dfuDevice.config, dfuDevice.config.startMode));
       result.dfuDevices.emplace_back(std::move(dfuDevice));
     } else {
-      result.specs.push_back(Finish(device, ordinal++));
+      result.specs.push_back(Finish(device, section, repeat));
       result.dfuDevices.emplace_back();
     }
   }
@@ -879,10 +917,15 @@ void SyncFileDevices(std::vector<FileAttached>& attached, const std::vector<SimD
 }
 
 SimDeviceFileResult LoadSimDeviceFile(const QXWString& path, const SimGuid& interfaceClassGuid) {
+  // A DFU device of the file, kept with the section it came from: its bus id changes at every
+  // re-enumeration, so the file keeps the device itself.
+  struct FileDfuDevice {
+    std::string section;
+    SimDfuDevicePtr device;
+  };
   static std::mutex mutex;
   static std::vector<FileAttached> attachedByFile;
-  // A DFU device changes its bus id at every re-enumeration; the file keeps the device itself.
-  static std::vector<SimDfuDevicePtr> dfuByFile;
+  static std::vector<FileDfuDevice> dfuByFile;
   SimDeviceFileResult result;
   const std::filesystem::path filePath(path);
   std::error_code ec;
@@ -906,35 +949,49 @@ SimDeviceFileResult LoadSimDeviceFile(const QXWString& path, const SimGuid& inte
     return result;
   }
   std::lock_guard<std::mutex> lock(mutex);
-  // Plain devices follow the file by difference: an unchanged description keeps its device on
-  // the bus. A DFU device carries state (its firmware, its run mode) that the file does not
-  // describe, so every load of a changed file plugs the file's DFU devices in anew.
   if (attachedByFile.empty() && dfuByFile.empty()) {
     // The first load plugs the devices in the file's order, so they are listed in that order.
     for (size_t i = 0; i < result.specs.size(); ++i) {
       if (result.dfuDevices[i]) {
-        dfuByFile.push_back(AttachDfuDevice(*result.dfuDevices[i], filePath.parent_path()));
+        dfuByFile.push_back({result.sections[i], AttachDfuDevice(*result.dfuDevices[i], filePath.parent_path())});
       } else {
         attachedByFile.push_back(FileAttached{result.specs[i], VirtualUsbBus::Instance().Attach(result.specs[i])->Id()});
       }
     }
     return result;
   }
+  // Plain devices follow the file by their description. A DFU device stays, whatever state it
+  // is in (mid-download, in its bootloader, off the bus for a moment while it re-enumerates),
+  // as long as its section is unchanged; a changed section is another device.
   std::vector<SimDeviceSpec> plainSpecs;
   for (size_t i = 0; i < result.specs.size(); ++i) {
     if (!result.dfuDevices[i]) {
       plainSpecs.push_back(result.specs[i]);
     }
   }
-  SyncFileDevices(attachedByFile, plainSpecs);
-  for (const SimDfuDevicePtr& device : dfuByFile) {
-    device->Unplug();
-  }
-  dfuByFile.clear();
+  std::vector<FileDfuDevice> keptDfu;
+  std::vector<size_t> arrivingDfu;
   for (size_t i = 0; i < result.specs.size(); ++i) {
-    if (result.dfuDevices[i]) {
-      dfuByFile.push_back(AttachDfuDevice(*result.dfuDevices[i], filePath.parent_path()));
+    if (!result.dfuDevices[i]) {
+      continue;
     }
+    const auto same = std::find_if(dfuByFile.begin(), dfuByFile.end(),
+                                   [&](const FileDfuDevice& old) { return old.section == result.sections[i]; });
+    if (same != dfuByFile.end()) {
+      keptDfu.push_back(std::move(*same));
+      dfuByFile.erase(same);
+    } else {
+      arrivingDfu.push_back(i);
+    }
+  }
+  // What leaves goes first, so that a changed device never meets its old self on the bus.
+  for (const FileDfuDevice& old : dfuByFile) {
+    old.device->Unplug();
+  }
+  SyncFileDevices(attachedByFile, plainSpecs);
+  dfuByFile = std::move(keptDfu);
+  for (const size_t i : arrivingDfu) {
+    dfuByFile.push_back({result.sections[i], AttachDfuDevice(*result.dfuDevices[i], filePath.parent_path())});
   }
   return result;
 }

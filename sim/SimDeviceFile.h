@@ -30,6 +30,9 @@ struct SimDeviceFileResult {
   // Per device, in the same order: its DFU behaviour, none for a device that only answers
   // its descriptors.
   std::vector<std::optional<SimDfuFileDevice>> dfuDevices;
+  // Per device, in the same order: its section (keys and values, in no particular order),
+  // which tells a reload whether the device is still described as before.
+  std::vector<std::string> sections;
 };
 
 // Where the devices of a loaded file report what goes wrong while they run (a firmware file
@@ -51,7 +54,9 @@ struct FileAttached {
 void SyncFileDevices(std::vector<FileAttached>& attached, const std::vector<SimDeviceSpec>& specs);
 
 // Reads and parses a device file, then brings the devices an earlier load attached in line
-// with it (SyncFileDevices). Nothing changes when the file has an error.
+// with it: a device whose section is unchanged stays on the bus as it is (a DFU device with its
+// run mode, its firmware and its received-firmware files), the others leave, and new or
+// changed sections arrive. Nothing changes when the file has an error.
 SimDeviceFileResult LoadSimDeviceFile(const QXWString& path, const SimGuid& interfaceClassGuid);
 
 }  // namespace plendrik::sim

@@ -55,6 +55,12 @@ class SimDeviceModel {
   virtual void OnAttached(SimDevice& device) { (void)device; }
   // The device has left the bus; requests still in flight have failed.
   virtual void OnDetached(SimDevice& device) { (void)device; }
+  // A USB reset of the device: true when the model takes it (it leaves the bus and joins again
+  // itself); false lets the bus take the device off and plug it in again as it is.
+  virtual bool OnUsbReset(SimDevice& device) {
+    (void)device;
+    return false;
+  }
 };
 
 using SimDeviceModelPtr = std::shared_ptr<SimDeviceModel>;

@@ -32,6 +32,10 @@ std::shared_ptr<SimDfuDevice> SimDfuDevice::Create(SimBusAccess& bus, SimDfuDevi
 SimDfuDevice::SimDfuDevice(SimBusAccess& bus, SimDfuDeviceConfig config)
     : mBus(bus),
       mConfig(std::move(config)),
+      mTiming(mConfig.pollTimeoutMs, mConfig.variants),
+      mDetachPolicy(mConfig.variants),
+      mManifestation((mConfig.bmAttributes & dfu::kManifestationTolerant) != 0, mConfig.variants),
+      mAlternateSettings(mConfig.variants),
       mMode(mConfig.startMode),
       mNextMode(mConfig.startMode),
       mState(mConfig.startMode == SimRunMode::Application ? dfu::State::appIDLE : dfu::State::dfuIDLE) {
@@ -62,6 +66,7 @@ bool SimDfuDevice::Plug() {
     }
     ++mBusEpoch;  // a re-join that was still due must not plug the device in a second time
     mLeaving = false;
+    mJoinError.reset();
     mAttaching = true;
     spec = BuildSpec(mMode);
   }
@@ -86,12 +91,51 @@ bool SimDfuDevice::Unplug() {
     // leaving and joining again (off the bus, about to come back).
     ++mBusEpoch;
     mLeaving = false;
+    mJoinError.reset();
     if (!mDeviceId) {
       return false;
     }
     id = *mDeviceId;
   }
   return mBus.Detach(id);
+}
+
+bool SimDfuDevice::Reset() {
+  uint64_t epoch = 0;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (!mDeviceId || !ResetLocked(*mDeviceId, epoch)) {
+      return false;
+    }
+  }
+  LeaveBus(epoch);
+  return true;
+}
+
+bool SimDfuDevice::OnUsbReset(SimDevice& device) {
+  uint64_t epoch = 0;
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    if (!ResetLocked(device.Id(), epoch)) {
+      return true;  // not this model's device any more: nothing of it to reset
+    }
+  }
+  LeaveBus(epoch);
+  return true;
+}
+
+bool SimDfuDevice::ResetLocked(uint64_t deviceId, uint64_t& epoch) {
+  if (mDeviceId != deviceId) {
+    return false;
+  }
+  // The hub resets the port whatever the device was doing: a pending detach or re-join is
+  // replaced by this one, and the device cannot decline to leave.
+  const SimDfuDetachPolicy::AfterReset after = SimDfuDetachPolicy::UsbReset(mMode, mState);
+  mNextMode = after.mode;
+  mJoinError = after.errorStatus;
+  mLeaving = true;
+  epoch = ++mBusEpoch;
+  return true;
 }
 
 void SimDfuDevice::OnAttached(SimDevice& device) {
@@ -101,6 +145,11 @@ void SimDfuDevice::OnAttached(SimDevice& device) {
   mLogSeen = 0;
   mState = mMode == SimRunMode::Application ? dfu::State::appIDLE : dfu::State::dfuIDLE;
   mStatus = dfu::kOK;
+  if (mMode == SimRunMode::Bootloader && mJoinError) {
+    mState = dfu::State::dfuERROR;
+    mStatus = *mJoinError;
+  }
+  mJoinError.reset();
   mTarget = 0;
   ResetDownload();
 }
@@ -128,6 +177,7 @@ SimDfuDevice::Outcome SimDfuDevice::Leave(SimRunMode next, std::chrono::microsec
   }
   mLeaving = true;
   mNextMode = next;
+  mJoinError.reset();
   outcome.timers.push_back(Timer{delay, &SimDfuDevice::LeaveBus, mBusEpoch});
   return outcome;
 }
@@ -323,7 +373,7 @@ void SimDfuDevice::HandleRequest(SimDevice& device, const SimControlRequestPtr& 
         if (kind == SimDfuRequestKind::Dnload) {
           outcome.reply.kind = Reply::Kind::Ack;
         } else if (kind == SimDfuRequestKind::GetStatus) {
-          outcome.reply = {Reply::Kind::Data, StatusRecord(), std::nullopt};
+          outcome.reply = {Reply::Kind::Data, StatusRecord(mTiming.PollTimeout(false)), std::nullopt};
         } else if (kind == SimDfuRequestKind::GetState) {
           outcome.reply = {Reply::Kind::Data, {static_cast<uint8_t>(mState)}, std::nullopt};
         } else {
@@ -384,10 +434,11 @@ bool SimDfuDevice::InterceptStandardRequest(SimDevice& device, const SimControlR
       return false;
     }
     const SimDfuFault* fault = MatchFault(SimDfuRequestKind::SetInterface, std::nullopt);
-    if (!fault) {
+    const size_t alternateSettings = mMode == SimRunMode::Application ? 1 : mConfig.targets.size();
+    if (!fault && !mAlternateSettings.Refuses(alternateSettings)) {
       return false;
     }
-    switch (fault->action) {
+    switch (fault ? fault->action : SimDfuFaultAction::Stall) {
       case SimDfuFaultAction::Stall:
         reply.kind = Reply::Kind::Stall;
         break;
@@ -466,9 +517,24 @@ SimDfuDevice::Outcome SimDfuDevice::Application(SimDfuRequestKind kind) {
 
 SimDfuDevice::Outcome SimDfuDevice::Bootloader(SimDfuRequestKind kind, const SimControlRequest& request) {
   Outcome outcome;
-  if (mState == dfu::State::dfuMANIFEST_WAIT_RESET) {
-    // Waits for its reset and answers nothing.
+  if (kind == SimDfuRequestKind::GetStatus && mTiming.RefusesStatus(mBus.Scheduler().Now())) {
+    // Still busy with the work it announced: the request is not taken at all.
     outcome.reply.kind = Reply::Kind::Stall;
+    return outcome;
+  }
+  if (mState == dfu::State::dfuMANIFEST_WAIT_RESET) {
+    // Waits for its reset. A device that stays in this state still tells so when asked; one
+    // that is about to reset itself answers nothing (or holds the status request it got).
+    if (kind == SimDfuRequestKind::GetStatus && mManifestation.AnswersStatusWhileWaiting()) {
+      return StatusAnswer(false);
+    }
+    if (kind == SimDfuRequestKind::GetState && mManifestation.AnswersStatusWhileWaiting()) {
+      outcome.reply = {Reply::Kind::Data, {static_cast<uint8_t>(mState)}, std::nullopt};
+      return outcome;
+    }
+    outcome.reply.kind = kind == SimDfuRequestKind::GetStatus && mManifestation.HoldsStatusWhileBusy()
+                             ? Reply::Kind::None
+                             : Reply::Kind::Stall;
     return outcome;
   }
   if (kind == SimDfuRequestKind::GetStatus) {
@@ -493,6 +559,10 @@ SimDfuDevice::Outcome SimDfuDevice::Bootloader(SimDfuRequestKind kind, const Sim
           outcome.reply.kind = Reply::Kind::Ack;
           return outcome;
         case SimDfuRequestKind::Detach:
+          if (mDetachPolicy.RefusesDetachInBootloader()) {
+            // DFU_DETACH is a request of the application; the bootloader takes it as a wrong one.
+            return Fail(dfu::errSTALLEDPKT);
+          }
           // The bootloader takes a detach as the way back into the application.
           return Leave(SimRunMode::Application, DetachDelay());
         case SimDfuRequestKind::XmosSelectImage:
@@ -596,7 +666,8 @@ SimDfuDevice::Outcome SimDfuDevice::Dnload(const SimControlRequest& request) {
 }
 
 SimDfuDevice::Outcome SimDfuDevice::GetStatus() {
-  Outcome outcome;
+  std::vector<Timer> timers;
+  bool stillBusy = false;
   switch (mState) {
     case dfu::State::dfuDNLOAD_SYNC:
       if (mStuckSync) {
@@ -610,16 +681,17 @@ SimDfuDevice::Outcome SimDfuDevice::GetStatus() {
         mState = dfu::State::dfuDNLOAD_IDLE;
       } else if (mStuckBusy) {
         mState = dfu::State::dfuDNBUSY;
-      } else if (mConfig.flashWritePerBlock.count() == 0) {
+      } else if (const std::chrono::microseconds write = mTiming.WorkTime(mConfig.flashWritePerBlock);
+                 write.count() == 0) {
         mWriteDone = true;
         mState = dfu::State::dfuDNLOAD_IDLE;
       } else {
         // The write starts now; until it is done the device is busy.
         mState = dfu::State::dfuDNBUSY;
-        outcome.timers.push_back(Timer{mConfig.flashWritePerBlock, &SimDfuDevice::WriteDone, mWorkEpoch});
+        timers.push_back(Timer{write, &SimDfuDevice::WriteDone, mWorkEpoch});
       }
       break;
-    case dfu::State::dfuMANIFEST_SYNC:
+    case dfu::State::dfuMANIFEST_SYNC: {
       if (mSyncAnswersLeft > 0) {
         --mSyncAnswersLeft;
         break;
@@ -630,23 +702,53 @@ SimDfuDevice::Outcome SimDfuDevice::GetStatus() {
         break;
       }
       mState = dfu::State::dfuMANIFEST;
-      if (mConfig.manifestationTime.count() == 0) {
+      const std::chrono::microseconds manifestation = mTiming.WorkTime(mConfig.manifestationTime);
+      if (manifestation.count() == 0) {
         // Reported as dfuMANIFEST; done by the time the host polls again.
-        outcome.reply = {Reply::Kind::Data, StatusRecord(), std::nullopt};
+        Outcome outcome = StatusAnswer(false);
         outcome.timers = CompleteManifestation();
+        if (mManifestation.HoldsStatusWhileBusy()) {
+          outcome.reply = Reply{Reply::Kind::None, {}, std::nullopt};  // cut off by the reset
+        }
         return outcome;
       }
-      outcome.timers.push_back(Timer{mConfig.manifestationTime, &SimDfuDevice::ManifestationDone, mWorkEpoch});
+      timers.push_back(Timer{manifestation, &SimDfuDevice::ManifestationDone, mWorkEpoch});
+      if (mManifestation.HoldsStatusWhileBusy()) {
+        Outcome outcome;
+        outcome.reply.kind = Reply::Kind::None;
+        outcome.timers = timers;
+        return outcome;
+      }
+      break;
+    }
+    case dfu::State::dfuDNBUSY:
+    case dfu::State::dfuMANIFEST:
+      // Polled while the work it announced goes on.
+      stillBusy = true;
+      if (mState == dfu::State::dfuMANIFEST && mManifestation.HoldsStatusWhileBusy()) {
+        Outcome outcome;
+        outcome.reply.kind = Reply::Kind::None;
+        return outcome;
+      }
       break;
     default:
-      break;  // every other state reports itself (dfuDNBUSY and dfuMANIFEST while they last)
+      break;  // every other state reports itself
   }
-  outcome.reply = {Reply::Kind::Data, StatusRecord(), std::nullopt};
+  Outcome outcome = StatusAnswer(stillBusy);
+  outcome.timers = std::move(timers);
   return outcome;
 }
 
-std::vector<uint8_t> SimDfuDevice::StatusRecord() const {
-  const uint32_t poll = mConfig.pollTimeoutMs & 0xFFFFFF;
+SimDfuDevice::Outcome SimDfuDevice::StatusAnswer(bool stillBusy) {
+  const uint32_t poll = mTiming.PollTimeout(stillBusy);
+  mTiming.Answered(mState, poll, mBus.Scheduler().Now());
+  Outcome outcome;
+  outcome.reply = {Reply::Kind::Data, StatusRecord(poll), std::nullopt};
+  return outcome;
+}
+
+std::vector<uint8_t> SimDfuDevice::StatusRecord(uint32_t pollMs) const {
+  const uint32_t poll = pollMs & 0xFFFFFF;
   return {mStatus,
           static_cast<uint8_t>(poll & 0xFF),
           static_cast<uint8_t>((poll >> 8) & 0xFF),
@@ -662,6 +764,8 @@ void SimDfuDevice::WriteDone(uint64_t epoch) {
   }
   mWriteDone = true;
   mState = dfu::State::dfuDNLOAD_SYNC;
+  // A device that reports the state in which a request arrived still says dfuDNLOAD_SYNC.
+  mSyncAnswersLeft = mTiming.SyncAnswersAfterBusy();
 }
 
 void SimDfuDevice::ManifestationDone(uint64_t epoch) {
@@ -683,12 +787,19 @@ std::vector<SimDfuDevice::Timer> SimDfuDevice::CompleteManifestation() {
   if (mConfig.firmwareCommitted) {
     mConfig.firmwareCommitted(mTarget, mFirmware[mTarget]);
   }
-  if ((mConfig.bmAttributes & dfu::kManifestationTolerant) != 0) {
-    mManifestDone = true;
-    mState = dfu::State::dfuMANIFEST_SYNC;
-    return {};
+  switch (mManifestation.AtCompletion()) {
+    case SimDfuManifestationPolicy::End::BackToIdle:
+      mManifestDone = true;
+      mState = dfu::State::dfuMANIFEST_SYNC;
+      return {};
+    case SimDfuManifestationPolicy::End::WaitForReset:
+      mState = dfu::State::dfuMANIFEST_WAIT_RESET;
+      return {};
+    case SimDfuManifestationPolicy::End::ResetSelf:
+    case SimDfuManifestationPolicy::End::LeaveDuringStatus:
+      break;
   }
-  // Not manifestation tolerant: the device resets itself into the new application.
+  // The device resets itself into the new application.
   mState = dfu::State::dfuMANIFEST_WAIT_RESET;
   return Leave(SimRunMode::Application, ResetDelay()).timers;
 }
@@ -702,6 +813,7 @@ void SimDfuDevice::ResetDownload() {
   mStuckSync = false;
   mSyncAnswersLeft = 0;
   mManifestDone = false;
+  mTiming.Forget();
   ++mWorkEpoch;
 }
 

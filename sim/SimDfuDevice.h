@@ -19,11 +19,14 @@
 #include <vector>
 
 #include "sim/SimDeviceModel.h"
+#include "sim/SimDfuAlternateSettingPolicy.h"
+#include "sim/SimDfuDetachPolicy.h"
+#include "sim/SimDfuManifestationPolicy.h"
 #include "sim/SimDfuProtocol.h"
+#include "sim/SimDfuStatusTiming.h"
+#include "sim/SimDfuVariants.h"
 
 namespace plendrik::sim {
-
-enum class SimRunMode { Application = 1, Bootloader = 2 };
 
 // One target of the bootloader: an alternate setting of the DFU interface and an XMOS image index.
 struct SimDfuTargetConfig {
@@ -136,6 +139,9 @@ struct SimDfuDeviceConfig {
   // From leaving the bus to joining it again in the other run mode.
   std::chrono::microseconds rejoinDelay{0};
 
+  // Where the device is as strict as hardware may be; the defaults are lenient.
+  SimDfuVariants variants;
+
   std::vector<SimDfuFault> faults;
   // Told of every manifested firmware (target, bytes), e.g. to write it to a file. Called with
   // the device's lock held: it must not call the device.
@@ -152,6 +158,10 @@ class SimDfuDevice : public SimDeviceModel, public std::enable_shared_from_this<
   bool Plug();
   // Pulls the plug now. False when it is not on the bus.
   bool Unplug();
+  // A USB reset of the device on the bus (as the hub's port reset): it leaves the bus at once
+  // and joins it again after rejoinDelay, in the run mode and state a reset leads to (see
+  // SimDfuDetachPolicy::UsbReset). False when it is not on the bus.
+  bool Reset();
 
   // The device description of a run mode, with real descriptors.
   SimDeviceSpec BuildSpec(SimRunMode mode) const;
@@ -186,6 +196,7 @@ class SimDfuDevice : public SimDeviceModel, public std::enable_shared_from_this<
   void HandleRequest(SimDevice& device, const SimControlRequestPtr& request) override;
   void OnAttached(SimDevice& device) override;
   void OnDetached(SimDevice& device) override;
+  bool OnUsbReset(SimDevice& device) override;
   bool InterceptStandardRequest(SimDevice& device, const SimControlRequestPtr& request,
                                 std::function<void()> answer) override;
 
@@ -232,7 +243,9 @@ class SimDfuDevice : public SimDeviceModel, public std::enable_shared_from_this<
   Outcome Leave(SimRunMode next, std::chrono::microseconds delay);
   std::chrono::microseconds DetachDelay() const;
   std::chrono::microseconds ResetDelay() const;
-  std::vector<uint8_t> StatusRecord() const;
+  std::vector<uint8_t> StatusRecord(uint32_t pollMs) const;
+  Outcome StatusAnswer(bool stillBusy);
+  bool ResetLocked(uint64_t deviceId, uint64_t& epoch);
   uint32_t JudgeHeader(uint16_t target) const;
   std::vector<uint8_t> NewToken(uint8_t target);
   bool CheckUnlock(const std::vector<uint8_t>& mac);
@@ -250,6 +263,10 @@ class SimDfuDevice : public SimDeviceModel, public std::enable_shared_from_this<
 
   SimBusAccess& mBus;
   const SimDfuDeviceConfig mConfig;
+  SimDfuStatusTiming mTiming;
+  const SimDfuDetachPolicy mDetachPolicy;
+  const SimDfuManifestationPolicy mManifestation;
+  const SimDfuAlternateSettingPolicy mAlternateSettings;
 
   mutable std::mutex mMutex;
   SimRunMode mMode;
@@ -284,6 +301,7 @@ class SimDfuDevice : public SimDeviceModel, public std::enable_shared_from_this<
   std::vector<FaultSlot> mFaults;
   uint32_t mFaultsFired = 0;
   bool mStayOnBus = false;
+  std::optional<uint8_t> mJoinError;  // the bootloader joins the bus in dfuERROR with this status
 };
 
 using SimDfuDevicePtr = std::shared_ptr<SimDfuDevice>;

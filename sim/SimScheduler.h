@@ -12,6 +12,7 @@ namespace plendrik::sim {
 class SimScheduler {
  public:
   using TaskId = uint64_t;
+  using Clock = std::chrono::steady_clock;
 
   virtual ~SimScheduler() = default;
 
@@ -23,6 +24,9 @@ class SimScheduler {
   // on the scheduler's thread is waited for (unless Cancel is called from that task) and false
   // returned; false also for a task that already ran or an unknown id.
   virtual bool Cancel(TaskId id) = 0;
+  // The scheduler's time, by which its tasks fall due; a scheduler stepped by hand answers its
+  // own clock.
+  virtual Clock::time_point Now() const { return Clock::now(); }
 };
 
 }  // namespace plendrik::sim

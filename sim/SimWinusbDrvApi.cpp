@@ -467,4 +467,16 @@ uint32_t SimWinusbDrvApi::CancelOverlappedIo(QXOsHandle file, QXWinOverlapped& o
   return 0;
 }
 
+uint32_t SimWinusbDrvApi::ResetUsbDevice(QXOsHandle winUsb) {
+  auto object = FindAs<WinUsbObject>(winUsb);
+  if (!object) {
+    return kQXErrorInvalidHandle;
+  }
+  const SimDevicePtr& device = object->file->device;
+  if (!device->IsAttached() || !VirtualUsbBus::Instance().ResetDevice(device->Id())) {
+    return kQXErrorDeviceNotConnected;
+  }
+  return 0;
+}
+
 }  // namespace plendrik::sim

@@ -39,6 +39,9 @@ class SimWinusbDrvApi : public QXWinusbDrvApi {
                                  uint32_t& transferred, QXWinOverlapped& overlapped) override;
   uint32_t WinUsbGetOverlappedResult(QXOsHandle winUsb, QXWinOverlapped& overlapped, uint32_t& transferred) override;
   uint32_t CancelOverlappedIo(QXOsHandle file, QXWinOverlapped& overlapped) override;
+  // A port reset of the device behind the handle: the device leaves the bus and enumerates
+  // again (the bus's ResetDevice); every handle to it is stale afterwards.
+  uint32_t ResetUsbDevice(QXOsHandle winUsb) override;
 
   // Open handles of every kind (tests check that nothing leaks).
   size_t OpenHandleCount() const;

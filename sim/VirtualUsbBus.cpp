@@ -120,6 +120,22 @@ bool VirtualUsbBus::Detach(uint64_t deviceId) {
   return true;
 }
 
+bool VirtualUsbBus::ResetDevice(uint64_t deviceId) {
+  const SimDevicePtr device = FindDevice(deviceId);
+  if (!device) {
+    return false;
+  }
+  const std::shared_ptr<SimDeviceModel> model = device->Model();
+  if (model && model->OnUsbReset(*device)) {
+    return true;
+  }
+  if (!Detach(deviceId)) {
+    return false;  // gone meanwhile
+  }
+  Attach(device->Spec(), model);
+  return true;
+}
+
 void VirtualUsbBus::DetachAll() {
   std::vector<uint64_t> ids;
   {

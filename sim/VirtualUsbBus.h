@@ -65,6 +65,11 @@ class VirtualUsbBus final : public SimBusAccess {
   // Unplugs a device: its nodes disappear, its requests in flight fail, its open handles go
   // stale, then its model hears OnDetached. Returns false when the device is not on the bus.
   bool Detach(uint64_t deviceId) override;
+  // A USB reset of a device (the hub resets its port): its model takes it (SimDeviceModel::
+  // OnUsbReset), or else the device leaves the bus and joins it again at once as it was, with
+  // its model. Either way its requests in flight fail and its open handles go stale. False
+  // when the device is not on the bus.
+  bool ResetDevice(uint64_t deviceId);
   // Unplugs every device (tests start from an empty bus).
   void DetachAll();
   // Stops the scheduler (tasks not started are dropped), detaches every device, delivers the

@@ -1,11 +1,14 @@
 """Loading the flashbridge library and declaring its 25 exports for ctypes."""
 from __future__ import annotations
 
+import atexit
 import ctypes
 import os
 import sys
+import tempfile
+import threading
 from pathlib import Path
-from typing import Union
+from typing import List, Optional, Union
 
 #: The API version this package is written for; the library must serve it.
 API_VERSION_MAJOR = 1
@@ -54,6 +57,71 @@ _PROTOTYPES = {
 }
 
 
+#: Functions only the host library has (flashbridge.so); declared when present.
+_HOST_PROTOTYPES = {
+    "QXHOST_GetStatusLogName": (ctypes.c_char_p, [_u32]),
+}
+
+#: The host library appends its debugger output to the file this environment variable names.
+DEBUG_OUTPUT_ENVIRONMENT_VARIABLE = "QXDFU_DEBUG_OUTPUT"
+
+
+class DebugOutput:
+    """The library's debugger output, where it reports mistakes in its configuration and
+    simulated device files (file, line and cause). On the host it goes to the file that
+    $QXDFU_DEBUG_OUTPUT names; unless the caller named one, a temporary file is used. Must be
+    set up before the library is loaded."""
+
+    _instance: Optional["DebugOutput"] = None
+    _lock = threading.Lock()
+
+    def __init__(self) -> None:
+        self.path = os.environ.get(DEBUG_OUTPUT_ENVIRONMENT_VARIABLE) or ""
+        self._temporary = False
+        if not self.path and sys.platform != "win32":
+            descriptor, self.path = tempfile.mkstemp(prefix="flashbridge-debug-", suffix=".txt")
+            os.close(descriptor)
+            self._temporary = True
+            os.environ[DEBUG_OUTPUT_ENVIRONMENT_VARIABLE] = self.path
+            atexit.register(self._remove)
+        self._offset = self._size()
+        self._read_lock = threading.Lock()
+
+    @classmethod
+    def get(cls) -> "DebugOutput":
+        with cls._lock:
+            if cls._instance is None:
+                cls._instance = DebugOutput()
+            return cls._instance
+
+    def _size(self) -> int:
+        try:
+            return os.path.getsize(self.path) if self.path else 0
+        except OSError:
+            return 0
+
+    def _remove(self) -> None:
+        try:
+            os.remove(self.path)
+        except OSError:
+            pass
+
+    def read_new(self) -> List[str]:
+        """The lines written since the last call (complete lines only)."""
+        if not self.path:
+            return []
+        with self._read_lock:
+            try:
+                with open(self.path, "rb") as stream:
+                    stream.seek(self._offset)
+                    data = stream.read()
+            except OSError:
+                return []
+            end = data.rfind(b"\n") + 1
+            self._offset += end
+            return [line for line in data[:end].decode("utf-8", errors="replace").splitlines() if line.strip()]
+
+
 class LibraryLoadError(OSError):
     """The library could not be found, loaded, or does not serve API version 1.13."""
 
@@ -83,6 +151,7 @@ def resolve_library_path(path: Union[str, os.PathLike, None] = None) -> Path:
 def load_native(path: Union[str, os.PathLike, None] = None) -> ctypes.CDLL:
     """Loads the library, declares every export and checks the API version."""
     resolved = resolve_library_path(path)
+    DebugOutput.get()
     try:
         dll = ctypes.CDLL(str(resolved))
     except OSError as error:
@@ -98,6 +167,11 @@ def load_native(path: Union[str, os.PathLike, None] = None) -> ctypes.CDLL:
         version = dll.QXDFU_GetApiVersion()
         raise LibraryLoadError("%s has API version %d.%d, which does not serve version %d.%d" % (
             resolved, version >> 16, version & 0xFFFF, API_VERSION_MAJOR, API_VERSION_MINOR))
+    for name, (restype, argtypes) in _HOST_PROTOTYPES.items():
+        if hasattr(dll, name):
+            function = getattr(dll, name)
+            function.restype = restype
+            function.argtypes = argtypes
     if dll.QXDFU_GetUniCharSize() != 2:
         raise LibraryLoadError("%s does not use 16-bit wide strings" % resolved)
     return dll

@@ -16,11 +16,11 @@ import threading
 import time
 import weakref
 from dataclasses import dataclass
-from typing import Callable, Dict, Iterator, Optional, Union
+from typing import Callable, Dict, Iterator, List, Optional, Union
 
 from . import status as st
-from ._native import (API_VERSION_MAJOR, API_VERSION_MINOR, DEVICE_CHANGE_CALLBACK, from_wide, load_native, to_wide,
-                      wide_buffer, wide_pointer, resolve_library_path)
+from ._native import (API_VERSION_MAJOR, API_VERSION_MINOR, DEVICE_CHANGE_CALLBACK, DebugOutput, from_wide,
+                      load_native, to_wide, wide_buffer, wide_pointer, resolve_library_path)
 from .constants import (DEVICE_UINT_PROPERTIES, IMAGE_STRING_PROPERTIES, DeviceChange, DeviceProperty, ImageProperty,
                         ImageType, RunMode, UpgradeState)
 
@@ -117,12 +117,29 @@ class Library:
         return bool(self.dll.QXDFU_CheckApiVersion(major, minor))
 
     def error_text(self, status: int) -> str:
-        """The name of a status code ("unknown" for a value without a name)."""
+        """The library's name of a status code (QXDFU_GetErrorText): "unknown" for a value
+        without a name of the library's own, such as a Windows or C run-time error."""
         text = self.dll.QXDFU_GetErrorText(status & 0xFFFFFFFF)
         return text.decode("ascii", errors="replace") if text else "unknown"
 
+    def status_name(self, status: int) -> str:
+        """The name of any status a caller meets: the library's own name, "DFU errWRITE" for a
+        device's DFU error, "ENOENT" for a C run-time error, the Windows error name from the
+        library's own table ("ERROR_DEVICE_NOT_CONNECTED"; host library), else "unknown"."""
+        log_name = None
+        function = getattr(self.dll, "QXHOST_GetStatusLogName", None)
+        if function is not None:
+            text = function(status & 0xFFFFFFFF)
+            log_name = text.decode("ascii", errors="replace") if text else None
+        return st.best_name(status & 0xFFFFFFFF, self.error_text(status), log_name)
+
+    def debug_messages(self) -> List[str]:
+        """What the library wrote to its debugger output since the last call: mistakes in its
+        configuration or simulated device file, with file, line and cause (host library)."""
+        return DebugOutput.get().read_new()
+
     def error(self, status: int, operation: str = "") -> FlashbridgeError:
-        return FlashbridgeError(status, self.error_text(status), operation)
+        return FlashbridgeError(status, self.status_name(status), operation)
 
     def check(self, status: int, operation: str) -> None:
         """Raises FlashbridgeError for a failing status."""
@@ -490,7 +507,7 @@ class Upgrade:
             raise
         finished = self.finish()
         if final is not None and final.state == UpgradeState.FAILED:
-            raise UpgradeFailed(final.completion_status, library.error_text(final.completion_status), final)
+            raise UpgradeFailed(final.completion_status, library.status_name(final.completion_status), final)
         if finished == st.ABORTED or final is None or not final.ended:
             raise UpgradeAborted(library.error_text(st.ABORTED), final)
         if finished != st.SUCCESS:

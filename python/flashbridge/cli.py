@@ -1,9 +1,10 @@
 """The production-line command: ``list``, ``upgrade IMAGE`` and ``watch``.
 
 Exit codes: 0 when everything succeeded; 1 when any device failed (or fewer devices than
-awaited arrived); 2 for usage errors, a library that cannot be loaded, an image that cannot be
-loaded, a failed enumeration or no device at all; 130 after Ctrl+C (running upgrades are
-aborted first, and the report is still written).
+awaited arrived); 2 for usage errors, a library that cannot be loaded or is set up wrongly, an
+image that cannot be loaded, a bad filter, a report that cannot be written, a failed
+enumeration or no device at all; 130 after Ctrl+C (running upgrades are aborted first, and the
+report is still written).
 """
 from __future__ import annotations
 
@@ -11,21 +12,28 @@ import argparse
 import json
 import os
 import signal
+import sys
 import threading
 import time
 from typing import List, Optional
 
+from . import __version__
 from . import status as st
 from ._native import LIBRARY_ENVIRONMENT_VARIABLE, LibraryLoadError
 from .api import FlashbridgeError, Library
 from .constants import DeviceChange, ImageType, RebootFlag, UpgradeFlag
 from .display import make_display
-from .line import DEFAULT_FILTER, DeviceJob, Identity, ProductionLine, now_text
+from .line import DEFAULT_FILTER, Identity, ProductionLine, Selection, now_text
+from .report import ReportError, build_report, check_writable, image_version, write_report
+from .setup_check import explain_filter, setup_problems
 
 EXIT_OK = 0
 EXIT_FAILED = 1
 EXIT_ERROR = 2
 EXIT_INTERRUPTED = 130
+
+#: Set by Ctrl+C (SIGINT) and SIGTERM: running upgrades abort, and nothing new starts.
+_interrupted = threading.Event()
 
 
 def _filter_text(lines: Optional[List[str]]) -> str:
@@ -43,12 +51,22 @@ def _number(text: str) -> int:
     return int(text, 0)
 
 
+def _count(minimum: int):
+    def parse(text: str) -> int:
+        value = int(text, 0)
+        if value < minimum:
+            raise argparse.ArgumentTypeError("must be at least %d" % minimum)
+        return value
+    return parse
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="python3 -m flashbridge",
                                      description="Firmware upgrades of USB DFU devices on a production line.")
     parser.add_argument("--library", help="the flashbridge library (default: $%s, else the one beside the package)"
                         % LIBRARY_ENVIRONMENT_VARIABLE)
-    commands = parser.add_subparsers(dest="command", required=True)
+    parser.add_argument("--version", action="store_true", help="print the package's and the library's version")
+    commands = parser.add_subparsers(dest="command")
 
     def add_filter(sub: argparse.ArgumentParser) -> None:
         sub.add_argument("--filter", action="append", metavar="TEXT",
@@ -62,12 +80,22 @@ def _parser() -> argparse.ArgumentParser:
     upgrade = commands.add_parser("upgrade", help="upgrade every matching device in parallel")
     upgrade.add_argument("image", help="firmware image file")
     add_filter(upgrade)
+    upgrade.add_argument("--serial", action="append", default=[], metavar="S",
+                         help="upgrade only the device with this serial number (repeatable)")
+    upgrade.add_argument("--path", action="append", default=[], metavar="P",
+                         help="upgrade only the device with this path, its instance identifier as 'list' shows "
+                              "it (repeatable)")
     upgrade.add_argument("--image-type", choices=["raw", "qx"], default="raw",
                          help="raw binary (default) or image with metadata block and CRC")
     upgrade.add_argument("--target", type=_number, default=0, help="DFU target id (default 0)")
     upgrade.add_argument("--xmos", action="store_true", help="use the XMOS DFU extensions")
     upgrade.add_argument("--unlock", action="store_true", help="unlock the target before the download")
-    upgrade.add_argument("--wait", type=int, metavar="N",
+    upgrade.add_argument("--skip-current", action="store_true",
+                         help="leave devices whose bcdDevice equals the image's version, reported as current")
+    upgrade.add_argument("--retries", type=_count(0), default=0, metavar="N",
+                         help="run a failed device's whole procedure up to N times more")
+    upgrade.add_argument("--jobs", type=_count(1), metavar="N", help="at most N devices at once (default: all)")
+    upgrade.add_argument("--wait", type=_count(1), metavar="N",
                          help="wait for N devices and start each the moment it is plugged in")
     upgrade.add_argument("--timeout", type=float, metavar="SECONDS",
                          help="with --wait: stop waiting for more devices after this time")
@@ -82,7 +110,30 @@ def _parser() -> argparse.ArgumentParser:
 
 
 def _print(text: str = "") -> None:
-    print(text, flush=True)
+    """Prints a line; a reader that went away (``list | head``) ends the output quietly, never
+    the upgrade."""
+    try:
+        print(text, flush=True)
+    except BrokenPipeError:
+        _silence_stdout()
+
+
+def _silence_stdout() -> None:
+    # Later writes, and the flush at exit, go nowhere instead of raising again.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
+def _device_line(entry: dict) -> str:
+    serial = entry.get("serial_number")
+    return "%s %s:%s bcd %s %s, %s, %s, %s" % (
+        entry["run_mode"], entry["vendor_id"], entry["product_id"], entry["bcd_device"],
+        " ".join(x for x in (entry["manufacturer"], entry["product"]) if x) or "(no strings)",
+        "serial %s" % serial if serial else "no serial number", entry["instance_id"], entry["container_id"])
 
 
 def _list(library: Library, args: argparse.Namespace) -> int:
@@ -104,80 +155,125 @@ def _list(library: Library, args: argparse.Namespace) -> int:
     for entry in entries:
         if "status" in entry:
             _print("%d: cannot be opened, st=%s (%s)" % (entry["index"], entry["status"], entry["status_name"]))
-            continue
-        _print("%d: %s %s:%s bcd %s %s, serial %s, %s, %s" % (
-            entry["index"], entry["run_mode"], entry["vendor_id"], entry["product_id"], entry["bcd_device"],
-            " ".join(x for x in (entry["manufacturer"], entry["product"]) if x) or "(no strings)",
-            entry["serial_number"], entry["instance_id"], entry["container_id"]))
+        else:
+            _print("%d: %s" % (entry["index"], _device_line(entry)))
     return EXIT_OK
 
 
+def _snapshot(library: Library, device_filter: str) -> dict:
+    """The devices on the bus now, by instance identifier (the device's path); devices that
+    cannot be opened (another program holds them) are left out."""
+    present = {}
+    try:
+        with library.enumerate(device_filter) as enumeration:
+            for index in range(len(enumeration)):
+                try:
+                    with enumeration.open(index) as device:
+                        identity = Identity.read(device)
+                except FlashbridgeError:
+                    continue
+                present[identity.instance_id or "entry %d" % index] = identity
+    except FlashbridgeError:
+        pass
+    return present
+
+
+def _watch_line(kind: str, identity: Identity) -> str:
+    return "%s %s %s %s %s" % (now_text(), kind, identity.serial_number or "(no serial number)", identity.vid_pid,
+                               identity.instance_id)
+
+
 def _watch(library: Library, args: argparse.Namespace) -> int:
-    done = threading.Event()
-    heard = [0]
+    events: "list[DeviceChange]" = []
+    changed = threading.Event()
     lock = threading.Lock()
     device_filter = _filter_text(args.filter)
 
     def on_change(event: DeviceChange) -> None:
-        # Runs on the library's notification thread: count and print only, no waiting.
+        # Runs on the library's notification thread: queue only, the main thread looks.
         with lock:
-            heard[0] += 1
-            text = {DeviceChange.ARRIVAL: "arrival", DeviceChange.REMOVAL: "removal"}.get(event, "unknown")
-            _print("%s %s" % (now_text(), text))
-            if args.count is not None and heard[0] >= args.count:
-                done.set()
+            events.append(event)
+        changed.set()
 
+    heard = 0
     with library.register(device_filter, on_change):
+        known = _snapshot(library, device_filter)
+        for identity in known.values():
+            _print(_watch_line("present", identity))
         _print("Watching for devices (Ctrl+C ends).")
         deadline = None if args.timeout is None else time.monotonic() + args.timeout
-        while not done.wait(0.1):
-            if deadline is not None and time.monotonic() > deadline:
+        while args.count is None or heard < args.count:
+            if _interrupted.is_set() or (deadline is not None and time.monotonic() > deadline):
                 break
-    _print("%d event(s)." % heard[0])
-    return EXIT_OK
+            if not changed.wait(0.1):
+                continue
+            changed.clear()
+            with lock:
+                batch, events[:] = list(events), []
+            present = _snapshot(library, device_filter)
+            arrived = [identity for path, identity in present.items() if path not in known]
+            removed = [identity for path, identity in known.items() if path not in present]
+            known = present
+            for event in batch:
+                heard += 1
+                kind = {DeviceChange.ARRIVAL: "arrival", DeviceChange.REMOVAL: "removal"}.get(event, "unknown")
+                pool = arrived if event == DeviceChange.ARRIVAL else removed
+                if pool:
+                    _print(_watch_line(kind, pool.pop(0)))
+                else:
+                    _print("%s %s (device not identified: gone again, or held by another program)" % (now_text(),
+                                                                                                        kind))
+                if args.count is not None and heard >= args.count:
+                    break
+    _print("%d event(s)." % heard)
+    return EXIT_INTERRUPTED if _interrupted.is_set() else EXIT_OK
 
 
-def _write_report(path: str, args: argparse.Namespace, image_size: int, started: str, jobs: List[DeviceJob],
-                  outcome: str) -> None:
-    report = {
-        "image": os.path.abspath(args.image),
-        "image_bytes": image_size,
-        "filter": _filter_text(args.filter),
-        "start_time": started,
-        "end_time": now_text(),
-        "outcome": outcome,
-        "devices_total": len(jobs),
-        "devices_failed": sum(1 for job in jobs if not job.ok),
-        "devices": [job.to_json() for job in jobs],
-    }
-    temporary = path + ".tmp"
-    with open(temporary, "w", encoding="utf-8") as stream:
-        json.dump(report, stream, indent=2)
-        stream.write("\n")
-    os.replace(temporary, path)
+def _image_failure(path: str, error: FlashbridgeError) -> str:
+    detail = st.errno_text(error.status)
+    return "Cannot load the image %s: st=0x%08x (%s)%s" % (path, error.status, error.name,
+                                                           ": " + detail if detail else "")
 
 
-def _upgrade(library: Library, args: argparse.Namespace) -> int:
-    if args.wait is not None and args.wait < 1:
-        _print("--wait needs a count of at least 1.")
-        return EXIT_ERROR
+def _upgrade(library: Library, args: argparse.Namespace, command_line: List[str]) -> int:
+    if args.report:
+        try:
+            check_writable(args.report)
+        except ReportError as error:
+            _print(str(error))
+            return EXIT_ERROR
+    device_filter = _filter_text(args.filter)
     image_type = ImageType.QX_BINARY if args.image_type == "qx" else ImageType.RAW_BINARY
     try:
         image = library.load_image(args.image, image_type)
     except FlashbridgeError as error:
-        _print("Cannot load the image %s: %s" % (args.image, error))
+        _print(_image_failure(args.image, error))
         return EXIT_ERROR
     upgrade_flags = (UpgradeFlag.USE_XMOS_DFU_EXTENSIONS if args.xmos else 0) | \
                     (UpgradeFlag.UNLOCK_TARGET if args.unlock else 0)
     reboot_flags = RebootFlag.USE_XMOS_DFU_EXTENSIONS if args.xmos else 0
     started = now_text()
     with image:
-        line = ProductionLine(library, image, _filter_text(args.filter), args.target, int(upgrade_flags),
-                              int(reboot_flags))
+        skip_version = None
+        if args.skip_current:
+            skip_version = image_version(image)
+            if skip_version is None:
+                _print("--skip-current needs an image that carries its version: a DFU suffix with a bcdDevice "
+                       "other than 0xFFFF, or (--image-type qx) a metadata block.")
+                return EXIT_ERROR
+        line = ProductionLine(library, image, device_filter, args.target, int(upgrade_flags), int(reboot_flags),
+                              selection=Selection(args.serial, args.path), max_jobs=args.jobs, retries=args.retries,
+                              skip_version=skip_version)
+        line.abort = _interrupted
         display = make_display(lambda: list(line.jobs), "flashbridge upgrade %s" % os.path.basename(args.image),
-                               plain=args.plain)
+                               plain=args.plain, note=_print)
         line.observer = display.update
-        line.tick = lambda: display.progress(list(line.jobs))
+
+        def tick() -> None:
+            for message in library.debug_messages():
+                display.message(message)
+            display.progress(list(line.jobs))
+        line.tick = tick
         outcome = "completed"
         try:
             with display:
@@ -187,55 +283,110 @@ def _upgrade(library: Library, args: argparse.Namespace) -> int:
                 else:
                     line.run_present()
         except KeyboardInterrupt:
-            outcome = "interrupted"
-            line.abort.set()
+            # A second Ctrl+C: stop waiting for the aborted workers only as long as they take.
+            _interrupted.set()
             line.join()
         except FlashbridgeError as error:
-            _print("EnumerateUsbDfuDevices failed, %s" % error)
+            _print(str(error))
             outcome = "error"
+        if _interrupted.is_set():
+            outcome = "interrupted"
         jobs = list(line.jobs)
+        report_failed = False
         if args.report:
-            _write_report(args.report, args, image.size, started, jobs, outcome)
+            document = build_report(library, args, image, image_type, device_filter, command_line, started, jobs,
+                                    outcome, skip_version)
+            try:
+                write_report(args.report, document)
+            except ReportError as error:
+                _print(str(error))
+                report_failed = True
     failed = [job for job in jobs if not job.ok]
+    current = [job for job in jobs if job.current]
     for job in jobs:
-        _print("%-24s %-8s 0x%08X %s" % (job.identity.label, "OK" if job.ok else job.phase.upper(),
-                                          job.status if job.status is not None else st.FAILED, job.status_name))
-    _print("%d device(s) upgraded, %d failed." % (len(jobs) - len(failed), len(failed)))
+        _print("%-24s %-8s 0x%08X %s%s" % (
+            job.identity.label, "CURRENT" if job.current else "OK" if job.ok else job.phase.upper(),
+            job.status if job.status is not None else st.FAILED, job.status_name,
+            "" if job.ok else "  " + job.message))
+    _print("%d device(s) upgraded, %s%d failed." % (len(jobs) - len(failed) - len(current),
+                                                    "%d current, " % len(current) if current else "", len(failed)))
     if outcome == "interrupted":
         return EXIT_INTERRUPTED
-    if outcome == "error":
+    if outcome == "error" or report_failed:
         return EXIT_ERROR
     if args.wait is not None and len(jobs) < args.wait:
         _print("Only %d of %d device(s) arrived." % (len(jobs), args.wait))
         return EXIT_FAILED
     if not jobs:
-        _print("No device found.")
+        _print("No device found." if not args.serial and not args.path else "No selected device found.")
         return EXIT_ERROR
     return EXIT_FAILED if failed else EXIT_OK
 
 
-def _terminate(_signal, _frame) -> None:
-    raise KeyboardInterrupt
-
-
-def main(argv: Optional[List[str]] = None) -> int:
-    args = _parser().parse_args(argv)
-    if threading.current_thread() is threading.main_thread():
-        # A terminated run aborts its upgrades as Ctrl+C does.
-        signal.signal(signal.SIGTERM, _terminate)
+def _version(args: argparse.Namespace) -> int:
+    _print("flashbridge %s (Python package)" % __version__)
     try:
         library = Library(args.library)
     except LibraryLoadError as error:
-        _print(str(error))
+        _print("library: %s" % error)
         return EXIT_ERROR
+    major, minor = library.api_version
+    _print("library API %d.%d: %s" % (major, minor, library.path))
+    return EXIT_OK
+
+
+def _on_signal(_signal, _frame) -> None:
+    if _interrupted.is_set():
+        raise KeyboardInterrupt  # the second one ends the waiting as well
+    _interrupted.set()
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    argv = list(sys.argv[1:] if argv is None else argv)
+    parser = _parser()
+    args = parser.parse_args(argv)
+    if args.version:
+        return _version(args)
+    if args.command is None:
+        parser.error("a command is required: list, upgrade or watch")
+    _interrupted.clear()
+    previous = {}
+    if threading.current_thread() is threading.main_thread():
+        # Ctrl+C and a termination abort the running upgrades and let every device end with its
+        # outcome, rather than unwinding wherever the program happens to be.
+        for number in (signal.SIGINT, signal.SIGTERM):
+            previous[number] = signal.signal(number, _on_signal)
     try:
+        try:
+            library = Library(args.library)
+        except LibraryLoadError as error:
+            _print(str(error))
+            return EXIT_ERROR
+        problems = setup_problems(library, _print)
+        if problems:
+            for problem in problems:
+                _print(problem)
+            return EXIT_ERROR
+        device_filter = _filter_text(args.filter)
+        problem = explain_filter(library, device_filter)
+        if problem:
+            _print(problem)
+            return EXIT_ERROR
         if args.command == "list":
-            return _list(library, args)
+            listed = _list(library, args)
+            return EXIT_INTERRUPTED if _interrupted.is_set() else listed
         if args.command == "watch":
             return _watch(library, args)
-        return _upgrade(library, args)
+        return _upgrade(library, args, ["python3", "-m", "flashbridge"] + argv)
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
     except FlashbridgeError as error:
         _print(str(error))
         return EXIT_ERROR
+    finally:
+        for number, handler in previous.items():
+            signal.signal(number, handler)
+        try:
+            sys.stdout.flush()
+        except BrokenPipeError:
+            _silence_stdout()

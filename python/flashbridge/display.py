@@ -7,15 +7,56 @@ import threading
 import time
 from typing import Callable, List, Optional, TextIO
 
-from .line import DONE, DOWNLOADING, DeviceJob
+from .line import DOWNLOADING, DeviceJob
+
+#: A device that has kept its job waiting this long (seconds) shows for how long.
+SILENT_AFTER = 2.0
 
 
 def _describe(job: DeviceJob) -> str:
     if job.finished:
+        if job.current:
+            return "%s, %s" % (job.phase, job.message)
         if job.ok:
             return "%s, %d bytes in %.3f s" % (job.phase, job.current_bytes, job.seconds)
         return "%s, st=0x%08x (%s) %s" % (job.phase, job.status, job.status_name, job.message)
     return job.phase
+
+
+def _silence(stream: TextIO) -> None:
+    """Points a closed output at the null device, so later writes and the flush at exit do not
+    raise again."""
+    import os
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, stream.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
+def _rank(job: DeviceJob) -> int:
+    """Failures first, then running devices, then done ones."""
+    if job.finished and not job.ok:
+        return 0
+    return 1 if not job.finished else 2
+
+
+def ordered(jobs: List[DeviceJob]) -> List[DeviceJob]:
+    return sorted(jobs, key=lambda job: (_rank(job), job.index))
+
+
+def fit(jobs: List[DeviceJob], rows: int) -> "tuple[List[DeviceJob], str]":
+    """The jobs that fit into ``rows`` lines, in table order, and a line that counts the ones
+    left out ("" when all fit)."""
+    jobs = ordered(jobs)
+    if len(jobs) <= rows:
+        return jobs, ""
+    shown = jobs[:max(rows - 1, 0)]
+    hidden = jobs[len(shown):]
+    counts = [(sum(1 for job in hidden if _rank(job) == rank), text)
+              for rank, text in ((0, "failed"), (1, "running"), (2, "done"))]
+    return shown, "%d more not shown (%s)" % (len(hidden), ", ".join("%d %s" % (n, text) for n, text in counts if n))
 
 
 class PlainDisplay:
@@ -25,6 +66,8 @@ class PlainDisplay:
         self.stream = stream
         self._lock = threading.Lock()
         self._quarters = {}
+        self._silent = {}
+        self._closed = False
 
     def __enter__(self) -> "PlainDisplay":
         return self
@@ -37,6 +80,11 @@ class PlainDisplay:
 
     def progress(self, jobs: List[DeviceJob]) -> None:
         for job in jobs:
+            # A silent device is named every ten seconds it stays silent.
+            tens = int(job.silent_seconds // 10)
+            if tens > self._silent.get(id(job), 0):
+                self._line(job, "%s: silent for %d s" % (job.phase, tens * 10))
+            self._silent[id(job)] = tens
             if job.phase != DOWNLOADING or not job.total_bytes:
                 continue
             quarter = job.current_bytes * 4 // job.total_bytes
@@ -46,7 +94,14 @@ class PlainDisplay:
 
     def message(self, text: str) -> None:
         with self._lock:
-            print(text, file=self.stream, flush=True)
+            if self._closed:
+                return
+            try:
+                print(text, file=self.stream, flush=True)
+            except BrokenPipeError:
+                # The reader went away (`| head`): the upgrades go on without lines.
+                self._closed = True
+                _silence(self.stream)
 
     def _line(self, job: DeviceJob, text: str) -> None:
         self.message("%s %s: %s" % (time.strftime("%H:%M:%S"), job.identity.label, text))
@@ -69,22 +124,27 @@ class RichDisplay:
         from rich.progress_bar import ProgressBar
         from rich.table import Table
 
-        table = Table(title=self._title, expand=False)
+        # Title, header, rules and the line of hidden devices take about 7 lines.
+        jobs, hidden = fit(self._jobs(), max(self.console.size.height - 7, 3))
+        table = Table(title=self._title, expand=False, caption=hidden or None)
         table.add_column("#", justify="right")
         table.add_column("device")
         table.add_column("state")
         table.add_column("progress", width=22)
         table.add_column("bytes", justify="right", no_wrap=True)
         table.add_column("status")
-        for job in self._jobs():
+        for job in jobs:
             if job.finished and not job.ok:
                 state = "[red]%s[/red]" % job.phase
                 result = "0x%08x %s" % (job.status, job.status_name)
-            elif job.phase == DONE:
+            elif job.finished:
                 state = "[green]%s[/green]" % job.phase
                 result = "%.3f s" % job.seconds
             else:
                 state, result = job.phase, ""
+                silent = job.silent_seconds
+                if silent >= SILENT_AFTER:
+                    result = "[yellow]silent for %.0f s[/yellow]" % silent
             total = job.total_bytes or 1
             table.add_row(str(job.index + 1), job.identity.label, state,
                           ProgressBar(total=total, completed=min(job.current_bytes, total), width=20),
@@ -109,12 +169,16 @@ class RichDisplay:
 
 
 def make_display(jobs: Callable[[], List[DeviceJob]], title: str, plain: bool = False,
-                 stream: Optional[TextIO] = None):
-    """Rich on a terminal (when python3-rich is installed), plain lines otherwise."""
+                 stream: Optional[TextIO] = None, note: Optional[Callable[[str], None]] = None):
+    """Rich on a terminal (when python3-rich is installed), plain lines otherwise. On a
+    terminal without rich, ``note`` is told once why there is no table."""
     stream = stream or sys.stdout
     if not plain and stream.isatty():
         try:
             return RichDisplay(jobs, title)
         except ImportError:
-            pass
+            if note is not None:
+                note("No live table: the Python module 'rich' is not installed for %s (Debian: apt install "
+                     "python3-rich, and a venv made with that interpreter and --system-site-packages); plain "
+                     "lines instead." % sys.executable)
     return PlainDisplay(stream)

@@ -17,7 +17,7 @@ import datetime
 import threading
 import time
 from dataclasses import dataclass, field
-from typing import Callable, Dict, List, Optional
+from typing import Callable, Dict, List, Optional, Sequence
 
 from . import status as st
 from .api import Device, FlashbridgeError, Image, Library, Progress, UpgradeAborted, UpgradeFailed
@@ -67,6 +67,10 @@ class Identity:
     @property
     def label(self) -> str:
         return self.serial_number or self.container_id or self.instance_id or "?"
+
+    @property
+    def vid_pid(self) -> str:
+        return "%04X:%04X" % (self.vendor_id or 0, self.product_id or 0)
 
     def to_json(self) -> Dict[str, object]:
         return {
@@ -245,7 +249,27 @@ def open_with_retry(enumeration, index: int, attempts: int = 20, delay: float = 
     raise AssertionError("unreachable")
 
 
+class Selection:
+    """Which of the devices found take part: all of them, or those with one of the given
+    serial numbers or device paths (instance identifiers), compared without regard to case."""
+
+    def __init__(self, serials: Sequence[str] = (), paths: Sequence[str] = ()):
+        self.serials = {serial.upper() for serial in serials}
+        self.paths = {path.upper() for path in paths}
+
+    @property
+    def everything(self) -> bool:
+        return not self.serials and not self.paths
+
+    def accepts(self, identity: Identity) -> bool:
+        if self.everything:
+            return True
+        return (identity.serial_number or "").upper() in self.serials or \
+            (identity.instance_id or "").upper() in self.paths
+
+
 # Phases of a job, as the live lines show them.
+QUEUED = "Queued"
 WAITING = "Waiting"
 OPENING = "Opening"
 TO_BOOTLOADER = "Rebooting to bootloader"
@@ -253,8 +277,11 @@ REAPPEAR = "Waiting for bootloader"
 DOWNLOADING = "Downloading"
 TO_APPLICATION = "Rebooting to application"
 DONE = "Done"
+CURRENT = "Current"
 FAILED = "Failed"
 ABORTED = "Aborted"
+#: Phases in which a job waits for its device to answer or to appear.
+SILENT_PHASES = (TO_BOOTLOADER, REAPPEAR, DOWNLOADING, TO_APPLICATION)
 
 
 @dataclass
@@ -273,8 +300,13 @@ class DeviceJob:
     end_time: Optional[str] = None
     started: float = 0.0
     ended: float = 0.0
+    #: When the phase began, and when the device last made progress (time.monotonic()).
+    phase_since: float = 0.0
+    last_progress: float = 0.0
     #: Every phase the job went through, in order.
     phases: List[str] = field(default_factory=list)
+    #: Every attempt that ended before the last one (with --retries), oldest first.
+    attempts: List[Dict[str, object]] = field(default_factory=list)
     #: The devices the job's worker holds, closed on every way out.
     devices: List[Device] = field(default_factory=list, repr=False)
 
@@ -283,16 +315,20 @@ class DeviceJob:
         return self.status == st.SUCCESS
 
     @property
-    def finished(self) -> bool:
-        return self.status is not None
+    def current(self) -> bool:
+        """Left as it was: it runs the image's version already."""
+        return self.phase == CURRENT
 
     @property
-    def seconds(self) -> float:
-        return (self.ended or time.monotonic()) - self.started if self.started else 0.0
+    def silent_seconds(self) -> float:
+        """How long the device has kept the job waiting: since its last progress or the start
+        of the phase."""
+        if self.finished or self.phase not in SILENT_PHASES:
+            return 0.0
+        return time.monotonic() - max(self.phase_since, self.last_progress)
 
-    def to_json(self) -> Dict[str, object]:
+    def attempt_json(self) -> Dict[str, object]:
         return {
-            "identity": self.identity.to_json(),
             "start_time": self.start_time,
             "end_time": self.end_time,
             "seconds": round(self.seconds, 3),
@@ -306,6 +342,47 @@ class DeviceJob:
             "dfu_error": self.dfu_error,
             "message": self.message,
         }
+
+    @property
+    def finished(self) -> bool:
+        return self.status is not None
+
+    @property
+    def seconds(self) -> float:
+        return (self.ended or time.monotonic()) - self.started if self.started else 0.0
+
+    def to_json(self) -> Dict[str, object]:
+        last = self.attempt_json()
+        entry: Dict[str, object] = {"identity": self.identity.to_json(), "outcome": self.outcome}
+        entry.update(last)
+        # The first attempt's start is the unit's start.
+        if self.attempts:
+            entry["start_time"] = self.attempts[0]["start_time"]
+        entry["attempts"] = self.attempts + [last]
+        return entry
+
+    @property
+    def outcome(self) -> str:
+        """"upgraded", "current", "failed", "aborted", or "running"."""
+        if not self.finished:
+            return "running"
+        if self.current:
+            return "current"
+        if self.ok:
+            return "upgraded"
+        return "aborted" if self.status == st.ABORTED else "failed"
+
+    def next_attempt(self) -> None:
+        """Keeps the ended attempt and starts another one."""
+        self.attempts.append(self.attempt_json())
+        self.phases = []
+        self.status = None
+        self.status_name = self.dfu_error = self.message = ""
+        self.current_bytes = self.total_bytes = 0
+        self.started = time.monotonic()
+        self.ended = 0.0
+        self.start_time = now_text()
+        self.end_time = None
 
 
 class Failure(Exception):
@@ -321,11 +398,16 @@ class ProductionLine:
     """Upgrades devices in parallel, one worker thread per device.
 
     ``observer`` is called (from the workers) with a job whenever its phase changes.
+    ``selection`` picks the devices that take part; ``max_jobs`` caps how many run their
+    procedure at once (the others wait, queued); ``retries`` runs a failed unit's whole
+    procedure again that many times; with ``skip_version`` a device whose bcdDevice equals it
+    is left as it is and reported current.
     """
 
     def __init__(self, library: Library, image: Image, device_filter: str = DEFAULT_FILTER, target_id: int = 0,
                  upgrade_flags: int = 0, reboot_flags: int = 0,
-                 observer: Optional[Callable[[DeviceJob], None]] = None):
+                 observer: Optional[Callable[[DeviceJob], None]] = None, selection: Optional[Selection] = None,
+                 max_jobs: Optional[int] = None, retries: int = 0, skip_version: Optional[int] = None):
         self.library = library
         self.image = image
         self.device_filter = device_filter
@@ -333,6 +415,10 @@ class ProductionLine:
         self.upgrade_flags = upgrade_flags
         self.reboot_flags = reboot_flags
         self.observer = observer
+        self.selection = selection or Selection()
+        self.retries = max(0, retries)
+        self.skip_version = skip_version
+        self._slots = threading.BoundedSemaphore(max_jobs) if max_jobs else None
         #: Called about ten times a second from the thread that waits for the workers.
         self.tick: Optional[Callable[[], None]] = None
         self.abort = threading.Event()
@@ -349,8 +435,10 @@ class ProductionLine:
     # ---- entry points ---------------------------------------------------------------------
 
     def run_present(self) -> List[DeviceJob]:
-        """Upgrades every device that matches the filter now. Raises FlashbridgeError when
-        the enumeration fails; an empty list when no device matches."""
+        """Upgrades every selected device that matches the filter now. Raises FlashbridgeError
+        when the enumeration fails; an empty list when no device matches. After an abort (set
+        from a signal handler, for example) every device found still gets its job: those not
+        started end as aborted."""
         found = []
         with self.library.enumerate(self.device_filter) as enumeration:
             for index in range(len(enumeration)):
@@ -362,12 +450,20 @@ class ProductionLine:
                     job = self._new_job(Identity(instance_id="entry %d" % index))
                     self._end(job, error.status, "OpenDevice(%d) failed" % index)
                     continue
+                if not self.selection.accepts(identity):
+                    device.close()
+                    continue
                 found.append((device, identity))
                 self.broker.adopt(device)
         # Every device is held before the broker starts to open what it does not know.
         self.broker.start()
         try:
             for device, identity in found:
+                if self.abort.is_set():
+                    job = self._new_job(identity)
+                    self.broker.release(device)
+                    self._end(job, st.ABORTED, "Not started: the run was interrupted.")
+                    continue
                 self._launch(device, identity)
             self.join()
         finally:
@@ -431,6 +527,8 @@ class ProductionLine:
         self.broker.notify()
 
     def _on_new_device(self, device: Device, identity: Identity) -> bool:
+        if not self.selection.accepts(identity):
+            return False
         with self._jobs_lock:
             if not self._accepting or identity.key in self._keys or len(self._keys) >= self._wanted \
                     or self.abort.is_set():
@@ -449,7 +547,7 @@ class ProductionLine:
             self._keys.add(identity.key)
             if self._wanted and len(self._keys) >= self._wanted:
                 self._all_started.set()
-        job.started = time.monotonic()
+        job.started = job.phase_since = time.monotonic()
         job.start_time = now_text()
         return job
 
@@ -465,18 +563,22 @@ class ProductionLine:
 
     def _phase(self, job: DeviceJob, phase: str) -> None:
         job.phase = phase
+        job.phase_since = time.monotonic()
         job.phases.append(phase)
         if self.observer is not None:
-            self.observer(job)
+            try:
+                self.observer(job)
+            except Exception:  # showing a phase must never change a unit's outcome
+                pass
 
-    def _end(self, job: DeviceJob, status: int, message: str = "") -> None:
+    def _end(self, job: DeviceJob, status: int, message: str = "", phase: Optional[str] = None) -> None:
         job.ended = time.monotonic()
         job.end_time = now_text()
-        job.status_name = self.library.error_text(status)
+        job.status_name = self.library.status_name(status)
         job.dfu_error = st.dfu_error_name(status)
         job.message = message
         job.status = status
-        self._phase(job, DONE if status == st.SUCCESS else ABORTED if status == st.ABORTED else FAILED)
+        self._phase(job, phase or (DONE if status == st.SUCCESS else ABORTED if status == st.ABORTED else FAILED))
 
     def _check_abort(self) -> None:
         if self.abort.is_set():
@@ -491,8 +593,26 @@ class ProductionLine:
             raise Failure(st.NO_DEVICES, "The device did not re-appear in its bootloader.")
         return again
 
-    def _work(self, job: DeviceJob, device: Optional[Device]) -> None:
+    def _acquire_slot(self, job: DeviceJob) -> bool:
+        """Waits, queued, for one of the --jobs slots; False after an abort."""
+        if self._slots is None:
+            return True
+        if self._slots.acquire(blocking=False):
+            return True
+        self._phase(job, QUEUED)
+        while not self._slots.acquire(timeout=0.05):
+            if self.abort.is_set():
+                return False
+        # The unit starts when its turn comes.
+        job.started = time.monotonic()
+        job.start_time = now_text()
+        return True
+
+    def _attempt(self, job: DeviceJob, device: Optional[Device]) -> None:
+        """One run of the procedure; ends the job with its outcome."""
         try:
+            if device is None:
+                device = self._find_again(job)
             self._procedure(job, device)
         except Failure as failure:
             self._end(job, failure.status, failure.message)
@@ -503,6 +623,36 @@ class ProductionLine:
         finally:
             for held in job.devices:
                 self.broker.release(held)
+            job.devices.clear()
+
+    def _find_again(self, job: DeviceJob) -> Device:
+        """The device of a job that is tried again, in whatever run mode it is now."""
+        self._phase(job, WAITING)
+        claim = self.broker.expect(job.identity.key)
+        device = self.broker.wait(claim, REAPPEAR_TIMEOUT, self.abort)
+        self._check_abort()
+        if device is None:
+            raise Failure(st.NO_DEVICES, "The device did not appear again for another attempt.")
+        return device
+
+    def _work(self, job: DeviceJob, device: Optional[Device]) -> None:
+        slot = False
+        try:
+            slot = self._acquire_slot(job)
+            if not slot:
+                if device is not None:
+                    self.broker.release(device)
+                self._end(job, st.ABORTED, "Not started: the run was interrupted.")
+                return
+            self._attempt(job, device)
+            for _ in range(self.retries):
+                if job.ok or job.status == st.ABORTED or self.abort.is_set():
+                    break
+                job.next_attempt()
+                self._attempt(job, None)
+        finally:
+            if slot and self._slots is not None:
+                self._slots.release()
             with self._idle:
                 self._running -= 1
                 self._idle.notify_all()
@@ -511,6 +661,10 @@ class ProductionLine:
         job.devices.append(device)
         self._phase(job, OPENING)
         self._check_abort()
+        if self.skip_version is not None and device.bcd_device == self.skip_version:
+            self._end(job, st.SUCCESS, "Firmware is current (bcdDevice 0x%04X); not upgraded." % self.skip_version,
+                      CURRENT)
+            return
         mode = device.run_mode
         if mode not in (RunMode.APPLICATION, RunMode.BOOTLOADER):
             raise Failure(st.FAILED, "Unexpected run mode %d. Upgrade failed." % mode)
@@ -524,6 +678,7 @@ class ProductionLine:
                     raise Failure(st.TIMEOUT, "Device did not disconnect after reboot request. Upgrade failed.")
             # A device already in its bootloader is closed and opened again as well, so the
             # download always runs on a fresh session.
+            job.devices.remove(device)
             self.broker.release(device)
             device = self._take_again(job, claim)
         finally:
@@ -535,6 +690,8 @@ class ProductionLine:
         self._phase(job, DOWNLOADING)
 
         def progress(reading: Progress) -> bool:
+            if reading.current_bytes != job.current_bytes:
+                job.last_progress = time.monotonic()
             job.current_bytes = reading.current_bytes
             job.total_bytes = reading.total_bytes
             return True
@@ -543,9 +700,7 @@ class ProductionLine:
             device.upgrade(self.image, self.target_id, self.upgrade_flags, progress=progress, abort=self.abort,
                            poll_interval=POLL_INTERVAL)
         except UpgradeFailed as failed:
-            detail = st.dfu_error_name(failed.status)
-            raise Failure(failed.status, "Upgrade failed, completionStatus=0x%08x (%s)%s." % (
-                failed.status, failed.name, ", DFU " + detail if detail else ""))
+            raise Failure(failed.status, "Upgrade failed.")
         except UpgradeAborted:
             raise Failure(st.ABORTED, "Upgrade was aborted.")
         self._phase(job, TO_APPLICATION)

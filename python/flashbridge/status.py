@@ -1,7 +1,11 @@
-"""Status codes of the flashbridge library (the library names every code: Library.error_text)."""
+"""Status codes of the flashbridge library. ``Library.status_name`` names every status a user
+meets: the library's own names, the Windows error names of its table, C run-time errno names and
+DFU bStatus names."""
 from __future__ import annotations
 
-from typing import Final
+import errno
+import os
+from typing import Final, Optional
 
 SUCCESS: Final = 0x00000000
 FAILED: Final = 0xEE000001
@@ -111,9 +115,32 @@ APP_ERROR1: Final = 0xEE002001
 APP_ERROR2: Final = 0xEE002002
 
 
+#: The family of C run-time errors: this ORed with errno.
+ERRNO_FAMILY: Final = 0xE0010000
+
+
 def from_errno(error: int) -> int:
     """The status of a C run-time error."""
-    return 0xE0010000 | (error & 0xFFFF)
+    return ERRNO_FAMILY | (error & 0xFFFF)
+
+
+def errno_of(status: int) -> Optional[int]:
+    """The errno value of a C run-time status, else None."""
+    return status & 0xFFFF if status & 0xFFFF0000 == ERRNO_FAMILY else None
+
+
+def errno_name(status: int) -> str:
+    """For a C run-time status, its errno name ("ENOENT"); "" for every other status."""
+    value = errno_of(status)
+    if value is None:
+        return ""
+    return errno.errorcode.get(value, "errno %d" % value)
+
+
+def errno_text(status: int) -> str:
+    """For a C run-time status, the system's text of its errno ("No such file or directory")."""
+    value = errno_of(status)
+    return os.strerror(value) if value is not None else ""
 
 
 def dfu_status_error(b_status: int) -> int:
@@ -127,10 +154,29 @@ DFU_STATUS_NAMES = ("OK", "errTARGET", "errFILE", "errWRITE", "errERASE", "errCH
                     "errSTALLEDPKT")
 
 
+def is_dfu_error(status: int) -> bool:
+    return status & 0xFFFFFF00 == DFU_STATUS_ERROR and status != DFU_STATUS_ERROR
+
+
 def dfu_error_name(status: int) -> str:
     """For a device's DFU error (which the library names "unknown"), the DFU name of its
     bStatus, such as "errWRITE"; "" for every other status."""
-    if status & 0xFFFFFF00 != DFU_STATUS_ERROR:
+    if not is_dfu_error(status):
         return ""
     b_status = status & 0xFF
     return DFU_STATUS_NAMES[b_status] if b_status < len(DFU_STATUS_NAMES) else "bStatus 0x%02X" % b_status
+
+
+def best_name(status: int, library_name: str, log_name: Optional[str]) -> str:
+    """The name to show for a status: the library's own name, else the DFU name of a device's
+    bStatus ("DFU errWRITE"), else the errno name of a C run-time error, else the Windows error
+    name the library's log gives it (``log_name``), else "unknown"."""
+    if library_name and library_name != "unknown":
+        return library_name
+    if is_dfu_error(status):
+        return "DFU " + dfu_error_name(status)
+    if errno_of(status) is not None:
+        return errno_name(status)
+    if log_name and log_name not in ("unknown", "ERROR_SUCCESS"):
+        return log_name
+    return "unknown"

@@ -4,9 +4,11 @@ from __future__ import annotations
 
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import time
+import zlib
 from pathlib import Path
 from typing import Dict, Iterable, List, Optional
 
@@ -54,6 +56,14 @@ def device(serial: str, **keys: str) -> Dict[str, str]:
     return spec
 
 
+def dfu_suffix(firmware: bytes, bcd_device: int, vendor: int = 0x1209, product: int = 0x0001) -> bytes:
+    """The 16-byte DFU 1.1 suffix: bcdDevice, idProduct, idVendor, bcdDFU, "UFD", bLength and
+    the CRC (zlib's CRC-32 without its final inversion) over everything before it."""
+    body = struct.pack("<HHHH3sB", bcd_device, product, vendor, 0x0100, b"UFD", 16)
+    crc = ~zlib.crc32(firmware + body) & 0xFFFFFFFF
+    return body + struct.pack("<I", crc)
+
+
 class SimFolder:
     def __init__(self, folder: Path):
         self.folder = folder
@@ -72,9 +82,14 @@ class SimFolder:
         path = self.folder / ("received-%s.bin" % serial)
         return path.read_bytes() if path.exists() else None
 
-    def image(self, size: int, name: str = "image.bin") -> Path:
+    def image(self, size: int, name: str = "image.bin", suffix_bcd: Optional[int] = None) -> Path:
+        """Random firmware; with suffix_bcd, followed by a DFU 1.1 file suffix that carries it
+        as bcdDevice."""
         path = self.folder / name
-        path.write_bytes(os.urandom(size))
+        data = os.urandom(size)
+        if suffix_bcd is not None:
+            data += dfu_suffix(data, suffix_bcd)
+        path.write_bytes(data)
         return path
 
     def library(self) -> flashbridge.Library:
@@ -86,6 +101,8 @@ class SimFolder:
     def environment(self) -> Dict[str, str]:
         env = dict(os.environ)
         env["PYTHONPATH"] = str(PYTHON_DIR) + os.pathsep + env.get("PYTHONPATH", "")
+        # Each command reads its own library's debugger output, not this process's.
+        env.pop("QXDFU_DEBUG_OUTPUT", None)
         return env
 
     @property
@@ -103,6 +120,13 @@ class SimFolder:
     def start(self, *args: str) -> subprocess.Popen:
         return subprocess.Popen(self.command(*args), cwd=self.workdir, env=self.environment(),
                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+
+def rest_of_output(process: subprocess.Popen, timeout: float = 30.0) -> str:
+    """The output after the lines already read, once the process ended. (communicate() would
+    miss what readline() has buffered.)"""
+    process.wait(timeout)
+    return process.stdout.read()
 
 
 def wait_until(condition, timeout: float = 10.0, interval: float = 0.05) -> bool:

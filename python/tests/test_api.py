@@ -31,6 +31,31 @@ def test_version_and_status_names(sim):
     assert str(error) == "Step failed, st=0xee000023 (QXSTATUS_NO_DEVICES)"
 
 
+@pytest.mark.parametrize("status, name", [
+    (0, "QXSTATUS_SUCCESS"),
+    (st.INVALID_HANDLE, "QXSTATUS_INVALID_HANDLE"),
+    (0xE0020005, "QXSTATUS_CR_INVALID_DEVNODE"),
+    # Windows errors and HRESULTs: the library's own table (no copy in the package).
+    (0x48F, "ERROR_DEVICE_NOT_CONNECTED"),
+    (0x1F, "ERROR_GEN_FAILURE"),
+    (0x80070005, "E_ACCESSDENIED"),
+    (0x80070002, "ERROR_FILE_NOT_FOUND"),
+    (0x000036B1, "ERROR_SXS_CANT_GEN_ACTCTX"),
+    # C run-time errors and DFU errors.
+    (st.from_errno(errno.ENOENT), "ENOENT"),
+    (st.from_errno(errno.EISDIR), "EISDIR"),
+    (st.dfu_status_error(0x03), "DFU errWRITE"),
+    (st.dfu_status_error(0x0F), "DFU errSTALLEDPKT"),
+    (st.dfu_status_error(0x42), "DFU bStatus 0x42"),
+    (st.DFU_STATUS_ERROR, "QXSTATUS_DFU_STATUS_ERROR"),
+    (0x12345678, "unknown"),
+])
+def test_every_status_shown_has_its_name(sim, status, name):
+    lib = sim.library()
+    assert lib.status_name(status) == name
+    assert lib.error(status).name == name
+
+
 def test_library_path_argument_environment_and_errors(sim, monkeypatch, tmp_path):
     monkeypatch.setenv(flashbridge.LIBRARY_ENVIRONMENT_VARIABLE, str(sim.library_path))
     assert flashbridge.Library().path == sim.library_path.resolve()
@@ -181,8 +206,9 @@ def test_failed_device_then_iterated_retry(sim):
         with pytest.raises(flashbridge.UpgradeFailed) as failed:
             opened.upgrade(image)
         assert failed.value.status == st.dfu_status_error(0x05)
-        # The library names only the family's base; the DFU name of bStatus comes from here.
-        assert failed.value.name == lib.error_text(failed.value.status) == "unknown"
+        # The library names only the family's base; the name shown is the DFU name of bStatus.
+        assert lib.error_text(failed.value.status) == "unknown"
+        assert failed.value.name == lib.status_name(failed.value.status) == "DFU errCHECK_ERASED"
         assert st.dfu_error_name(failed.value.status) == "errCHECK_ERASED"
         assert st.dfu_error_name(st.DFU_STATUS_ERROR | 0x0E) == "errUNKNOWN" and st.dfu_error_name(st.FAILED) == ""
         assert failed.value.progress.state == UpgradeState.FAILED

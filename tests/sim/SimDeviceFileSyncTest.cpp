@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -92,6 +94,61 @@ TEST_F(SimDeviceFileSync, OnlyDevicesWhoseDescriptionChangedLeaveAndArrive) {
   SyncFileDevices(attached, {});
   EXPECT_EQ(events.Take().size(), 2u);
   EXPECT_TRUE(attached.empty());
+  EXPECT_TRUE(VirtualUsbBus::Instance().ListAllDevices().empty());
+}
+
+// Reloading the file keeps every device whose section is unchanged, whatever else changes:
+// the same bus device, its received-firmware file untouched; only a changed section is
+// plugged in anew (and its old received firmware removed).
+TEST_F(SimDeviceFileSync, ReloadKeepsDevicesWhoseSectionIsUnchanged) {
+  fbtest::TempDir dir;
+  const std::string dfu = "[Device]\nModel = dfu\nSerialNumber = K1\nReceivedFirmwareFile = k1.bin\n";
+  const std::string plain = "[Device]\nserialnumber = P1\n";
+  const std::string other =
+      "[Device]\nModel = dfu\nSerialNumber = K2\nProductId = 0x0003\n"
+      "ReceivedFirmwareFile = k2.bin\n";
+  const QXWString path = fbtest::ToQXWString(dir.File("devices.ini"));
+  SimGuid guid;
+  SimGuid::Parse(std::string_view("{6E45736A-2B1B-4078-B772-B3AF2B6FDE1C}"), guid);
+  auto load = [&](const std::string& text) {
+    fbtest::WriteFileBytes(dir.File("devices.ini"), text);
+    const SimDeviceFileResult result = LoadSimDeviceFile(path, guid);
+    ASSERT_TRUE(result.ok) << result.error;
+  };
+  auto ids = [] {
+    std::map<std::string, uint64_t> byPath;
+    for (const auto& entry : VirtualUsbBus::Instance().ListAllDevices()) {
+      byPath[std::string(entry.interfacePath.begin(), entry.interfacePath.end())] = entry.deviceId;
+    }
+    return byPath;
+  };
+  load(dfu + plain);
+  const auto before = ids();
+  ASSERT_EQ(before.size(), 2u);
+  // Stands for the firmware the device received before the edit.
+  fbtest::WriteFileBytes(dir.File("k1.bin"), "firmware");
+  fbtest::WriteFileBytes(dir.File("k2.bin"), "stale");
+
+  EventLog events;
+  // A device inserted in front, the other sections reordered and their keys in other case
+  // and order: nothing of the two leaves.
+  load(other + "[Device]\nSerialNumber = P1\n" +
+       "[Device]\nreceivedfirmwarefile = k1.bin\nSerialNumber = K1\n"
+       "MODEL = dfu\n");
+  EXPECT_EQ(events.Take(), (std::vector<std::string>{"+vid_1209&pid_0003#k2"}));
+  const auto after = ids();
+  for (const auto& [interfacePath, id] : before) {
+    ASSERT_EQ(after.count(interfacePath), 1u) << interfacePath;
+    EXPECT_EQ(after.at(interfacePath), id) << interfacePath;
+  }
+  EXPECT_TRUE(std::filesystem::exists(dir.File("k1.bin")));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("k2.bin")));
+
+  // A changed section leaves and arrives again, and starts without received firmware.
+  load(other + plain + dfu + "Product = renamed\n");
+  EXPECT_EQ(events.Take(), (std::vector<std::string>{"-vid_1209&pid_0001#k1", "+vid_1209&pid_0001#k1"}));
+  EXPECT_FALSE(std::filesystem::exists(dir.File("k1.bin")));
+  load("");
   EXPECT_TRUE(VirtualUsbBus::Instance().ListAllDevices().empty());
 }
 
