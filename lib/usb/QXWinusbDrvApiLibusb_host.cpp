@@ -579,10 +579,14 @@ uint32_t QXWinusbDrvApiLibusb::ResetUsbDevice(QXOsHandle winUsb) {
     return kQXErrorInvalidHandle;
   }
   const int rc = libusb_reset_device(handle->file->handle);
-  if (rc == LIBUSB_ERROR_NOT_FOUND || rc == LIBUSB_ERROR_NO_DEVICE) {
-    // The device enumerated again as another device: this handle is dead, as after a reset on Windows.
-    handle->file->MarkGone();
-    return rc == LIBUSB_ERROR_NOT_FOUND ? 0 : kQXErrorDeviceNotConnected;
+  if (rc == LIBUSB_SUCCESS || rc == LIBUSB_ERROR_NOT_FOUND) {
+    // The reset was made. Linux may keep the device (same descriptors) or enumerate it anew
+    // (NOT_FOUND); either way this handle is given up, as every handle is after a reset on
+    // Windows: the caller finds the device again. Only this file is marked, so that a device
+    // that stayed is still listed.
+    std::lock_guard<std::mutex> lock(handle->file->mutex);
+    handle->file->gone = true;
+    return 0;
   }
   return handle->file->Result(rc);
 }

@@ -401,6 +401,36 @@ TEST_P(LibusbOnlyTest, OpenWithoutPermissionNamesTheUdevRules) {
   EXPECT_NE(Open(kAppPid), 0u);
 }
 
+TEST_P(LibusbOnlyTest, UsbResetReachesTheDeviceWhichEnumeratesAgain) {
+  const SimDfuDevicePtr model = Plug(Config(SimRunMode::Bootloader));
+  const uint32_t boot = Open(kBootPid);  // listed, so its path is known to the transport
+  ASSERT_NE(boot, 0u);
+  Close(boot);
+  const sim::SimDevicePtr before = model->CurrentDevice();
+  ASSERT_NE(before, nullptr);
+  const size_t resets = fbtest::UmockdevUsbBus::Instance().ResetCount();
+  QXWinusbDrvApi& api = QXWinusbDrvApiLibusb::Instance();
+  const QXWString path = QXW("\\\\?\\usb#vid_1209&pid_5b02#sim0001#{6e45736a-2b1b-4078-b772-b3af2b6fde1c}");
+  QXOsHandle file = QXOsInvalidHandle();
+  ASSERT_EQ(api.CreateDeviceFile(path, 0xC0000000u, 3, nullptr, file), 0u);
+  QXOsHandle winUsb = QXOsInvalidHandle();
+  ASSERT_EQ(api.WinUsbInitialize(file, winUsb), 0u);
+  EXPECT_EQ(api.ResetUsbDevice(winUsb), 0u);
+  EXPECT_EQ(fbtest::UmockdevUsbBus::Instance().ResetCount(), resets + 1);
+  // The handle is dead: the device enumerated again.
+  uint8_t speed = 0;
+  uint32_t length = 1;
+  EXPECT_EQ(api.WinUsbQueryDeviceInformation(winUsb, 1, length, &speed), kQXErrorDeviceNotConnected);
+  EXPECT_EQ(api.WinUsbFree(winUsb), 0u);
+  api.CloseOsHandle(file);
+  // It joins the bus again (a bootloader may start its application) and is found anew.
+  const auto until = std::chrono::steady_clock::now() + 5s;
+  while ((!model->IsOnBus() || model->CurrentDevice() == before) && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_NE(Open(model->RunMode() == SimRunMode::Application ? kAppPid : kBootPid), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Paths, LibusbOnlyTest, ::testing::Values(Path::Libusb), Name);
 
 }  // namespace

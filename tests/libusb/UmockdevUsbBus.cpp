@@ -328,9 +328,17 @@ struct UmockdevUsbBus::Impl {
         return TRUE;
       }
       case USBDEVFS_RESET: {
-        std::lock_guard<std::mutex> lock(mutex);
-        ++resets;
-        umockdev_ioctl_client_complete(client, 0, 0);
+        // The hub resets the port: the device's model takes the reset (it usually leaves the
+        // bus and joins again), and the mirror follows the bus.
+        uint64_t deviceId = 0;
+        {
+          std::lock_guard<std::mutex> lock(mutex);
+          ++resets;
+          const auto it = byNode.find(node);
+          deviceId = it != byNode.end() ? it->second : 0;
+        }
+        const bool reset = deviceId != 0 && sim::VirtualUsbBus::Instance().ResetDevice(deviceId);
+        umockdev_ioctl_client_complete(client, reset ? 0 : -1, reset ? 0 : ENODEV);
         return TRUE;
       }
       case USBDEVFS_CLAIMINTERFACE:
