@@ -6,9 +6,9 @@
 
 #include <cstddef>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <map>
 #include <vector>
 
 #include "discovery/QXWinSetupApiSnapshot.h"

@@ -1,17 +1,16 @@
 // The one binding that knows both host backends: it answers the platform seams with the
 // backend chosen from the configuration.
-#include "api/QXHostBackend.h"
-
 #include <atomic>
 
+#include "api/QXHostBackend.h"
 #include "diag/QXDebugPrintf.h"
 #include "diag/QXLog.h"
 #include "discovery/QXDeviceInterfaceEvents.h"
 #include "discovery/QXWinGuid.h"
 #include "discovery/QXWinSetupApiLibusb.h"
-#include "sim/SimSetupApi.h"
 #include "os/QXImmortal.h"
 #include "os/QXOsString.h"
+#include "sim/SimSetupApi.h"
 #include "sim/SimWinusbDrvApi.h"
 #include "sim/VirtualUsbBus.h"
 #include "usb/QXLibusbContext.h"
@@ -54,7 +53,8 @@ QXHostBackend QXConfiguredHostBackend() {
 
 void QXSelectHostBackend(QXHostBackend backend) {
   gBackend.store(backend, std::memory_order_release);
-  const char* name = backend == QXHostBackend::Libusb ? "libusb (real USB devices)" : "virtual USB bus (simulated devices)";
+  const char* name =
+      backend == QXHostBackend::Libusb ? "libusb (real USB devices)" : "virtual USB bus (simulated devices)";
   if (backend == QXHostBackend::Libusb) {
     QXGuid guid{};
     const char* text = QXConfiguredInterfaceGuid();

@@ -16,9 +16,9 @@ struct QXUsbNodeSource {
   uint16_t vendorId = 0;
   uint16_t productId = 0;
   uint16_t bcdDevice = 0;
-  QXWString serialNumber;  // empty when the device has none (or it could not be read)
-  std::string portPath;    // bus and ports, as Linux names them: "1-1.4"
-  bool composite = false;  // more than one interface
+  QXWString serialNumber;              // empty when the device has none (or it could not be read)
+  std::string portPath;                // bus and ports, as Linux names them: "1-1.4"
+  bool composite = false;              // more than one interface
   std::vector<uint8_t> dfuInterfaces;  // interface numbers of class 0xFE, subclass 1
 };
 

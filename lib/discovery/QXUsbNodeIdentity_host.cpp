@@ -1,7 +1,6 @@
-#include "discovery/QXUsbNodeIdentity.h"
-
 #include <cstdio>
 
+#include "discovery/QXUsbNodeIdentity.h"
 #include "discovery/QXWinGuid.h"
 #include "os/QXOsString.h"
 
@@ -81,9 +80,9 @@ std::vector<QXUsbNode> QXBuildUsbNodes(const QXUsbNodeSource& source, const QXGu
       !source.serialNumber.empty() ? InstancePart(source.serialNumber) : QXWidenBytes(source.portPath);
   char vendor[16];
   std::snprintf(vendor, sizeof(vendor), "%04X", vid);
-  const QXGuid container = QXNameBasedGuid(!source.serialNumber.empty()
-                                               ? "USB\\VID_" + std::string(vendor) + "\\" + QXUtf16ToUtf8(source.serialNumber)
-                                               : "USB\\PORT\\" + source.portPath);
+  const QXGuid container = QXNameBasedGuid(!source.serialNumber.empty() ? "USB\\VID_" + std::string(vendor) + "\\" +
+                                                                              QXUtf16ToUtf8(source.serialNumber)
+                                                                        : "USB\\PORT\\" + source.portPath);
   if (!source.composite) {
     QXUsbNode entry;
     entry.node.hardwareIds.push_back(Format("USB\\VID_%04X&PID_%04X&REV_%04X", vid, pid, rev));

@@ -1,11 +1,10 @@
-#include "discovery/QXWinSetupApiLibusb.h"
-
 #include <libusb.h>
 
 #include <cstdio>
 #include <set>
 
 #include "diag/QXLog.h"
+#include "discovery/QXWinSetupApiLibusb.h"
 #include "os/QXImmortal.h"
 #include "usb/QXLibusbContext.h"
 
@@ -28,7 +27,8 @@ std::string PortPath(libusb_device* device) {
     return path;
   }
   for (int i = 0; i < count && used < static_cast<int>(sizeof(path)); ++i) {
-    used += std::snprintf(path + used, sizeof(path) - used, "%c%u", i == 0 ? '-' : '.', static_cast<unsigned>(ports[i]));
+    used +=
+        std::snprintf(path + used, sizeof(path) - used, "%c%u", i == 0 ? '-' : '.', static_cast<unsigned>(ports[i]));
   }
   return path;
 }
@@ -203,26 +203,26 @@ uint64_t QXWinSetupApiLibusb::AddObserver(const QXGuid& interfaceClassGuid, QXDe
   }
   // Runs on the hotplug thread, never on libusb's event thread: reading the serial number
   // of an arriving device is allowed here.
-  return usb.AddHotplugObserver([this, interfaceClassGuid, observer = std::move(observer)](
-                                    QXLibusbHotplugKind kind, libusb_device* device) {
-    std::vector<QXUsbNode> nodes;
-    if (kind == QXLibusbHotplugKind::Arrived) {
-      nodes = RegisteredNodes(device, interfaceClassGuid);
-    } else {
-      std::lock_guard<std::mutex> lock(mMutex);
-      const auto it = mKnown.find(device);
-      if (it != mKnown.end()) {
-        nodes = QXBuildUsbNodes(it->second, interfaceClassGuid);
-      }
-    }
-    for (const QXUsbNode& node : nodes) {
-      QXDeviceInterfaceEvent event;
-      event.arrival = kind == QXLibusbHotplugKind::Arrived;
-      event.interfaceClassGuid = interfaceClassGuid;
-      event.interfacePath = node.node.interfacePath;
-      observer(event);
-    }
-  });
+  return usb.AddHotplugObserver(
+      [this, interfaceClassGuid, observer = std::move(observer)](QXLibusbHotplugKind kind, libusb_device* device) {
+        std::vector<QXUsbNode> nodes;
+        if (kind == QXLibusbHotplugKind::Arrived) {
+          nodes = RegisteredNodes(device, interfaceClassGuid);
+        } else {
+          std::lock_guard<std::mutex> lock(mMutex);
+          const auto it = mKnown.find(device);
+          if (it != mKnown.end()) {
+            nodes = QXBuildUsbNodes(it->second, interfaceClassGuid);
+          }
+        }
+        for (const QXUsbNode& node : nodes) {
+          QXDeviceInterfaceEvent event;
+          event.arrival = kind == QXLibusbHotplugKind::Arrived;
+          event.interfaceClassGuid = interfaceClassGuid;
+          event.interfacePath = node.node.interfacePath;
+          observer(event);
+        }
+      });
 }
 
 void QXWinSetupApiLibusb::RemoveObserver(uint64_t id) {

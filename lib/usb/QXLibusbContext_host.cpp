@@ -1,5 +1,3 @@
-#include "usb/QXLibusbContext.h"
-
 #include <libusb.h>
 
 #include <chrono>
@@ -9,12 +7,13 @@
 #include <mutex>
 #include <new>
 #include <set>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "diag/QXLog.h"
 #include "os/QXImmortal.h"
 #include "os/QXWinErrors.h"
+#include "usb/QXLibusbContext.h"
 
 namespace plendrik {
 
@@ -85,7 +84,7 @@ struct QXLibusbContext::Impl {
         libusb_ref_device(device);  // so that the address is not reused while it is listed as gone
       }
       std::vector<std::pair<uint64_t, std::shared_ptr<QXLibusbHotplugObserver>>> called(observers.begin(),
-                                                                                         observers.end());
+                                                                                        observers.end());
       for (auto& [id, observer] : called) {
         if (observers.count(id) == 0) {
           continue;  // removed meanwhile
@@ -110,7 +109,8 @@ struct QXLibusbContext::Impl {
     libusb_ref_device(device);
     std::lock_guard<std::mutex> lock(self->mutex);
     self->hotplugEvents.emplace_back(
-        event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED ? QXLibusbHotplugKind::Arrived : QXLibusbHotplugKind::Left, device);
+        event == LIBUSB_HOTPLUG_EVENT_DEVICE_ARRIVED ? QXLibusbHotplugKind::Arrived : QXLibusbHotplugKind::Left,
+        device);
     self->hotplugChanged.notify_all();
     return 0;
   }

@@ -1,5 +1,3 @@
-#include "usb/QXWinusbDrvApiLibusb.h"
-
 #include <libusb.h>
 
 #include <algorithm>
@@ -15,6 +13,7 @@
 #include "os/QXOsString.h"
 #include "usb/QXLibusbContext.h"
 #include "usb/QXWinOverlapped.h"
+#include "usb/QXWinusbDrvApiLibusb.h"
 
 namespace plendrik {
 
@@ -54,8 +53,8 @@ namespace {
 struct DeviceFile final : QXWinusbDrvApiLibusb::Object {
   libusb_device_handle* handle = nullptr;
   libusb_device* device = nullptr;
-  int interfaceNumber = 0;     // the device handle's interface: the first of the configuration
-  int functionInterface = 0;   // the interface the path binds (a composite function's), claimed at open
+  int interfaceNumber = 0;    // the device handle's interface: the first of the configuration
+  int functionInterface = 0;  // the interface the path binds (a composite function's), claimed at open
   std::mutex mutex;
   std::condition_variable idle;
   std::vector<int> claimed;    // claimed through libusb
@@ -150,7 +149,7 @@ struct QXWinusbDrvApiLibusb::Transfer {
   // reference never goes on the event thread.
   DeviceFile* file = nullptr;
   std::shared_ptr<Event> event;
-  std::vector<uint8_t> buffer;  // setup packet, then the data stage
+  std::vector<uint8_t> buffer;          // setup packet, then the data stage
   libusb_transfer* transfer = nullptr;  // null once its callback has run
   bool in = false;
   bool done = false;
@@ -402,10 +401,10 @@ uint32_t QXWinusbDrvApiLibusb::WinUsbGetDescriptor(QXOsHandle winUsb, uint8_t de
     return kQXErrorInvalidHandle;
   }
   // Synchronous, on the caller's thread (never the event thread), bounded like WinUSB's.
-  const int rc = libusb_control_transfer(handle->file->handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
-                                         static_cast<uint16_t>((descriptorType << 8) | index), languageId, buffer,
-                                         static_cast<uint16_t>(length > 0xFFFF ? 0xFFFF : length),
-                                         kDescriptorTimeoutMs);
+  const int rc =
+      libusb_control_transfer(handle->file->handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                              static_cast<uint16_t>((descriptorType << 8) | index), languageId, buffer,
+                              static_cast<uint16_t>(length > 0xFFFF ? 0xFFFF : length), kDescriptorTimeoutMs);
   if (rc < 0) {
     return handle->file->Result(rc);
   }
@@ -461,8 +460,8 @@ uint32_t QXWinusbDrvApiLibusb::WinUsbSetCurrentAlternateSetting(QXOsHandle winUs
       libusb_set_interface_alt_setting(handle->file->handle, handle->interfaceNumber, alternateSetting));
 }
 
-uint32_t QXWinusbDrvApiLibusb::WinUsbControlTransfer(QXOsHandle winUsb, const QXUsbSetupPacket& setup,
-                                                     uint8_t* buffer, uint32_t length, uint32_t& transferred,
+uint32_t QXWinusbDrvApiLibusb::WinUsbControlTransfer(QXOsHandle winUsb, const QXUsbSetupPacket& setup, uint8_t* buffer,
+                                                     uint32_t length, uint32_t& transferred,
                                                      QXWinOverlapped& overlapped) {
   transferred = 0;
   std::shared_ptr<WinUsbHandle> handle = FindAs<WinUsbHandle>(winUsb);

@@ -17,12 +17,12 @@
 #include "device/DfuDevicePortUsbDfu.h"
 #include "discovery/EnumerationTestBus.h"
 #include "discovery/QXWinSetupApiLibusb.h"
-#include "sim/SimSetupApi.h"
 #include "flashbridge.h"
 #include "image/ImageTestFiles.h"
 #include "libusb/UmockdevUsbBus.h"
 #include "os/QXWinErrors.h"
 #include "sim/SimDfuDevice.h"
+#include "sim/SimSetupApi.h"
 #include "sim/SimWinusbDrvApi.h"
 #include "sim/VirtualUsbBus.h"
 #include "support/TestLogTarget.h"
@@ -227,10 +227,9 @@ struct ManifestationCase {
 class LibusbUpgradeTest : public LibusbBackendTest {};
 
 TEST_P(LibusbUpgradeTest, ApplicationToBootloaderDownloadAndBack) {
-  for (const ManifestationCase& c : {ManifestationCase{"tolerant", sim::dfu::kCanDnload |
-                                                                       sim::dfu::kManifestationTolerant |
-                                                                       sim::dfu::kWillDetach},
-                                     ManifestationCase{"resets", sim::dfu::kCanDnload | sim::dfu::kWillDetach}}) {
+  for (const ManifestationCase& c :
+       {ManifestationCase{"tolerant", sim::dfu::kCanDnload | sim::dfu::kManifestationTolerant | sim::dfu::kWillDetach},
+        ManifestationCase{"resets", sim::dfu::kCanDnload | sim::dfu::kWillDetach}}) {
     SCOPED_TRACE(c.name);
     SimDfuDeviceConfig config = Config();
     config.bmAttributes = c.bmAttributes;
@@ -384,14 +383,15 @@ TEST_P(LibusbOnlyTest, OpenWithoutPermissionNamesTheUdevRules) {
   Plug(Config());
   uint32_t enumeration = 0;
   uint32_t count = 0;
-  ASSERT_EQ(QXDFU_EnumerateUsbDfuDevices(Filter(kAppPid).c_str(), &enumeration, &count, 500, 10, 0),
-            QXSTATUS_SUCCESS);
+  ASSERT_EQ(QXDFU_EnumerateUsbDfuDevices(Filter(kAppPid).c_str(), &enumeration, &count, 500, 10, 0), QXSTATUS_SUCCESS);
   ASSERT_EQ(count, 1u);
   TestLogTarget log;
   uint32_t handle = 0;
   // The kernel refuses the device node, as for a node that belongs to root. (umockdev cannot
   // refuse it: the tests run as root, and its preload library aborts when the node is refused.)
-  QXWinusbDrvApiLibusb::SetOpenFunction([](libusb_device*, libusb_device_handle**) { return -3; /* ACCESS */ });
+  QXWinusbDrvApiLibusb::SetOpenFunction([](libusb_device*, libusb_device_handle**) {
+    return -3; /* ACCESS */
+  });
   const QXSTATUS st = QXDFU_OpenDevice(enumeration, 0, &handle, 0);
   QXWinusbDrvApiLibusb::SetOpenFunction(nullptr);
   EXPECT_EQ(st, QXSTATUS_IN_USE);

@@ -10,8 +10,7 @@ namespace {
 
 const QXGuid kClass = {0x6e45736a, 0x2b1b, 0x4078, {0xb7, 0x72, 0xb3, 0xaf, 0x2b, 0x6f, 0xde, 0x1c}};
 
-QXUsbNodeSource Source(uint16_t pid, const char16_t* serial, bool composite = false,
-                       std::vector<uint8_t> dfu = {0}) {
+QXUsbNodeSource Source(uint16_t pid, const char16_t* serial, bool composite = false, std::vector<uint8_t> dfu = {0}) {
   QXUsbNodeSource source;
   source.vendorId = 0x20B1;
   source.productId = pid;
@@ -33,16 +32,25 @@ struct IdentityCase {
 
 TEST(QXUsbNodeIdentityTest, NodesCarryWindowsStyleIdentities) {
   const IdentityCase cases[] = {
-      {"serial", Source(0x0008, u"SN-7"), {u"USB\\VID_20B1&PID_0008&REV_0102", u"USB\\VID_20B1&PID_0008"},
-       u"USB\\VID_20B1&PID_0008\\SN-7", u"\\\\?\\usb#vid_20b1&pid_0008#sn-7#{6e45736a-2b1b-4078-b772-b3af2b6fde1c}"},
-      {"no serial: the port path", Source(0x0008, u""),
-       {u"USB\\VID_20B1&PID_0008&REV_0102", u"USB\\VID_20B1&PID_0008"}, u"USB\\VID_20B1&PID_0008\\1-1.4",
+      {"serial",
+       Source(0x0008, u"SN-7"),
+       {u"USB\\VID_20B1&PID_0008&REV_0102", u"USB\\VID_20B1&PID_0008"},
+       u"USB\\VID_20B1&PID_0008\\SN-7",
+       u"\\\\?\\usb#vid_20b1&pid_0008#sn-7#{6e45736a-2b1b-4078-b772-b3af2b6fde1c}"},
+      {"no serial: the port path",
+       Source(0x0008, u""),
+       {u"USB\\VID_20B1&PID_0008&REV_0102", u"USB\\VID_20B1&PID_0008"},
+       u"USB\\VID_20B1&PID_0008\\1-1.4",
        u"\\\\?\\usb#vid_20b1&pid_0008#1-1.4#"},
-      {"composite function", Source(0x0008, u"SN-7", true, {2}),
+      {"composite function",
+       Source(0x0008, u"SN-7", true, {2}),
        {u"USB\\VID_20B1&PID_0008&REV_0102&MI_02", u"USB\\VID_20B1&PID_0008&MI_02"},
-       u"USB\\VID_20B1&PID_0008&MI_02\\SN-7&0002", u"\\\\?\\usb#vid_20b1&pid_0008&mi_02#sn-7&0002#"},
-      {"serial with characters an instance id cannot hold", Source(0x0008, u"A\\B#C D"),
-       {u"USB\\VID_20B1&PID_0008&REV_0102", u"USB\\VID_20B1&PID_0008"}, u"USB\\VID_20B1&PID_0008\\A_B_C_D",
+       u"USB\\VID_20B1&PID_0008&MI_02\\SN-7&0002",
+       u"\\\\?\\usb#vid_20b1&pid_0008&mi_02#sn-7&0002#"},
+      {"serial with characters an instance id cannot hold",
+       Source(0x0008, u"A\\B#C D"),
+       {u"USB\\VID_20B1&PID_0008&REV_0102", u"USB\\VID_20B1&PID_0008"},
+       u"USB\\VID_20B1&PID_0008\\A_B_C_D",
        u"\\\\?\\usb#vid_20b1&pid_0008#a_b_c_d#"},
   };
   for (const IdentityCase& c : cases) {

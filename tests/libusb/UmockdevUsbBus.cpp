@@ -1,7 +1,7 @@
 #include "libusb/UmockdevUsbBus.h"
 
-#include <sys/ioctl.h>
 #include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
 #include <umockdev.h>
 
 #include <cerrno>
@@ -242,7 +242,8 @@ struct UmockdevUsbBus::Impl {
     const uint8_t* setup = done->bufferData->data;
     if (done->status == 0 && (setup[0] & 0x80) != 0 && done->actual > 0) {
       const std::vector<uint8_t> in = done->request->InData();
-      const size_t count = std::min<size_t>({in.size(), done->actual, static_cast<size_t>(done->bufferData->data_len - 8)});
+      const size_t count =
+          std::min<size_t>({in.size(), done->actual, static_cast<size_t>(done->bufferData->data_len - 8)});
       std::memcpy(done->bufferData->data + 8, in.data(), count);
     }
     umockdev_ioctl_data_set_ptr(slot, 0, done->urbData);
