@@ -7,6 +7,12 @@
  *   owns the objects; the caller owns only its buffers and gives handles back with the
  *   matching Close/Unload/Unregister function. Handles left open are released (and
  *   reported in the log) when the library is unloaded.
+ * - On Windows each thread of the library (that of a device change registration, that of a
+ *   running upgrade) holds a reference to the library until it has ended: FreeLibrary while
+ *   one lives only gives back the caller's reference, and the library is unloaded once the
+ *   last such thread ends. Unregister callbacks and finish upgrades before unloading. This is
+ *   what makes FreeLibrary safe from inside a callback, and an unload safe while a callback
+ *   loads a library. When the process ends, the library leaves everything to the system.
  * - Nearly every function returns a QXSTATUS: QXSTATUS_SUCCESS (0) or an error code;
  *   QXDFU_GetErrorText names any code. Common to all functions that take them:
  *   a null required pointer gives QXSTATUS_INVALID_PARAMETER, and an out-handle is set to 0
@@ -351,8 +357,12 @@ QXDFU_EXPORT QXSTATUS QXDFU_FinishUpgrade(uint32_t deviceHandle, uint32_t flags)
 QXDFU_EXPORT QXSTATUS QXDFU_RegisterDeviceChangeCallback(const char* deviceFilterDescription,
                                                          QXDFU_DEVICE_CHANGE_CALLBACK callback,
                                                          void* callbackContext, uint32_t* notificationHandle);
-/* Ends the registration; when it returns, the callback is not called again. Do not call it
- * from the callback itself. */
+/* Ends the registration and waits until its thread has ended; when it returns, the callback
+ * is not called again. A callback may end another registration, but not its own
+ * (QXSTATUS_NOT_POSSIBLE, the registration stays). When two callbacks end each other's
+ * registrations at the same time (or a ring of several does), each would wait for the other:
+ * the call that would close the ring fails with QXSTATUS_NOT_POSSIBLE and changes nothing,
+ * and the other call completes once that callback has returned. */
 QXDFU_EXPORT QXSTATUS QXDFU_UnregisterDeviceChangeCallback(uint32_t notificationHandle);
 
 #ifdef __cplusplus

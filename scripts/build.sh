@@ -1,7 +1,8 @@
 #!/bin/bash
 # Configures and builds one target: host (native, sanitizers on, with the tests; build/host),
 # host-tsan (the host unit tests under ThreadSanitizer; build/host-tsan), release (the plain
-# host library a user loads, without sanitizers; build/host-release), windows (mingw-w64;
+# host library a user loads, without sanitizers, with the tests compiled but not run;
+# build/host-release), windows (mingw-w64;
 # build/windows), or all of them; fuzz (the libFuzzer harnesses, clang; build/fuzz) only on request.
 # Usage: scripts/build.sh [host|host-tsan|release|windows|all|fuzz] [extra cmake build args]
 set -euo pipefail
@@ -28,9 +29,11 @@ build_host_tsan() {
   cmake -S "$ROOT" -B "$ROOT/build/host-tsan" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Debug -DFB_TSAN=ON >/dev/null
   cmake --build "$ROOT/build/host-tsan" -j "$JOBS" --target fb_unit_tests "$@"
 }
+# The tests are built here as well (without sanitizers, optimised), so that a plain Release
+# build of every target keeps compiling; scripts/test.sh runs only the examples from it.
 build_release() {
   cmake -S "$ROOT" -B "$ROOT/build/host-release" "${GEN[@]}" -DCMAKE_BUILD_TYPE=Release -DFB_SANITIZE=OFF \
-    -DFB_BUILD_TESTS=OFF >/dev/null
+    -DFB_BUILD_TESTS=ON >/dev/null
   cmake --build "$ROOT/build/host-release" -j "$JOBS" "$@"
 }
 build_windows() {

@@ -2,6 +2,7 @@
 // loaded onto the virtual bus when the library starts, and watched while it runs.
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -40,6 +41,11 @@ void LoadAndReport(const QXWString& widePath, const sim::SimGuid& guid) {
     QX_LOG_ERROR("simulated device file {} not loaded: {}", widePath, result.error);
     QXDebugPrintf("%s: ERROR: %s: simulated device file %s not loaded: %s\n", QXGetModuleName(),
                   "plendrik::QXLoadSimulatedDevices", QXUtf16ToUtf8(widePath).c_str(), result.error.c_str());
+    // And one line on the console of the program that uses the simulation (flashtool would
+    // otherwise just say "No device found.").
+    std::fprintf(stderr, "%s: simulated device file %s not loaded: %s\n", QXGetModuleName(),
+                 QXUtf16ToUtf8(widePath).c_str(), result.error.c_str());
+    std::fflush(stderr);
     return;
   }
   QX_LOG_INFO("{} simulated device(s) from {}", static_cast<uint32_t>(result.specs.size()), widePath);

@@ -1,5 +1,6 @@
 #include "sim/SimWinusbDrvApi.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -19,6 +20,11 @@ namespace {
 // library does not route it through a control transfer of its own, and a test must not hang on it.
 constexpr int32_t kSetInterfaceWaitMs = 5000;
 std::atomic<int32_t> gSetInterfaceWaitMs{kSetInterfaceWaitMs};
+
+// WinUSB's PIPE_TRANSFER_TIMEOUT of the default control pipe until a handle sets its own.
+constexpr uint32_t kDefaultControlTimeoutMs = 5000;
+constexpr uint32_t kPipeTransferTimeoutPolicy = 3;
+std::atomic<uint32_t> gDefaultControlTimeoutMs{kDefaultControlTimeoutMs};
 
 struct EventObject : SimWinusbDrvApi::Object {
   std::mutex mutex;
@@ -50,6 +56,12 @@ struct WinUsbObject : SimWinusbDrvApi::Object {
   std::shared_ptr<WinUsbObject> root;     // the handle of WinUsb_Initialize; null for the root itself
   std::set<uint8_t> handedOut;            // root: associated indexes handed out
   uint8_t associatedIndex = 0;
+  // The descriptors WinUSB copied at WinUsb_Initialize (shared by the associated handles):
+  // the device descriptor and the first configuration as the function sees it.
+  std::shared_ptr<const std::vector<uint8_t>> deviceDescriptor;
+  std::shared_ptr<const std::vector<uint8_t>> configuration;
+  // PIPE_TRANSFER_TIMEOUT of the default pipe, per handle as in WinUSB; 0: no limit.
+  std::atomic<uint32_t> controlTimeoutMs{gDefaultControlTimeoutMs.load()};
 };
 
 struct MutexObject : SimWinusbDrvApi::Object {
@@ -112,6 +124,24 @@ int FunctionOf(const FileObject& file) { return file.entry.interfaceNumber; }
 // The configuration descriptor a handle of this file sees (a composite function sees its own).
 std::vector<uint8_t> ConfigurationSeenBy(const FileObject& file) {
   return file.device->FunctionConfigurationDescriptor(0, FunctionOf(file)).value_or(std::vector<uint8_t>{});
+}
+
+// The interface descriptors of one interface number, in the order of their alternate settings.
+std::vector<std::vector<uint8_t>> AlternateSettings(const std::vector<uint8_t>& config, uint8_t interfaceNumber) {
+  std::vector<std::vector<uint8_t>> settings;
+  size_t offset = 0;
+  while (offset + 2 <= config.size()) {
+    const uint8_t length = config[offset];
+    if (length < 2 || offset + length > config.size()) {
+      break;
+    }
+    if (config[offset + 1] == 4 && length >= 9 && config[offset + 2] == interfaceNumber) {
+      settings.emplace_back(config.begin() + static_cast<std::ptrdiff_t>(offset),
+                            config.begin() + static_cast<std::ptrdiff_t>(offset + 9));
+    }
+    offset += length;
+  }
+  return settings;
 }
 
 SimSetupPacket ToSim(const QXUsbSetupPacket& setup) {
@@ -244,10 +274,12 @@ uint32_t SimWinusbDrvApi::WinUsbInitialize(QXOsHandle file, QXOsHandle& winUsb) 
   }
   auto handle = std::make_shared<WinUsbObject>();
   handle->file = object;
+  handle->deviceDescriptor = std::make_shared<const std::vector<uint8_t>>(object->device->DeviceDescriptor());
+  handle->configuration = std::make_shared<const std::vector<uint8_t>>(ConfigurationSeenBy(*object));
   if (object->entry.interfaceNumber >= 0) {
     handle->interfaceNumber = static_cast<uint8_t>(object->entry.interfaceNumber);
   } else {
-    const std::vector<uint8_t> numbers = InterfaceNumbers(ConfigurationSeenBy(*object));
+    const std::vector<uint8_t> numbers = InterfaceNumbers(*handle->configuration);
     handle->interfaceNumber = numbers.empty() ? 0 : numbers.front();
   }
   winUsb = Insert(handle);
@@ -277,7 +309,7 @@ uint32_t SimWinusbDrvApi::WinUsbGetAssociatedInterface(QXOsHandle winUsb, uint8_
   if (!root->file->device->IsAttached()) {
     return kQXErrorDeviceNotConnected;
   }
-  const std::vector<uint8_t> numbers = InterfaceNumbers(ConfigurationSeenBy(*root->file));
+  const std::vector<uint8_t> numbers = InterfaceNumbers(*root->configuration);
   size_t position = 0;
   while (position < numbers.size() && numbers[position] != root->interfaceNumber) {
     ++position;
@@ -289,6 +321,8 @@ uint32_t SimWinusbDrvApi::WinUsbGetAssociatedInterface(QXOsHandle winUsb, uint8_
   auto associated = std::make_shared<WinUsbObject>();
   associated->file = root->file;
   associated->root = root;
+  associated->deviceDescriptor = root->deviceDescriptor;
+  associated->configuration = root->configuration;
   associated->interfaceNumber = numbers[target];
   associated->associatedIndex = associatedIndex;
   {
@@ -301,8 +335,8 @@ uint32_t SimWinusbDrvApi::WinUsbGetAssociatedInterface(QXOsHandle winUsb, uint8_
   return 0;
 }
 
-uint32_t SimWinusbDrvApi::WinUsbSetPipePolicy(QXOsHandle winUsb, uint8_t, uint32_t, uint32_t valueLength,
-                                              void* value) {
+uint32_t SimWinusbDrvApi::WinUsbSetPipePolicy(QXOsHandle winUsb, uint8_t pipeId, uint32_t policyType,
+                                              uint32_t valueLength, void* value) {
   auto object = FindAs<WinUsbObject>(winUsb);
   if (!object) {
     return kQXErrorInvalidHandle;
@@ -310,7 +344,18 @@ uint32_t SimWinusbDrvApi::WinUsbSetPipePolicy(QXOsHandle winUsb, uint8_t, uint32
   if (value == nullptr || valueLength == 0) {
     return kQXErrorInvalidParameter;
   }
-  return object->file->device->IsAttached() ? 0 : kQXErrorDeviceNotConnected;
+  if (!object->file->device->IsAttached()) {
+    return kQXErrorDeviceNotConnected;
+  }
+  if (pipeId == 0 && policyType == kPipeTransferTimeoutPolicy) {
+    if (valueLength != sizeof(uint32_t)) {
+      return kQXErrorInvalidParameter;
+    }
+    uint32_t timeoutMs = 0;
+    std::memcpy(&timeoutMs, value, sizeof(timeoutMs));
+    object->controlTimeoutMs = timeoutMs;
+  }
+  return 0;
 }
 
 uint32_t SimWinusbDrvApi::WinUsbGetDescriptor(QXOsHandle winUsb, uint8_t descriptorType, uint8_t index,
@@ -324,22 +369,88 @@ uint32_t SimWinusbDrvApi::WinUsbGetDescriptor(QXOsHandle winUsb, uint8_t descrip
   if (buffer == nullptr || length > 0xFFFF) {
     return kQXErrorInvalidParameter;
   }
+  {
+    std::lock_guard<std::mutex> lock(mMutex);
+    mDescriptorCalls[mDescriptorCallTotal % mDescriptorCalls.size()] = {descriptorType, index, length};
+    ++mDescriptorCallTotal;
+  }
+  // The device descriptor and the first configuration come from WinUSB's own copy: the device
+  // is not asked, and a function of a composite device sees only its own interfaces.
+  const std::vector<uint8_t>* copy = nullptr;
+  if (descriptorType == 1 && index == 0) {
+    copy = object->deviceDescriptor.get();
+  } else if (descriptorType == 2 && index == 0) {
+    copy = object->configuration.get();
+  }
+  if (copy != nullptr) {
+    if (!object->file->device->IsAttached()) {
+      return kQXErrorDeviceNotConnected;
+    }
+    const size_t count = std::min<size_t>(copy->size(), length);
+    std::memcpy(buffer, copy->data(), count);
+    transferred = static_cast<uint32_t>(count);
+    return 0;
+  }
   const SimSetupPacket setup{0x80, 0x06, static_cast<uint16_t>((descriptorType << 8) | index), languageId,
                              static_cast<uint16_t>(length)};
   const SimDevicePtr& device = object->file->device;
-  SimControlRequestPtr request = device->Submit(setup, {}, FunctionOf(*object->file));
-  // As WinUSB with the control pipe's time-out off: the call returns only when the device
-  // answers (or leaves the bus).
-  while (!request->WaitFor(std::chrono::hours(1))) {
+  SimControlRequestPtr request = device->Submit(setup, {});
+  // Bounded by the handle's PIPE_TRANSFER_TIMEOUT; with the time-out off the call returns only
+  // when the device answers (or leaves the bus).
+  const uint32_t timeoutMs = object->controlTimeoutMs.load();
+  if (timeoutMs == 0) {
+    while (!request->WaitFor(std::chrono::hours(1))) {
+    }
+  } else if (!request->WaitFor(std::chrono::milliseconds(timeoutMs))) {
+    device->Cancel(request);
+    while (!request->WaitFor(std::chrono::hours(1))) {
+    }
+    return kQXErrorSemTimeout;
   }
   const uint32_t err = ErrorOf(request->Status());
   if (err != 0) {
     return err;
   }
   const std::vector<uint8_t> data = request->InData();
-  std::memcpy(buffer, data.data(), data.size());
-  transferred = static_cast<uint32_t>(data.size());
+  const size_t count = std::min<size_t>(data.size(), length);
+  std::memcpy(buffer, data.data(), count);
+  transferred = static_cast<uint32_t>(count);
   return 0;
+}
+
+uint32_t SimWinusbDrvApi::WinUsbQueryInterfaceSettings(QXOsHandle winUsb, uint8_t alternateIndex,
+                                                       QXUsbInterfaceDescriptor& descriptor) {
+  auto object = FindAs<WinUsbObject>(winUsb);
+  if (!object) {
+    return kQXErrorInvalidHandle;
+  }
+  const std::vector<std::vector<uint8_t>> settings = AlternateSettings(*object->configuration, object->interfaceNumber);
+  if (alternateIndex >= settings.size()) {
+    return kQXErrorNoMoreItems;
+  }
+  static_assert(sizeof(QXUsbInterfaceDescriptor) == 9, "the interface descriptor is 9 bytes");
+  std::memcpy(&descriptor, settings[alternateIndex].data(), sizeof(descriptor));
+  return 0;
+}
+
+std::vector<SimWinusbDrvApi::DescriptorCall> SimWinusbDrvApi::DescriptorCalls() const {
+  std::lock_guard<std::mutex> lock(mMutex);
+  // The last calls, oldest first.
+  const size_t kept = std::min(mDescriptorCallTotal, mDescriptorCalls.size());
+  std::vector<DescriptorCall> calls;
+  for (size_t position = mDescriptorCallTotal - kept; position < mDescriptorCallTotal; ++position) {
+    calls.push_back(mDescriptorCalls[position % mDescriptorCalls.size()]);
+  }
+  return calls;
+}
+
+void SimWinusbDrvApi::ClearDescriptorCalls() {
+  std::lock_guard<std::mutex> lock(mMutex);
+  mDescriptorCallTotal = 0;
+}
+
+void SimWinusbDrvApi::SetDefaultControlTimeout(std::chrono::milliseconds timeout) {
+  gDefaultControlTimeoutMs = timeout.count() > 0 ? static_cast<uint32_t>(timeout.count()) : kDefaultControlTimeoutMs;
 }
 
 uint32_t SimWinusbDrvApi::WinUsbQueryDeviceInformation(QXOsHandle winUsb, uint32_t informationType,
@@ -400,13 +511,14 @@ uint32_t SimWinusbDrvApi::WinUsbControlTransfer(QXOsHandle winUsb, const QXUsbSe
   // The system resets the event when it starts the I/O.
   event->Reset();
   const SimSetupPacket simSetup = ToSim(setup);
-  SimControlRequestPtr request =
-      device->Submit(simSetup,
-                     simSetup.IsDeviceToHost() ? std::span<const uint8_t>() : std::span<const uint8_t>(buffer, length),
-                     FunctionOf(*object->file));
+  // A raw request reaches the device itself: a GET_DESCRIPTOR of the configuration answers the
+  // whole configuration, not the function's part of it.
+  SimControlRequestPtr request = device->Submit(
+      simSetup, simSetup.IsDeviceToHost() ? std::span<const uint8_t>() : std::span<const uint8_t>(buffer, length));
+  auto timedOut = std::make_shared<std::atomic<bool>>(false);
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    mTransfers[&overlapped] = request;
+    mTransfers[&overlapped] = Transfer{request, timedOut};
   }
   const bool deviceToHost = simSetup.IsDeviceToHost();
   std::weak_ptr<SimControlRequest> weak = request;
@@ -421,21 +533,36 @@ uint32_t SimWinusbDrvApi::WinUsbControlTransfer(QXOsHandle winUsb, const QXUsbSe
     }
     event->Set();
   });
+  // WinUSB ends a transfer that outlives the handle's PIPE_TRANSFER_TIMEOUT itself, with
+  // ERROR_SEM_TIMEOUT.
+  const uint32_t timeoutMs = object->controlTimeoutMs.load();
+  if (timeoutMs != 0) {
+    std::weak_ptr<SimDevice> weakDevice = device;
+    auto expire = [weak, weakDevice, timedOut] {
+      const SimControlRequestPtr pending = weak.lock();
+      const SimDevicePtr owner = weakDevice.lock();
+      if (pending && owner && !pending->IsCompleted()) {
+        timedOut->store(true);
+        owner->Cancel(pending);
+      }
+    };
+    VirtualUsbBus::Instance().Scheduler().ScheduleAfter(std::chrono::milliseconds(timeoutMs), std::move(expire));
+  }
   return kQXErrorIoPending;
 }
 
 uint32_t SimWinusbDrvApi::WinUsbGetOverlappedResult(QXOsHandle, QXWinOverlapped& overlapped, uint32_t& transferred) {
   transferred = 0;
-  SimControlRequestPtr request;
+  Transfer transfer;
   {
     std::lock_guard<std::mutex> lock(mMutex);
     const auto it = mTransfers.find(&overlapped);
     if (it == mTransfers.end()) {
       return kQXErrorInvalidParameter;
     }
-    request = it->second;
+    transfer = it->second;
   }
-  const SimTransferStatus status = request->Status();
+  const SimTransferStatus status = transfer.request->Status();
   if (status == SimTransferStatus::Pending) {
     return kQXErrorIoIncomplete;
   }
@@ -443,7 +570,10 @@ uint32_t SimWinusbDrvApi::WinUsbGetOverlappedResult(QXOsHandle, QXWinOverlapped&
     std::lock_guard<std::mutex> lock(mMutex);
     mTransfers.erase(&overlapped);
   }
-  transferred = request->TransferredLength();
+  transferred = transfer.request->TransferredLength();
+  if (status == SimTransferStatus::Cancelled && transfer.timedOut->load()) {
+    return kQXErrorSemTimeout;
+  }
   return ErrorOf(status);
 }
 
@@ -456,7 +586,7 @@ uint32_t SimWinusbDrvApi::CancelOverlappedIo(QXOsHandle file, QXWinOverlapped& o
     std::lock_guard<std::mutex> lock(mMutex);
     const auto it = mTransfers.find(&overlapped);
     if (it != mTransfers.end()) {
-      request = it->second;
+      request = it->second.request;
     }
   }
   if (!request || request->IsCompleted()) {

@@ -3,11 +3,14 @@
 // simulated devices. The host build's platform seam; the windows unit tests install it too.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <vector>
 
 #include "os/QXImmortal.h"
 #include "sim/VirtualUsbBus.h"
@@ -32,6 +35,8 @@ class SimWinusbDrvApi : public QXWinusbDrvApi {
                                void* value) override;
   uint32_t WinUsbGetDescriptor(QXOsHandle winUsb, uint8_t descriptorType, uint8_t index, uint16_t languageId,
                                uint8_t* buffer, uint32_t length, uint32_t& transferred) override;
+  uint32_t WinUsbQueryInterfaceSettings(QXOsHandle winUsb, uint8_t alternateIndex,
+                                        QXUsbInterfaceDescriptor& descriptor) override;
   uint32_t WinUsbQueryDeviceInformation(QXOsHandle winUsb, uint32_t informationType, uint32_t& length,
                                         void* buffer) override;
   uint32_t WinUsbSetCurrentAlternateSetting(QXOsHandle winUsb, uint8_t alternateSetting) override;
@@ -50,6 +55,19 @@ class SimWinusbDrvApi : public QXWinusbDrvApi {
   // with ERROR_SEM_TIMEOUT (5000 ms; 0 restores that), so that tests need not wait as long.
   static void SetSetInterfaceTimeout(std::chrono::milliseconds timeout);
 
+  // The last 64 WinUsb_GetDescriptor calls as made (type, index, buffer length), for tests.
+  struct DescriptorCall {
+    uint8_t type;
+    uint8_t index;
+    uint32_t length;
+  };
+  std::vector<DescriptorCall> DescriptorCalls() const;
+  void ClearDescriptorCalls();
+
+  // WinUSB's default PIPE_TRANSFER_TIMEOUT of the control pipe (5000 ms; 0 restores that) for
+  // handles made afterwards, so that tests need not wait as long.
+  static void SetDefaultControlTimeout(std::chrono::milliseconds timeout);
+
   struct Object;
 
  private:
@@ -67,7 +85,16 @@ class SimWinusbDrvApi : public QXWinusbDrvApi {
   // again may be opened anew: the old file is stale.
   std::map<QXWString, std::weak_ptr<Object>> mOpenPaths;
   std::map<QXWString, size_t> mMutexes;  // named mutexes and their open handles
-  std::map<const QXWinOverlapped*, SimControlRequestPtr> mTransfers;
+  // A transfer in flight, and whether WinUSB's own time-out ended it.
+  struct Transfer {
+    SimControlRequestPtr request;
+    std::shared_ptr<std::atomic<bool>> timedOut;
+  };
+  std::map<const QXWinOverlapped*, Transfer> mTransfers;
+  // The last WinUsb_GetDescriptor calls, in fixed storage: the object is never destroyed, and
+  // memory of its own on the heap would be reported lost once the library is unloaded.
+  std::array<DescriptorCall, 64> mDescriptorCalls{};
+  size_t mDescriptorCallTotal = 0;
 };
 
 }  // namespace plendrik::sim

@@ -146,16 +146,40 @@ QXSTATUS WaitUntilDeviceIsGone(uint32_t deviceHandle) {
 
 namespace {
 
+// The progress line, which ends in a carriage return while the download runs: the console is
+// told, so that Ctrl+C gives it its line end before the program ends.
+class ProgressLine {
+ public:
+  explicit ProgressLine(QXConsoleKeys& keys) : mKeys(keys) {}
+  ~ProgressLine() { mKeys.SetLineOpen(false); }
+  ProgressLine(const ProgressLine&) = delete;
+  ProgressLine& operator=(const ProgressLine&) = delete;
+
+  void Open() { mKeys.SetLineOpen(true); }
+  // Writes the line end ("\n").
+  void End() {
+    mKeys.SetLineOpen(false);
+    QXToolPrintf("\n");
+  }
+
+ private:
+  QXConsoleKeys& mKeys;
+};
+
 // The download with its progress loop; the answer is the loop's result.
 QXSTATUS PollUpgradeProgress(uint32_t deviceHandle) {
   QXDfuApi& api = Api();
   QXConsoleKeys& keys = QXGetConsoleKeys();
   QXConsoleKeys::Scope keyInput(keys);
+  // Only a key pressed from now on aborts: not the Enter typed after "y", nor keys pressed
+  // while the device switched into its bootloader.
+  keys.DiscardTypeAhead();
+  ProgressLine line(keys);
   const Clock::time_point start = Clock::now();
   for (;;) {
     if (keys.IsKeyWaiting()) {
       keys.ReadKey();
-      QXToolPrintf("\n");
+      line.End();
       return QXSTATUS_ABORTED;
     }
     uint32_t state = 0;
@@ -169,13 +193,14 @@ QXSTATUS PollUpgradeProgress(uint32_t deviceHandle) {
       return st;
     }
     QXToolPrintf("%s", FormatProgressLine(state, currentBytes, totalBytes).c_str());
+    line.Open();
     if (state == QXDFU_UPGRADE_STATE_FINISHED) {
-      QXToolPrintf("\n");
+      line.End();
       QXToolPrintf("%s", FormatFinishedLine(ElapsedMs(start)).c_str());
       return QXSTATUS_SUCCESS;
     }
     if (state == QXDFU_UPGRADE_STATE_FAILED) {
-      QXToolPrintf("\n");
+      line.End();
       QXToolPrintf("Upgrade failed, completionStatus=0x%08x (%s).\n", completionStatus,
                    QXDfuErrorText(completionStatus));
       return completionStatus;

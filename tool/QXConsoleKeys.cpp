@@ -59,6 +59,20 @@ void QXConsoleKeys::WaitForLine() {
   }
 }
 
+void QXConsoleKeys::DiscardTypeAhead() {
+  mPendingKey = kNoKey;
+  if (mPort.IsTerminal()) {
+    mPort.DiscardTerminalInput();
+    return;
+  }
+  // A pipe or a file: what can be read without waiting was there before the download started.
+  while (!mEndOfInput && mPort.IsStreamReadable()) {
+    if (mPort.ReadStreamByte() < 0) {
+      mEndOfInput = true;
+    }
+  }
+}
+
 QXConsoleKeys::Scope::Scope(QXConsoleKeys& keys) : mKeys(keys), mTerminal(keys.mPort.IsTerminal()) {
   if (mTerminal) {
     mKeys.mPort.BeginKeyInput();

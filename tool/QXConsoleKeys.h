@@ -5,6 +5,11 @@
 // input is not a terminal (a pipe or a file, e.g. `echo y | flashtool`) the next byte counts as
 // the key; the end of input is never a key, and line ends (CR, LF) are not taken as key presses
 // while the download runs, so the line end that follows a piped answer does not abort it.
+//
+// Only a key pressed once the download has started aborts it: what was typed ahead (the Enter
+// after "y", keys pressed while the device switched run mode) is discarded when it starts. A key
+// that sends a sequence (arrows, function keys) counts as one key, and nothing typed is left
+// for the shell when single-key mode ends.
 #pragma once
 
 namespace plendrik {
@@ -20,8 +25,11 @@ class QXConsoleInputPort {
   // counted; the terminal is restored also when the program is ended by a signal.
   virtual void BeginKeyInput() = 0;
   virtual void EndKeyInput() = 0;
-  // Terminal: one key without echo, waiting for it; -1 when none can be read.
+  // Terminal: one key without echo, waiting for it, with the rest of its sequence (an arrow or
+  // function key); -1 when none can be read.
   virtual int ReadTerminalKey() = 0;
+  // Terminal: drops every key typed but not yet read.
+  virtual void DiscardTerminalInput() = 0;
   // Terminal: whether a key can be read without waiting.
   virtual bool IsTerminalKeyWaiting() = 0;
   // Terminal: reads up to the end of the typed line (the normal, echoing input).
@@ -30,6 +38,10 @@ class QXConsoleInputPort {
   virtual int ReadStreamByte() = 0;
   // Stream: whether a byte or the end of input can be read without waiting.
   virtual bool IsStreamReadable() = 0;
+  // Whether the tool's output stands in the middle of a line (a progress line that ends in a
+  // carriage return). When Ctrl+C or another ending signal ends the program meanwhile, the line
+  // gets its line end first, so the shell's prompt starts on a line of its own.
+  virtual void SetLineOpen(bool open) = 0;
 };
 
 // The platform's console.
@@ -47,6 +59,10 @@ class QXConsoleKeys {
   bool IsKeyWaiting();
   // Waits for one line of input (after a failed start, so that the message stays readable).
   void WaitForLine();
+  // Drops what was typed ahead: pending terminal keys, or the stream bytes readable now.
+  void DiscardTypeAhead();
+  // See QXConsoleInputPort::SetLineOpen.
+  void SetLineOpen(bool open) { mPort.SetLineOpen(open); }
 
   // Keeps the terminal in single-key mode for the scope's lifetime.
   class Scope {

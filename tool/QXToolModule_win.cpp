@@ -30,6 +30,10 @@ QXSTATUS QXToolLoadModule(const QXDFU_WCHAR* fileName, QXToolModuleHandle& modul
       path = full;
     }
   }
+  // The library is taken from the current directory by its full path, but what it loads in
+  // turn must never come from there: from now on the process resolves names of modules in the
+  // system folder and the program's own folder only. A failure leaves the system's default.
+  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR);
   module = LoadLibraryW(path.c_str());
   if (module != nullptr) {
     return QXSTATUS_SUCCESS;

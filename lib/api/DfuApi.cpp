@@ -1,11 +1,14 @@
 #include "DfuApi.h"
 
+#include <new>
+
 #include "diag/QXDebugPrintf.h"
 #include "diag/QXIniFile.h"
 #include "diag/QXLog.h"
 #include "diag/QXLogTargetLogFile.h"
 #include "discovery/QXWinGuid.h"
 #include "os/QXOsString.h"
+#include "os/QXOsThread.h"
 #include "usb/QXSimulationConfig.h"
 
 #if defined(__GNUC__)
@@ -16,7 +19,31 @@
 
 namespace plendrik {
 
-DfuApi gDfuApi QX_INIT_AFTER_LOGGING;
+namespace {
+// Storage whose member is built and destroyed by hand (a union runs neither by itself), so the
+// reference to it below is bound before any code runs.
+union QXDfuApiStorage {
+  constexpr QXDfuApiStorage() {}
+  ~QXDfuApiStorage() {}
+  DfuApi api;
+};
+QXDfuApiStorage gDfuApiStorage;
+
+// Builds the singleton when the library is loaded, and destroys it when the library is
+// unloaded, but not when the process ends: then the system has ended the other threads with
+// the locks they held, and the objects are left to it.
+struct QXDfuApiLifetime {
+  QXDfuApiLifetime() { new (&gDfuApiStorage.api) DfuApi(); }
+  ~QXDfuApiLifetime() {
+    if (!QXOsIsProcessEnding()) {
+      gDfuApiStorage.api.~DfuApi();
+    }
+  }
+};
+QXDfuApiLifetime gDfuApiLifetime QX_INIT_AFTER_LOGGING;
+}  // namespace
+
+DfuApi& gDfuApi = gDfuApiStorage.api;
 
 DfuApi::DfuApi() { QXAttachLogTargetsToLoggers(); }
 

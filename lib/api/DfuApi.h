@@ -84,7 +84,8 @@ class DfuApi {
   std::string mDriverInterfaceGuid;
 };
 
-extern DfuApi gDfuApi;
+// Built when the library is loaded; destroyed when it is unloaded, but not when the process ends.
+extern DfuApi& gDfuApi;
 
 // Writes the library version and build time at level 4 on "Global".
 void PrintBanner();

@@ -37,12 +37,15 @@ static int DllMain(void* module, uint32_t reason, void* reserved) {
       QX_LOG_INFO(" DLL_THREAD_DETACH");
       break;
     case kProcessDetach:
-      QX_LOG_INFO(" **** DLL_PROCESS_DETACH");
       if (reserved != nullptr) {
-        // The process is ending and the system has already ended every other thread: the
-        // static destructors that run after this must not wait for the library's threads.
+        // The process is ending and the system has already ended every other thread, wherever
+        // it was, with the locks it held. Nothing is logged and nothing is torn down: the
+        // static destructors that run after this see the mark and leave everything to the
+        // system.
         QXOsMarkProcessEnding();
+        break;
       }
+      QX_LOG_INFO(" **** DLL_PROCESS_DETACH");
       break;
     default:
       QX_LOG_INFO(" dwReason={}", static_cast<uint32_t>(reason));

@@ -5,6 +5,7 @@
 
 #include "diag/QXDebugPrintf.h"
 #include "os/QXOsSystem.h"
+#include "os/QXOsThread.h"
 
 namespace plendrik {
 
@@ -32,6 +33,9 @@ QXLogTarget::QXLogTarget(const char* name, int32_t level, uint32_t prefixOptions
 }
 
 QXLogTarget::~QXLogTarget() {
+  if (QXOsIsProcessEnding()) {
+    return;  // no logger is used again
+  }
   // A logger must never reach a destroyed target.
   for (QXLogger* logger = gFirstLogger; logger != nullptr; logger = logger->GetNext()) {
     logger->DetachTarget(this);

@@ -3,12 +3,18 @@
 #include <cstring>
 
 #include "diag/QXDebugPrintf.h"
+#include "os/QXOsThread.h"
 
 namespace plendrik {
 
 QXLogTargetEtw::QXLogTargetEtw() : QXLogTarget("EventTracing", kQXLogLevelAll, 0x500) {}
 
-QXLogTargetEtw::~QXLogTargetEtw() { StopTarget(); }
+QXLogTargetEtw::~QXLogTargetEtw() {
+  // Once the process is ending the registration is left to the system.
+  if (!QXOsIsProcessEnding()) {
+    StopTarget();
+  }
+}
 
 QXSTATUS QXLogTargetEtw::StartTarget(QXLogConfiguration*) {
   if (mRegistrationHandle != 0) {

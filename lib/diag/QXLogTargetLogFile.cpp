@@ -6,6 +6,7 @@
 #include "os/QXOsFile.h"
 #include "os/QXOsString.h"
 #include "os/QXOsSystem.h"
+#include "os/QXOsThread.h"
 
 namespace plendrik {
 
@@ -92,6 +93,12 @@ QXSTATUS QXLogFile::WriteToLogFileFormatted(const char* format, ...) {
 QXLogTargetLogFile::QXLogTargetLogFile() : QXLogTarget("LogFile", kQXLogLevelAll, 0x733) {}
 
 QXLogTargetLogFile::~QXLogTargetLogFile() {
+  if (QXOsIsProcessEnding()) {
+    // A thread the system ended may hold the lock or the stream's own lock: the file is left
+    // to the system as it is (a log that flushes after each line has every line in it).
+    mLogFile.Abandon();
+    return;
+  }
   QXOsLockGuard guard(mLock);
   mLogFile.CloseLogFile();
 }

@@ -17,6 +17,8 @@ class QXLogFile {
   QXSTATUS OpenLogFile();
   void CloseLogFile();
   bool IsOpen() const { return mStream.IsOpen(); }
+  // Forgets the file without closing it (the process is ending).
+  void Abandon() { mStream.Abandon(); }
   // Renames the log file to its name with ".bak" appended, replacing an older backup. False
   // when the file exists and could not be renamed (reported once until a backup succeeds).
   bool MakeBackup();

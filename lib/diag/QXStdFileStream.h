@@ -20,6 +20,8 @@ class QXStdFileStream {
   // Closes the stream; a failing close logs "fclose failed, err={}".
   void Close();
   bool IsOpen() const { return mFile != nullptr; }
+  // Forgets the stream without closing it (the process is ending).
+  void Abandon() { mFile = nullptr; }
 
   QXSTATUS SeekToEnd();
   QXSTATUS SeekToStart();

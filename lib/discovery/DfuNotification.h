@@ -23,6 +23,8 @@ class DfuNotification : public QXRefCounted {
   void Unregister();
   // True on the registration's own thread (inside its callback).
   bool IsNotificationThread() const { return mNotificator.IsWorkerThread(); }
+  // The id of the registration's thread while it runs, else 0.
+  uint32_t GetNotificationThreadId() const { return mNotificator.GetWorkerThreadId(); }
 
   // The notificator (for tests that deliver window messages by hand).
   QXWinUsbPnpNotificator& GetNotificator() { return mNotificator; }

@@ -45,6 +45,16 @@ QXSTATUS QXWinThread::JoinAndDestroy() {
   if (!IsCreated()) {
     return QXSTATUS_SUCCESS;
   }
+  if (QXOsIsCurrentThread(mThread)) {
+    // Called on the thread itself (a teardown that runs inside its callback, such as exit()):
+    // it would wait for itself. It is let go instead and ends once its callback returns.
+    if (!QXOsIsProcessEnding()) {
+      QX_LOG_WARN("thread {} is the calling thread: not waited for", mThreadId);
+    }
+    QXOsDetachThread(mThread);
+    mThreadId = 0;
+    return QXSTATUS_SUCCESS;
+  }
   while (!QXOsWaitAndReleaseThread(mThread, 1000)) {
     QX_LOG_WARN("Waiting for thread {} to terminate...", mThreadId);
   }
@@ -135,6 +145,10 @@ QXSTATUS QXWinDevicePnpNotificator::StartPnpNotificator(QXPnpEventSink eventSink
   }
   mEventSink = eventSink;
   mModule = module;
+  {
+    std::lock_guard<std::mutex> queueLock(mQueuedEventsMutex);
+    mQueuedEvents.clear();
+  }
   mInitStatus = 0;
   mStartupEvent.Reset();
   {
@@ -207,6 +221,16 @@ bool QXWinDevicePnpNotificator::IsWorkerThread() const {
   return mWorkerThreadId != 0 && mWorkerThreadId == QXOsGetCurrentThreadId();
 }
 
+uint32_t QXWinDevicePnpNotificator::GetWorkerThreadId() const {
+  std::lock_guard<std::mutex> windowLock(const_cast<std::mutex&>(mWindowMutex));
+  return mWorkerThreadId;
+}
+
+bool QXWinDevicePnpNotificator::IsStopRequested() {
+  std::lock_guard<std::mutex> windowLock(mWindowMutex);
+  return mStopRequested;
+}
+
 QXHwnd QXWinDevicePnpNotificator::GetWindowHandle() {
   std::lock_guard<std::mutex> windowLock(mWindowMutex);
   return mWindow;
@@ -219,6 +243,7 @@ void QXWinDevicePnpNotificator::ThreadRoutine(void* parameter) {
     std::lock_guard<std::mutex> windowLock(self->mWindowMutex);
     self->mWorkerThreadId = threadId;
   }
+  self->WorkerStarting();
   const QXWString className = FormatWindowName(kWindowClassFormat, QXOsGetCurrentProcessId(), threadId);
   const uint32_t initStatus = self->RegisterAndCreateHiddenWindow(className);
   self->mInitStatus = initStatus;
@@ -283,6 +308,10 @@ QXLResult QX_WINAPI QXWinDevicePnpNotificator::WindowProc(QXHwnd window, uint32_
     QXWinPostQuitMessage();
     return 0;
   }
+  if (message == kWmDeliverPnpEvents) {
+    self->DeliverQueuedEvents();
+    return 0;
+  }
   if (message != kQXWmDeviceChange) {
     return QXWinDefWindowProc(window, message, wParam, lParam);
   }
@@ -300,9 +329,42 @@ QXLResult QX_WINAPI QXWinDevicePnpNotificator::WindowProc(QXHwnd window, uint32_
     return 0;
   }
   if (self->mEventSink.function != nullptr) {
-    self->mEventSink.function(self->mEventSink.context, pnpEvent);
+    self->QueueEvent(window, pnpEvent);
   }
   return 0;
+}
+
+void QXWinDevicePnpNotificator::QueueEvent(QXHwnd window, uint32_t pnpEvent) {
+  {
+    std::lock_guard<std::mutex> lock(mQueuedEventsMutex);
+    mQueuedEvents.push_back(pnpEvent);
+  }
+  const uint32_t err = QXWinPostMessage(window, kWmDeliverPnpEvents, 0, 0);
+  if (err != 0) {
+    // A full message queue: delivered from here, still one at a time.
+    QX_LOG_ERROR("PostMessage() failed, err={}", QXSt{err});
+    DeliverQueuedEvents();
+  }
+}
+
+void QXWinDevicePnpNotificator::DeliverQueuedEvents() {
+  if (mDelivering) {
+    return;
+  }
+  mDelivering = true;
+  for (;;) {
+    uint32_t pnpEvent = 0;
+    {
+      std::lock_guard<std::mutex> lock(mQueuedEventsMutex);
+      if (mQueuedEvents.empty()) {
+        break;
+      }
+      pnpEvent = mQueuedEvents.front();
+      mQueuedEvents.pop_front();
+    }
+    mEventSink.function(mEventSink.context, pnpEvent);
+  }
+  mDelivering = false;
 }
 
 }  // namespace plendrik

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -97,6 +98,8 @@ class QXWinDevicePnpNotificator {
   void SetEventFilter(QXPnpEventFilter filter) { mEventFilter = filter; }
   // True on the notificator's worker thread.
   bool IsWorkerThread() const;
+  // The worker thread's id while it runs, else 0.
+  uint32_t GetWorkerThreadId() const;
   // The hidden window while the thread runs (for tests that deliver messages by hand).
   QXHwnd GetWindowHandle();
 
@@ -108,9 +111,21 @@ class QXWinDevicePnpNotificator {
  protected:
   // Test seam: the start-up handshake's time-out.
   uint32_t mStartupTimeoutMs = kStartupTimeoutMs;
+  // Test seam: runs on the new thread before it creates its window (a test holds the start here).
+  virtual void WorkerStarting() {}
+  // True once a stop was asked for (the start gave up, or the notificator is stopping).
+  bool IsStopRequested();
 
  private:
+  // The private message that delivers queued events from the thread's own message loop.
+  static constexpr uint32_t kWmDeliverPnpEvents = kQXWmApp + 0x1D;
+
   static void ThreadRoutine(void* parameter);
+  // Queues an event that passed the filter and posts the message that delivers it.
+  void QueueEvent(QXHwnd window, uint32_t pnpEvent);
+  // Hands the queued events to the sink one after the other; does nothing when it runs
+  // already further up the worker's stack (a callback that runs a message loop of its own).
+  void DeliverQueuedEvents();
   void StopWorkerThreadAndCleanup();
   uint32_t RegisterAndCreateHiddenWindow(const QXWString& className);
   void UnregisterHiddenWindow(const QXWString& className);
@@ -124,6 +139,13 @@ class QXWinDevicePnpNotificator {
   QXOsModuleHandle mModule = nullptr;
   std::vector<std::unique_ptr<QXWinDeviceNotification>> mRegistrations;
   bool mStarted = false;
+
+  // Events that passed the filter and wait for delivery. Windows sends WM_DEVICECHANGE, and a
+  // thread handles sent messages also while its callback waits in a SendMessage of its own,
+  // so the callback runs from a posted message instead, one event at a time.
+  std::mutex mQueuedEventsMutex;
+  std::deque<uint32_t> mQueuedEvents;
+  bool mDelivering = false;  // worker thread only
 
   // The window and the stop request, shared with the worker: a stop either sees the window
   // and closes it, or the worker sees the request after creating its window and closes it

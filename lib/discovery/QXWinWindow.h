@@ -39,6 +39,7 @@ using QXWndProc = QXLResult(QX_WINAPI*)(QXHwnd window, uint32_t message, QXWPara
 constexpr uint32_t kQXWmDestroy = 0x0002;
 constexpr uint32_t kQXWmClose = 0x0010;
 constexpr uint32_t kQXWmDeviceChange = 0x0219;
+constexpr uint32_t kQXWmApp = 0x8000;  // WM_APP: the first message number free for a window class
 constexpr QXWParam kQXDbtDeviceArrival = 0x8000;
 constexpr QXWParam kQXDbtDeviceRemoveComplete = 0x8004;
 constexpr uint32_t kQXDbtDevtypVolume = 2;
@@ -83,7 +84,8 @@ QXLResult QXWinDefWindowProc(QXHwnd window, uint32_t message, QXWParam wParam, Q
 void QXWinPostQuitMessage();
 uint32_t QXWinPostMessage(QXHwnd window, uint32_t message, QXWParam wParam, QXLParam lParam);
 // Delivers a message to the window's thread and waits until it has been handled (or the
-// window is gone); 0 or the Windows error.
+// window is gone); 0 or the Windows error. As on Windows, a thread that waits here handles
+// the messages other threads send to its own windows meanwhile.
 uint32_t QXWinSendMessage(QXHwnd window, uint32_t message, QXWParam wParam, QXLParam lParam);
 // GetMessageW / TranslateMessage / DispatchMessageW for the calling thread until WM_QUIT
 // (0 returned) or a failing GetMessageW (its error returned).

@@ -1,8 +1,12 @@
 // The window services on the host: window classes, windows and one message queue per thread,
 // kept in this module, with the semantics the notificator relies on (posted messages in
 // order, WM_CLOSE destroys the window, WM_DESTROY's PostQuitMessage ends the loop, a message
-// for a destroyed window is dropped). Device interface notifications are bus observers that
-// post WM_DEVICECHANGE with a DEV_BROADCAST_DEVICEINTERFACE_W to the registered window.
+// for a destroyed window is dropped). Sent messages behave as on Windows: they are handled by
+// the window's thread before its posted messages, from inside its message loop, and also while
+// that thread itself waits in a SendMessage to another thread. Device interface notifications
+// are bus observers that send WM_DEVICECHANGE with a DEV_BROADCAST_DEVICEINTERFACE_W to the
+// registered window, as the system does, waiting a bounded time for it to be handled.
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -26,17 +30,20 @@ constexpr uint32_t kErrorCannotFindWndClass = 1407;
 constexpr uint32_t kErrorClassAlreadyExists = 1410;
 constexpr uint32_t kErrorClassDoesNotExist = 1411;
 constexpr uint32_t kErrorClassHasWindows = 1412;
+constexpr uint32_t kErrorTimeout = 1460;
+// How long a device broadcast waits for a window to handle it before it goes on.
+constexpr uint32_t kBroadcastTimeoutMs = 30000;
 
-// A sent message's completion, shared by the sender and the window's thread.
+struct ThreadQueue;
+
+// A sent message's completion, shared by the sender and the window's thread. The sender waits
+// on its own thread's queue when it has one, so that it can handle messages sent to it meanwhile.
 struct SendState {
-  std::mutex mutex;
-  std::condition_variable done;
+  std::shared_ptr<ThreadQueue> senderQueue;  // null: the sender has no windows
+  std::mutex ownMutex;
+  std::condition_variable ownDone;
   bool finished = false;
-  void Finish() {
-    std::lock_guard<std::mutex> lock(mutex);
-    finished = true;
-    done.notify_all();
-  }
+  void Finish();
 };
 
 struct Queued {
@@ -51,10 +58,23 @@ struct Queued {
 struct ThreadQueue {
   std::mutex mutex;
   std::condition_variable changed;
-  std::deque<Queued> messages;
+  std::deque<Queued> messages;  // posted
+  std::deque<Queued> sent;      // sent by other threads, handled first
   bool quit = false;
   bool looping = false;  // its thread runs the message loop (guarded by the registry's mutex)
 };
+
+void SendState::Finish() {
+  if (senderQueue) {
+    std::lock_guard<std::mutex> lock(senderQueue->mutex);
+    finished = true;
+    senderQueue->changed.notify_all();
+    return;
+  }
+  std::lock_guard<std::mutex> lock(ownMutex);
+  finished = true;
+  ownDone.notify_all();
+}
 
 struct Window {
   QXWString className;
@@ -110,19 +130,22 @@ void ReleaseQueueIfUnused(const std::shared_ptr<ThreadQueue>& queue) {
 }
 
 uint32_t Enqueue(Queued item) {
-  std::shared_ptr<ThreadQueue> queue;
-  {
-    Registry& registry = GetRegistry();
-    std::lock_guard<std::mutex> lock(registry.mutex);
-    auto it = registry.windows.find(item.window);
-    if (it == registry.windows.end()) {
-      return kErrorInvalidWindowHandle;
-    }
-    queue = it->second.queue;
+  // The window is looked up and the message queued under the registry's lock, so a window
+  // that is being destroyed either drops the message (releasing its sender) or refuses it.
+  Registry& registry = GetRegistry();
+  std::lock_guard<std::mutex> registryLock(registry.mutex);
+  auto it = registry.windows.find(item.window);
+  if (it == registry.windows.end()) {
+    return kErrorInvalidWindowHandle;
   }
-  std::lock_guard<std::mutex> lock(queue->mutex);
-  queue->messages.push_back(std::move(item));
-  queue->changed.notify_all();
+  ThreadQueue& queue = *it->second.queue;
+  std::lock_guard<std::mutex> lock(queue.mutex);
+  if (item.sent) {
+    queue.sent.push_back(std::move(item));
+  } else {
+    queue.messages.push_back(std::move(item));
+  }
+  queue.changed.notify_all();
   return 0;
 }
 
@@ -158,12 +181,14 @@ void DestroyWindow(uintptr_t window) {
   std::deque<Queued> dropped;
   {
     std::lock_guard<std::mutex> lock(queue->mutex);
-    for (auto it = queue->messages.begin(); it != queue->messages.end();) {
-      if (it->window == window) {
-        dropped.push_back(std::move(*it));
-        it = queue->messages.erase(it);
-      } else {
-        ++it;
+    for (std::deque<Queued>* list : {&queue->sent, &queue->messages}) {
+      for (auto it = list->begin(); it != list->end();) {
+        if (it->window == window) {
+          dropped.push_back(std::move(*it));
+          it = list->erase(it);
+        } else {
+          ++it;
+        }
       }
     }
   }
@@ -171,6 +196,65 @@ void DestroyWindow(uintptr_t window) {
     if (item.sent) {
       item.sent->Finish();
     }
+  }
+}
+
+// Handles one message: the window procedure runs, and a sender waiting for it is released.
+void Handle(Queued& item) {
+  Dispatch(item.window, item.message, item.wParam, item.lParam);
+  if (item.sent) {
+    item.sent->Finish();
+  }
+}
+
+// The calling thread's queue when it has one (it made windows or runs a loop), else null.
+std::shared_ptr<ThreadQueue> ExistingCurrentQueue() {
+  Registry& registry = GetRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  const auto it = registry.queues.find(std::this_thread::get_id());
+  return it != registry.queues.end() ? it->second : nullptr;
+}
+
+// SendMessage to a window of another thread: queued as a sent message, then waited for, up to
+// timeoutMs (0: no limit; a message whose sender gave up is still handled). Meanwhile the
+// calling thread handles the messages sent to its own windows, as Windows does.
+uint32_t SendToOtherThread(uintptr_t window, uint32_t message, QXWParam wParam, QXLParam lParam,
+                           std::shared_ptr<std::vector<uint8_t>> payload, uint32_t timeoutMs) {
+  auto sent = std::make_shared<SendState>();
+  sent->senderQueue = ExistingCurrentQueue();
+  const uint32_t err = Enqueue(Queued{window, message, wParam, lParam, std::move(payload), sent});
+  if (err != 0) {
+    return err;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  if (!sent->senderQueue) {
+    std::unique_lock<std::mutex> lock(sent->ownMutex);
+    const auto done = [&] { return sent->finished; };
+    if (timeoutMs == 0) {
+      sent->ownDone.wait(lock, done);
+    } else if (!sent->ownDone.wait_until(lock, deadline, done)) {
+      return kErrorTimeout;
+    }
+    return 0;
+  }
+  ThreadQueue& own = *sent->senderQueue;
+  for (;;) {
+    Queued incoming;
+    {
+      std::unique_lock<std::mutex> lock(own.mutex);
+      const auto ready = [&] { return sent->finished || !own.sent.empty(); };
+      if (timeoutMs == 0) {
+        own.changed.wait(lock, ready);
+      } else if (!own.changed.wait_until(lock, deadline, ready)) {
+        return kErrorTimeout;
+      }
+      if (sent->finished) {
+        return 0;
+      }
+      incoming = std::move(own.sent.front());
+      own.sent.pop_front();
+    }
+    Handle(incoming);
   }
 }
 
@@ -274,14 +358,7 @@ uint32_t QXWinSendMessage(QXHwnd window, uint32_t message, QXWParam wParam, QXLP
     Dispatch(id, message, wParam, lParam);
     return 0;
   }
-  auto sent = std::make_shared<SendState>();
-  const uint32_t err = Enqueue(Queued{id, message, wParam, lParam, nullptr, sent});
-  if (err != 0) {
-    return err;
-  }
-  std::unique_lock<std::mutex> lock(sent->mutex);
-  sent->done.wait(lock, [&] { return sent->finished; });
-  return 0;
+  return SendToOtherThread(id, message, wParam, lParam, nullptr, 0);
 }
 
 uint32_t QXWinRunMessageLoop() {
@@ -296,7 +373,14 @@ uint32_t QXWinRunMessageLoop() {
     Queued item;
     {
       std::unique_lock<std::mutex> lock(queue->mutex);
-      queue->changed.wait(lock, [&] { return !queue->messages.empty() || queue->quit; });
+      queue->changed.wait(lock, [&] { return !queue->sent.empty() || !queue->messages.empty() || queue->quit; });
+      if (!queue->sent.empty()) {
+        item = std::move(queue->sent.front());
+        queue->sent.pop_front();
+        lock.unlock();
+        Handle(item);
+        continue;
+      }
       if (queue->messages.empty()) {
         queue->quit = false;
         lock.unlock();
@@ -311,10 +395,7 @@ uint32_t QXWinRunMessageLoop() {
       item = std::move(queue->messages.front());
       queue->messages.pop_front();
     }
-    Dispatch(item.window, item.message, item.wParam, item.lParam);
-    if (item.sent) {
-      item.sent->Finish();
-    }
+    Handle(item);
   }
 }
 
@@ -349,7 +430,8 @@ uint32_t QXWinRegisterDeviceInterfaceNotification(QXHwnd window, const QXGuid& i
     std::memcpy(payload->data() + kQXDbccNameOffset, path.c_str(), (path.size() + 1) * sizeof(QXWChar));
     const QXWParam kind = event.arrival ? kQXDbtDeviceArrival : kQXDbtDeviceRemoveComplete;
     const QXLParam lParam = reinterpret_cast<QXLParam>(payload->data());
-    Enqueue(Queued{id, kQXWmDeviceChange, kind, lParam, std::move(payload), nullptr});
+    // Sent, as the system sends device broadcasts, with a bound on the wait for the window.
+    SendToOtherThread(id, kQXWmDeviceChange, kind, lParam, std::move(payload), kBroadcastTimeoutMs);
   });
   notification = record;
   return 0;

@@ -18,8 +18,9 @@ struct QXOsThreadRecord {
   QXOsThreadEntry entry = nullptr;
   void* context = nullptr;
   std::mutex mutex;
-  std::condition_variable ended;
+  std::condition_variable changed;
   bool done = false;
+  bool detached = false;  // nobody joins it: the thread releases its own record
   uint32_t threadId = 0;
 };
 
@@ -33,12 +34,17 @@ void* ThreadMain(void* argument) {
     std::lock_guard<std::mutex> lock(record->mutex);
     record->threadId = QXOsGetCurrentThreadId();
   }
+  record->changed.notify_all();
   record->entry(record->context);
-  {
-    std::lock_guard<std::mutex> lock(record->mutex);
-    record->done = true;
+  std::unique_lock<std::mutex> lock(record->mutex);
+  record->done = true;
+  if (record->detached) {
+    lock.unlock();
+    delete record;
+    return nullptr;
   }
-  record->ended.notify_all();
+  // Under the lock: a detach that sees done releases the record as soon as it gets the lock.
+  record->changed.notify_all();
   return nullptr;
 }
 
@@ -58,6 +64,9 @@ QXSTATUS QXOsStartThread(QXOsThreadEntry entry, void* context, QXOsThread& threa
     return QXSTATUS_FROM_ERRNO(err);
   }
   thread.record = record;
+  // As on windows, the start returns once the thread runs, so its id is known from here on.
+  std::unique_lock<std::mutex> lock(record->mutex);
+  record->changed.wait(lock, [record] { return record->threadId != 0; });
   return QXSTATUS_SUCCESS;
 }
 
@@ -80,7 +89,7 @@ bool QXOsWaitAndReleaseThread(QXOsThread& thread, uint32_t timeoutMs) {
   }
   {
     std::unique_lock<std::mutex> lock(record->mutex);
-    if (!record->ended.wait_for(lock, std::chrono::milliseconds(timeoutMs), [record] { return record->done; })) {
+    if (!record->changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [record] { return record->done; })) {
       return false;
     }
   }
@@ -89,6 +98,30 @@ bool QXOsWaitAndReleaseThread(QXOsThread& thread, uint32_t timeoutMs) {
   thread = QXOsThread();
   return true;
 }
+
+bool QXOsIsCurrentThread(const QXOsThread& thread) {
+  return thread.record != nullptr && QXOsGetThreadId(thread) == QXOsGetCurrentThreadId();
+}
+
+void QXOsDetachThread(QXOsThread& thread) {
+  QXOsThreadRecord* record = thread.record;
+  if (record == nullptr) {
+    return;
+  }
+  thread = QXOsThread();
+  pthread_detach(record->handle);
+  bool done = false;
+  {
+    std::lock_guard<std::mutex> lock(record->mutex);
+    done = record->done;
+    record->detached = true;
+  }
+  if (done) {
+    delete record;
+  }
+}
+
+bool QXOsIsProcessEnding() { return gProcessEnding.load(std::memory_order_acquire); }
 
 void QXOsMarkProcessEnding() { gProcessEnding.store(true, std::memory_order_release); }
 

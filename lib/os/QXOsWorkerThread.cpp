@@ -44,6 +44,12 @@ QXSTATUS QXOsWorkerThread::JoinAndDestroy() {
   if (!HasThread()) {
     return QXSTATUS_SUCCESS;
   }
+  if (QXOsIsCurrentThread(mThread)) {
+    // The routine itself ended the last reference to its owner: it would wait for itself.
+    QXOsDetachThread(mThread);
+    mThreadState.store(kThreadJoined, std::memory_order_release);
+    return QXSTATUS_SUCCESS;
+  }
   while (!QXOsWaitAndReleaseThread(mThread, kJoinStepMs)) {
     QX_LOG_WARN("Waiting for thread {} to terminate...", QXOsGetThreadId(mThread));
   }

@@ -9,6 +9,7 @@
 #include "os/QXOsTypes.h"
 #include "os/QXWinErrors.h"
 #include "usb/QXOsHandle.h"
+#include "usb/QXUsbConfigDescriptor.h"
 #include "usb/QXUsbTypes.h"
 
 namespace plendrik {
@@ -36,9 +37,17 @@ class QXWinusbDrvApi {
   virtual uint32_t WinUsbGetAssociatedInterface(QXOsHandle winUsb, uint8_t associatedIndex, QXOsHandle& handle) = 0;
   virtual uint32_t WinUsbSetPipePolicy(QXOsHandle winUsb, uint8_t pipeId, uint32_t policyType, uint32_t valueLength,
                                        void* value) = 0;
-  // Synchronous descriptor read.
+  // Synchronous descriptor read. The device and configuration descriptors come from the
+  // driver's copy (for a composite function: the function's part of the configuration); other
+  // types are requested from the device, bounded by the handle's PIPE_TRANSFER_TIMEOUT.
   virtual uint32_t WinUsbGetDescriptor(QXOsHandle winUsb, uint8_t descriptorType, uint8_t index, uint16_t languageId,
                                        uint8_t* buffer, uint32_t length, uint32_t& transferred) = 0;
+  // WinUsb_QueryInterfaceSettings: the interface descriptor of the alternate setting with that
+  // index of the handle's interface; ERROR_NO_MORE_ITEMS past the last one. The default answers
+  // from WinUsbGetDescriptor's configuration, whose first interface is the handle's own (true of
+  // the handle from WinUsbInitialize).
+  virtual uint32_t WinUsbQueryInterfaceSettings(QXOsHandle winUsb, uint8_t alternateIndex,
+                                                QXUsbInterfaceDescriptor& descriptor);
   virtual uint32_t WinUsbQueryDeviceInformation(QXOsHandle winUsb, uint32_t informationType, uint32_t& length,
                                                 void* buffer) = 0;
   virtual uint32_t WinUsbSetCurrentAlternateSetting(QXOsHandle winUsb, uint8_t alternateSetting) = 0;

@@ -2,6 +2,8 @@
 #include <windows.h>
 #include <winusb.h>
 
+#include <cstring>
+
 #include "usb/QXWinOverlapped.h"
 #include "usb/QXWinusbDrvApi.h"
 
@@ -102,6 +104,17 @@ class WinusbDrvApiWin final : public QXWinusbDrvApi {
       return LastError();
     }
     transferred = count;
+    return 0;
+  }
+
+  uint32_t WinUsbQueryInterfaceSettings(QXOsHandle winUsb, uint8_t alternateIndex,
+                                        QXUsbInterfaceDescriptor& descriptor) override {
+    USB_INTERFACE_DESCRIPTOR system{};
+    if (!WinUsb_QueryInterfaceSettings(ToWinUsb(winUsb), alternateIndex, &system)) {
+      return LastError();
+    }
+    static_assert(sizeof(system) == sizeof(descriptor), "the interface descriptor is 9 bytes");
+    std::memcpy(&descriptor, &system, sizeof(descriptor));
     return 0;
   }
 

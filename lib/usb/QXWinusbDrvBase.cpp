@@ -12,6 +12,7 @@ namespace {
 constexpr int32_t kCancelWaitMs = 1000;
 constexpr auto kReleasePollInterval = std::chrono::milliseconds(10);
 constexpr uint8_t kGetDescriptorRequest = 0x06;
+constexpr uint8_t kConfigurationDescriptorType = 0x02;
 }  // namespace
 
 QXWinusbDrvBase::~QXWinusbDrvBase() { DestroyWinUsbBase(); }
@@ -70,17 +71,29 @@ QXSTATUS QXWinusbDrvBase::GetDescriptor(QXUsbBuffer buffer, uint8_t descriptorTy
   if (descriptorType == 1) {
     return GetDeviceDescriptorImpl(buffer, transferred, kDescriptorTimeoutMs);
   }
-  // WinUSB's own descriptor call is synchronous and, with the control pipe's time-out off,
-  // never returns from a device that does not answer: the overlapped request is bounded.
-  QXUsbSetupPacket setup;
-  setup.bmRequestType = 0x80;
-  setup.bRequest = kGetDescriptorRequest;
-  setup.wValue = static_cast<uint16_t>((descriptorType << 8) | index);
-  setup.wIndex = languageId;
-  setup.wLength = static_cast<uint16_t>(buffer.length > 0xFFFF ? 0xFFFF : buffer.length);
-  buffer.length = setup.wLength;
   uint32_t count = 0;
-  const QXSTATUS st = DescriptorRequestImpl(setup, buffer, &count, kDescriptorTimeoutMs);
+  QXSTATUS st = QXSTATUS_SUCCESS;
+  if (descriptorType == kConfigurationDescriptorType) {
+    // WinUSB answers from the copy it made at WinUsb_Initialize, so this cannot hang; for a
+    // function of a composite device the copy holds only the function's interfaces, which is
+    // what the handle's interface numbering refers to. A raw GET_DESCRIPTOR would reach the
+    // device and return its whole configuration.
+    const uint32_t err = QXGetWinusbDrvApi().WinUsbGetDescriptor(
+        mWinUsbHandle, descriptorType, index, languageId, static_cast<uint8_t*>(buffer.data), buffer.length, count);
+    st = MapUsbStatusToQXSTATUS(err);
+  } else {
+    // Other descriptors (strings) come from the device. WinUSB's own call is synchronous and,
+    // with the control pipe's time-out off, would never return from a device that does not
+    // answer: the overlapped request is bounded by the library's time-out.
+    QXUsbSetupPacket setup;
+    setup.bmRequestType = 0x80;
+    setup.bRequest = kGetDescriptorRequest;
+    setup.wValue = static_cast<uint16_t>((descriptorType << 8) | index);
+    setup.wIndex = languageId;
+    setup.wLength = static_cast<uint16_t>(buffer.length > 0xFFFF ? 0xFFFF : buffer.length);
+    buffer.length = setup.wLength;
+    st = DescriptorRequestImpl(setup, buffer, &count, kDescriptorTimeoutMs);
+  }
   if (st != QXSTATUS_SUCCESS) {
     QX_LOG_ERROR("WinUsb_GetDescriptor failed, st={}", QXSt{st});
     if (transferred != nullptr) {

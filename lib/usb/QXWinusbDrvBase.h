@@ -29,8 +29,9 @@ class QXWinusbDrvBase {
   // flight on another thread is cancelled and waited for first.
   void DestroyWinUsbBase();
 
-  // Reads a descriptor with a GET_DESCRIPTOR control request bounded by the library's own
-  // time-out: type 1 through GetDeviceDescriptorImpl, the others through DescriptorRequestImpl.
+  // Reads a descriptor: type 1 through GetDeviceDescriptorImpl, the configuration descriptor
+  // from WinUSB's copy (WinUsb_GetDescriptor), the others (strings) with a GET_DESCRIPTOR
+  // control request bounded by the library's own time-out (DescriptorRequestImpl).
   QXSTATUS GetDescriptor(QXUsbBuffer buffer, uint8_t descriptorType, uint8_t index, uint16_t languageId,
                          uint32_t* transferred);
 

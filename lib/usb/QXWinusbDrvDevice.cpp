@@ -34,11 +34,8 @@ QXSTATUS QXWinusbDrvDevice::OpenUsbDevice(const QXWString& devicePath) {
     return MapUsbStatusToQXSTATUS(err);
   }
   mWinUsbHandle = winUsb;
-  // WinUSB itself never times a control transfer out; the library's wait does.
-  uint32_t noTimeout = 0;
-  err = api.WinUsbSetPipePolicy(mWinUsbHandle, 0, kPipeTransferTimeoutPolicy, sizeof(noTimeout), &noTimeout);
+  err = SwitchOffTransferTimeout(mWinUsbHandle);
   if (err != 0) {
-    QX_LOG_ERROR("SetTransferTimeout failed, st={}", QXSt{err});
     CloseUsbDevice();
     return err;
   }
@@ -55,14 +52,35 @@ QXSTATUS QXWinusbDrvDevice::OpenUsbDevice(const QXWString& devicePath) {
     return st;
   }
   QXUsbConfigDescriptor view(mConfigDescriptor);
-  const QXUsbInterfaceDescriptor* first = view.FindNextInterfaceDescriptor(nullptr);
-  if (first == nullptr) {
+  if (view.FindNextInterfaceDescriptor(nullptr) == nullptr) {
     QX_LOG_ERROR("no interface descriptor available");
     CloseUsbDevice();
     return QXSTATUS_INVALID_DESCRIPTOR;
   }
-  mFirstInterfaceNumber = first->bInterfaceNumber;
+  // The interface the handle of WinUsb_Initialize serves: the function's first interface, which
+  // is not interface 0 for a later function of a composite device.
+  QXUsbInterfaceDescriptor first{};
+  err = api.WinUsbQueryInterfaceSettings(mWinUsbHandle, 0, first);
+  if (err != 0) {
+    QX_LOG_ERROR("WinUsb_QueryInterfaceSettings failed, st={}", QXSt{err});
+    CloseUsbDevice();
+    return MapUsbStatusToQXSTATUS(err);
+  }
+  mFirstInterfaceNumber = first.bInterfaceNumber;
   return QXSTATUS_SUCCESS;
+}
+
+uint32_t QXWinusbDrvDevice::SwitchOffTransferTimeout(QXOsHandle winUsb) {
+  // WinUSB times a control transfer out after 5 s unless told not to; the library's own wait
+  // bounds every request instead (a DNLOAD whose status stage waits for an erase takes longer).
+  // The policy belongs to each handle, so every handle used for requests gets it.
+  uint32_t noTimeout = 0;
+  const uint32_t err =
+      QXGetWinusbDrvApi().WinUsbSetPipePolicy(winUsb, 0, kPipeTransferTimeoutPolicy, sizeof(noTimeout), &noTimeout);
+  if (err != 0) {
+    QX_LOG_ERROR("SetTransferTimeout failed, st={}", QXSt{err});
+  }
+  return err;
 }
 
 void QXWinusbDrvDevice::CloseUsbDevice() {
@@ -146,6 +164,14 @@ QXSTATUS QXWinusbDrvDevice::GetInterfaceHandleForInterface(uint32_t interfaceNum
   if (err != 0) {
     QX_LOG_ERROR("WinUsb_GetAssociatedInterface failed, st={}", QXSt{err});
     return err;
+  }
+  const uint32_t policyErr = SwitchOffTransferTimeout(associated);
+  if (policyErr != 0) {
+    const uint32_t freeErr = QXGetWinusbDrvApi().WinUsbFree(associated);
+    if (freeErr != 0) {
+      QX_LOG_ERROR("WinUsb_Free failed, st={}", QXSt{freeErr});
+    }
+    return policyErr;
   }
   handle = associated;
   return QXSTATUS_SUCCESS;

@@ -57,6 +57,9 @@ class QXWinusbDrvDevice : public QXWinusbDrvBase {
   bool mLanguageIdKnown = false;
 
  private:
+  // Sets PIPE_TRANSFER_TIMEOUT of the default pipe of a handle to 0; 0 or the system error.
+  static uint32_t SwitchOffTransferTimeout(QXOsHandle winUsb);
+
   QXWinDeviceInterface mDeviceFile;
   std::vector<uint8_t> mConfigDescriptor;
   QXOsThreadMutex mClaimLock;

@@ -9,7 +9,10 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -200,6 +203,115 @@ TEST_F(DfuNotificationThreads, OtherIdentifiersAreLoggedAsNoMatchAndNotPassedOn)
   EXPECT_TRUE(log.Contains("pattern match: passing on pnpEvent=1 for dbcc_name=\\\\?\\usb#vid_1209&pid_0001"));
 }
 
+// A window on a thread of its own, reached with a cross-thread SendMessage as a callback
+// reaches a UI thread; the work runs on that thread when kWork arrives.
+class HelperWindowThread {
+ public:
+  static constexpr uint32_t kWork = kQXWmApp + 1;
+
+  explicit HelperWindowThread(std::function<void()> work) : mWork(std::move(work)) {
+    mThread = std::thread([this] { Run(); });
+    std::unique_lock<std::mutex> lock(mMutex);
+    mReady.wait(lock, [&] { return mStarted; });
+  }
+  ~HelperWindowThread() {
+    if (mWindow != nullptr) {
+      QXWinPostMessage(mWindow, kQXWmClose, 0, 0);
+    }
+    mThread.join();
+  }
+  QXHwnd Window() const { return mWindow; }
+
+ private:
+  static QXLResult QX_WINAPI Proc(QXHwnd window, uint32_t message, QXWParam wParam, QXLParam lParam) {
+    auto* self = static_cast<HelperWindowThread*>(QXWinGetWindowUserData(window));
+    if (self != nullptr && message == kWork) {
+      self->mWork();
+      return 0;
+    }
+    if (message == kQXWmDestroy) {
+      QXWinPostQuitMessage();
+      return 0;
+    }
+    return QXWinDefWindowProc(window, message, wParam, lParam);
+  }
+  void Run() {
+    const std::string name = "FbTestHelperWindow_" + std::to_string(QXOsGetCurrentThreadId());
+    const QXWString className(name.begin(), name.end());
+    QXOsModuleHandle module = nullptr;
+    QXWinGetProcessModule(module);
+    QXHwnd window = nullptr;
+    const bool made = QXWinRegisterWindowClass(className, &Proc, module) == 0 &&
+                      QXWinCreateHiddenWindow(className, className, module, window) == 0;
+    if (made) {
+      QXWinSetWindowUserData(window, this);
+    }
+    {
+      std::lock_guard<std::mutex> lock(mMutex);
+      mWindow = made ? window : nullptr;
+      mStarted = true;
+    }
+    mReady.notify_all();
+    if (made) {
+      QXWinRunMessageLoop();
+    }
+    QXWinUnregisterWindowClass(className, module);
+  }
+
+  std::function<void()> mWork;
+  std::thread mThread;
+  std::mutex mMutex;
+  std::condition_variable mReady;
+  bool mStarted = false;
+  QXHwnd mWindow = nullptr;
+};
+
+// A callback that, for its first event, waits in a SendMessage to another thread; it notes
+// how deeply its calls nest.
+struct NestingProbe {
+  Recorder recorder;
+  QXHwnd helper = nullptr;
+  std::atomic<bool> sent{false};
+  std::atomic<int> depth{0};
+  std::atomic<int> maxDepth{0};
+  static void Callback(void* context, uint32_t event) {
+    auto* self = static_cast<NestingProbe*>(context);
+    const int depth = ++self->depth;
+    int seen = self->maxDepth.load();
+    while (depth > seen && !self->maxDepth.compare_exchange_weak(seen, depth)) {
+    }
+    if (!self->sent.exchange(true)) {
+      QXWinSendMessage(self->helper, HelperWindowThread::kWork, 0, 0);
+    }
+    Recorder::Callback(&self->recorder, event);
+    --self->depth;
+  }
+};
+
+TEST_F(DfuNotificationThreads, ACallbackWaitingInASendMessageIsNotEnteredAgain) {
+  NestingProbe probe;
+  // While the callback waits for it, the other thread plugs a second device and waits until
+  // its arrival was handed to the registration's window.
+  HelperWindowThread helper([this] {
+    Plug(0x1209, 0x0001, "SECOND");
+    sim::VirtualUsbBus::Instance().WaitIdle();
+  });
+  ASSERT_NE(helper.Window(), nullptr);
+  probe.helper = helper.Window();
+  uint32_t handle = 0;
+  ASSERT_EQ(QXDFU_RegisterDeviceChangeCallback("VID=0x1209, PID=0x0001\n", &NestingProbe::Callback, &probe, &handle),
+            QXSTATUS_SUCCESS);
+  Plug(0x1209, 0x0001, "FIRST");
+  ASSERT_TRUE(probe.recorder.WaitForCalls(2));
+  EXPECT_EQ(QXDFU_UnregisterDeviceChangeCallback(handle), QXSTATUS_SUCCESS);
+  EXPECT_EQ(probe.maxDepth.load(), 1) << "the callback was entered again while it waited";
+  const auto calls = probe.recorder.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  EXPECT_EQ(calls[0].event, QXDFU_DEVICE_CHANGE_ARRIVAL);
+  EXPECT_EQ(calls[1].event, QXDFU_DEVICE_CHANGE_ARRIVAL);
+  EXPECT_EQ(calls[0].threadId, calls[1].threadId);
+}
+
 // Builds a broadcast of a device interface with the given path and size field.
 std::vector<uint8_t> InterfaceBroadcast(const char* path, uint32_t sizeField = 0) {
   const QXWString wide(path, path + std::strlen(path));
@@ -360,6 +472,58 @@ TEST_F(DfuNotificationThreads, ACallbackCannotEndItsOwnRegistrationButMayEndAnot
   EXPECT_EQ(QXDFU_UnregisterDeviceChangeCallback(otherHandle), QXSTATUS_INVALID_HANDLE);
 }
 
+// Two callbacks, both running for the same arrival, that each end the other's registration.
+struct MutualUnregisterer {
+  std::atomic<uint32_t> otherHandle{0};
+  std::atomic<QXSTATUS> status{0xFFFFFFFFu};
+  std::atomic<int>* inside = nullptr;
+  static void Callback(void* context, uint32_t) {
+    auto* self = static_cast<MutualUnregisterer*>(context);
+    const uint32_t other = self->otherHandle.exchange(0);
+    if (other == 0) {
+      return;
+    }
+    // Both callbacks are inside before either ends the other.
+    ++*self->inside;
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (self->inside->load() < 2 && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(1ms);
+    }
+    self->status = QXDFU_UnregisterDeviceChangeCallback(other);
+  }
+};
+
+TEST_F(DfuNotificationThreads, TwoCallbacksThatEndEachOthersRegistrationDoNotDeadlock) {
+  TestLogTarget log;
+  std::atomic<int> inside{0};
+  MutualUnregisterer a;
+  MutualUnregisterer b;
+  a.inside = &inside;
+  b.inside = &inside;
+  uint32_t ha = 0;
+  uint32_t hb = 0;
+  ASSERT_EQ(QXDFU_RegisterDeviceChangeCallback("VID=0x1209, PID=0x0001\n", &MutualUnregisterer::Callback, &a, &ha),
+            QXSTATUS_SUCCESS);
+  ASSERT_EQ(QXDFU_RegisterDeviceChangeCallback("VID=0x1209, PID=0x0001\n", &MutualUnregisterer::Callback, &b, &hb),
+            QXSTATUS_SUCCESS);
+  a.otherHandle = hb;
+  b.otherHandle = ha;
+  Plug(0x1209, 0x0001, "SN1");
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while ((a.status == 0xFFFFFFFFu || b.status == 0xFFFFFFFFu) && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(5ms);
+  }
+  // One of them ends the other's registration; the call that would close the ring is refused.
+  const std::multiset<QXSTATUS> results{a.status.load(), b.status.load()};
+  EXPECT_EQ(results, (std::multiset<QXSTATUS>{QXSTATUS_SUCCESS, QXSTATUS_NOT_POSSIBLE}));
+  EXPECT_TRUE(log.Contains("cannot be closed now: its callback is ending this registration")) << log.Dump();
+  // The refused caller's own registration was ended; the other one is still there.
+  const uint32_t survivor = a.status == QXSTATUS_SUCCESS ? ha : hb;
+  const uint32_t ended = a.status == QXSTATUS_SUCCESS ? hb : ha;
+  EXPECT_EQ(QXDFU_UnregisterDeviceChangeCallback(ended), QXSTATUS_INVALID_HANDLE);
+  EXPECT_EQ(QXDFU_UnregisterDeviceChangeCallback(survivor), QXSTATUS_SUCCESS);
+}
+
 TEST_F(DfuNotificationThreads, NoCallbackAfterUnregisteringWhileEventsRace) {
   std::atomic<bool> stop{false};
   std::thread plugger([&] {
@@ -430,32 +594,39 @@ TEST_F(DfuNotificationThreads, RegisteringAndUnregisteringInALoopLeavesNothingBe
 #endif
 }
 
-// A start whose handshake gives up at once: the worker may still come up afterwards, and the
-// failed start must end and join it all the same.
-class ImpatientNotificator : public QXWinUsbPnpNotificator {
+// A start whose new thread is held before it creates its window until the start has given up
+// waiting: the late thread then creates its window all the same, and the failed start must end
+// and join it.
+class HeldNotificator : public QXWinUsbPnpNotificator {
  public:
-  ImpatientNotificator() { mStartupTimeoutMs = 0; }
+  HeldNotificator() { mStartupTimeoutMs = 20; }
+  std::atomic<bool> heldThreadRan{false};
+
+ protected:
+  void WorkerStarting() override {
+    while (!IsStopRequested()) {
+      std::this_thread::sleep_for(1ms);
+    }
+    heldThreadRan = true;
+  }
 };
 
 TEST_F(DfuNotificationThreads, AStartThatTimesOutLeavesNoThreadOrWindowRunning) {
+  TestLogTarget log;
   QXUsbDeviceFilter filter;
   ASSERT_EQ(CreateDfuDeviceFilter(filter, "VID=0x1209, PID=1\n", kTestGuidText), QXSTATUS_SUCCESS);
-  int timedOut = 0;
-  for (int round = 0; round < 20; ++round) {
-    ImpatientNotificator notificator;
-    const QXSTATUS st = notificator.StartUsbPnpNotificator(filter, QXPnpEventSink{});
-    if (st == QXSTATUS_TIMEOUT) {
-      ++timedOut;
-      EXPECT_EQ(notificator.GetWindowHandle(), nullptr);
-      EXPECT_EQ(notificator.EnableDeviceNotifications(QXGuid{}), QXSTATUS_NOT_INITIALIZED);
-    } else {
-      EXPECT_EQ(st, QXSTATUS_SUCCESS);
-    }
-  }
+  for (int round = 0; round < 3; ++round) {
+    HeldNotificator notificator;
+    EXPECT_EQ(notificator.StartUsbPnpNotificator(filter, QXPnpEventSink{}), QXSTATUS_TIMEOUT);
+    // The start returned only after the late thread had run and ended.
+    EXPECT_TRUE(notificator.heldThreadRan.load());
+    EXPECT_EQ(notificator.GetWindowHandle(), nullptr);
+    EXPECT_EQ(notificator.EnableDeviceNotifications(QXGuid{}), QXSTATUS_NOT_INITIALIZED);
 #if defined(_WIN32)
-  EXPECT_TRUE(NotificatorWindows().empty());
+    EXPECT_TRUE(NotificatorWindows().empty());
 #endif
-  EXPECT_GT(timedOut, 0);
+  }
+  EXPECT_EQ(log.Count("WaitForObject failed, err=0xee000003"), 3u) << log.Dump();
 }
 
 TEST_F(DfuNotificationThreads, AFilterWithoutInterfaceClassIsRefusedBeforeAnyThreadStarts) {

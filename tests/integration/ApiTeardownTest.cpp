@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -283,6 +284,9 @@ TEST_F(ApiTeardown, UnloadWithEverythingStillOpenEndsEveryThreadAndReleasesEvery
     ASSERT_EQ(api.registerCallback(kFilter, &OnChange, nullptr, &notification), QXSTATUS_SUCCESS);
 #if defined(_WIN32)
     EXPECT_GT(ThreadCount(), threadsBefore);
+    // On windows a registration's thread keeps the library loaded until it ends (the caller's
+    // unload would only give back the caller's reference): it is ended first here.
+    EXPECT_EQ(api.unregisterCallback(notification), QXSTATUS_SUCCESS);
 #else
     EXPECT_GT(ThreadCount(), threadsBefore + 2);
 #endif
@@ -331,6 +335,92 @@ void ApiTeardown::CleanCycle() {
     lib.Unload();
   }
   EXPECT_FALSE(LibraryMapped());
+}
+
+// Leaving the process while an upgrade worker waits inside a transfer that the device never
+// answers: the process ends promptly, without waiting for the transfer's time-out.
+TEST_F(ApiTeardown, ProcessExitWhileAnUpgradeIsInsideATransferEndsPromptly) {
+#if !defined(_WIN32)
+  WriteText(mDir.File("devices.ini"),
+            "[Device]\nSerialNumber = TX1\nModel = dfu\nRunMode = bootloader\nVendorId = 0x1209\n"
+            "BootloaderProductId = 0x7E01\nDfuTransferSize = 64\nNoAnswerAtBlock = 3\n");
+#endif
+  // The child process runs this test's set-up again with a folder of its own: the log goes
+  // where both can find it.
+  const std::filesystem::path logPath = fbtest::LibraryLoader::ProgramFolder() + "/process-exit-test.log";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EXIT(
+      {
+        auto* lib = new fbtest::LibraryLoader();  // never unloaded: the process ends with it
+        Exports api;
+        if (!lib->Load() || !api.Resolve(*lib)) {
+          std::exit(2);
+        }
+        using StartLoggingFn = QXSTATUS (*)(const QXDFU_WCHAR*, uint32_t);
+        const auto startLogging = lib->Resolve<StartLoggingFn>("QXDFU_StartFileLogging");
+        std::filesystem::remove(logPath);
+        const std::string logName = logPath.string();
+        const std::basic_string<QXDFU_WCHAR> logFile(logName.begin(), logName.end());
+        if (startLogging == nullptr || startLogging(logFile.c_str(), QXDFU_LOGGING_FLAG_FLUSH_AFTER_WRITE) != 0) {
+          std::exit(3);
+        }
+#if !defined(_WIN32)
+        uint32_t enumeration = 0;
+        uint32_t count = 0;
+        uint32_t device = 0;
+        uint32_t image = 0;
+        const std::vector<uint8_t> bytes(64 * 10, 0x5A);
+        if (api.enumerate(kFilter, &enumeration, &count, 0, 0, 0) != 0 || count != 1 ||
+            api.open(enumeration, 0, &device, 0) != 0 ||
+            api.loadBuffer(bytes.data(), bytes.size(), QXDFU_IMAGE_TYPE_RAW_BINARY, &image, 0) != 0 ||
+            api.start(device, image, 0, 0) != 0) {
+          std::exit(4);
+        }
+        // Block 3 is never answered: the worker waits inside that transfer.
+        uint64_t current = 0;
+        while (current < 3 * 64) {
+          uint32_t state = 0;
+          api.status(device, &state, &current, nullptr, nullptr);
+          std::this_thread::sleep_for(5ms);
+        }
+        std::this_thread::sleep_for(100ms);
+#else
+        // Wine has no USB devices: other threads of the library are busy logging when the
+        // process ends (the system ends them wherever they are, locks held or not).
+        for (int i = 0; i < 4; ++i) {
+          std::thread([api] {
+            for (;;) {
+              uint32_t enumeration = 0;
+              uint32_t count = 0;
+              if (api.enumerate(kFilter, &enumeration, &count, 0, 0, 0) == 0) {
+                api.closeEnumeration(enumeration);
+              }
+            }
+          }).detach();
+        }
+        std::this_thread::sleep_for(200ms);
+#endif
+        std::fputs("leaving\n", stderr);
+        std::exit(7);
+      },
+      testing::ExitedWithCode(7), "leaving");
+  EXPECT_LT(std::chrono::steady_clock::now() - before, 15s);
+  // On windows the process's end is not logged: no teardown runs, and no lock is taken for a
+  // log line, since the system has ended the other threads wherever they were. On the host
+  // those threads still run during exit(), and the teardown ends them before the library's
+  // objects go.
+  std::string text;
+  {
+    std::ifstream log(logPath);
+    text.assign(std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>());
+  }
+  std::filesystem::remove(logPath);
+  EXPECT_NE(text.find("**** Version"), std::string::npos);
+#if defined(_WIN32)
+  EXPECT_EQ(text.find("DLL_PROCESS_DETACH"), std::string::npos);
+  EXPECT_EQ(text.find("leaked"), std::string::npos);
+#endif
 }
 
 }  // namespace

@@ -65,6 +65,9 @@ TEST(QXOsThreadThreads, EntryRunsOnItsOwnThreadWhoseIdIsReportedAndTheWaitIsBoun
   QXOsThread thread;
   ASSERT_EQ(QXOsStartThread(&RunProbe, &probe, thread), QXSTATUS_SUCCESS);
   ASSERT_NE(thread.record, nullptr);
+  // Known as soon as the start returns, before the entry had a chance to run.
+  const uint32_t reported = QXOsGetThreadId(thread);
+  EXPECT_NE(reported, 0u);
   const auto until = std::chrono::steady_clock::now() + 5s;
   while (probe.threadId.load() == 0 && std::chrono::steady_clock::now() < until) {
     std::this_thread::sleep_for(1ms);
@@ -72,6 +75,7 @@ TEST(QXOsThreadThreads, EntryRunsOnItsOwnThreadWhoseIdIsReportedAndTheWaitIsBoun
   EXPECT_NE(probe.threadId.load(), 0u);
   EXPECT_NE(probe.threadId.load(), QXOsGetCurrentThreadId());
   EXPECT_EQ(QXOsGetThreadId(thread), probe.threadId.load());
+  EXPECT_EQ(reported, probe.threadId.load());
 
   // Still running: the wait gives up after its time and keeps the thread.
   const auto before = std::chrono::steady_clock::now();
@@ -121,6 +125,52 @@ TEST(QXOsThreadThreads, ThreadsThatWereReleasedLeaveTheProcess) {
     now = ThreadCount();
   }
   EXPECT_LE(now, before);
+}
+
+// A thread whose own code ends up releasing it (a teardown run on it) must not wait for
+// itself: it is let go, and what is left of it goes when its entry returns.
+struct SelfReleasing {
+  QXOsThread thread;
+  std::atomic<bool> go{false};
+  std::atomic<int> isCurrent{-1};
+  std::atomic<bool> ended{false};
+};
+
+void ReleaseItself(void* context) {
+  auto* self = static_cast<SelfReleasing*>(context);
+  while (!self->go.load()) {
+    std::this_thread::sleep_for(1ms);
+  }
+  self->isCurrent = QXOsIsCurrentThread(self->thread) ? 1 : 0;
+  QXOsDetachThread(self->thread);
+  self->ended = true;
+}
+
+TEST(QXOsThreadThreads, AThreadThatReleasesItselfIsLetGoAndLeavesTheProcess) {
+  const size_t before = ThreadCount();
+  for (int round = 0; round < 5; ++round) {
+    SelfReleasing self;
+    ASSERT_EQ(QXOsStartThread(&ReleaseItself, &self, self.thread), QXSTATUS_SUCCESS);
+    EXPECT_FALSE(QXOsIsCurrentThread(self.thread));
+    self.go = true;
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (!self.ended.load() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(self.ended.load());
+    EXPECT_EQ(self.isCurrent.load(), 1);
+    EXPECT_EQ(self.thread.record, nullptr);
+  }
+#if !defined(_WIN32)
+  // On windows the pool's thread may linger a little; on the host it leaves with its entry.
+  const auto until = std::chrono::steady_clock::now() + 2s;
+  while (ThreadCount() > before && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_LE(ThreadCount(), before);
+#else
+  (void)before;
+#endif
 }
 
 }  // namespace

@@ -17,6 +17,8 @@ class FakeConsole final : public plendrik::QXConsoleInputPort {
   int keyInputBegins = 0;
   int streamReads = 0;
   int linesRead = 0;
+  int terminalDiscards = 0;
+  bool lineOpen = false;
 
   bool IsTerminal() override { return terminal; }
   void BeginKeyInput() override {
@@ -27,6 +29,11 @@ class FakeConsole final : public plendrik::QXConsoleInputPort {
   int ReadTerminalKey() override { return Take(); }
   bool IsTerminalKeyWaiting() override { return !bytes.empty(); }
   void ReadTerminalLine() override { ++linesRead; }
+  void DiscardTerminalInput() override {
+    ++terminalDiscards;
+    bytes.clear();
+  }
+  void SetLineOpen(bool open) override { lineOpen = open; }
   int ReadStreamByte() override {
     ++streamReads;
     return Take();

@@ -1,7 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "FakeConsole.h"
 #include "QXConsoleKeys.h"
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -79,6 +89,78 @@ TEST(QXConsoleKeysTerminal, KeysAreReadInSingleKeyModeAndTheModeIsLeftAgain) {
   keys.WaitForLine();
   EXPECT_EQ(console.linesRead, 1);
   EXPECT_EQ(console.streamReads, 0);
+}
+
+// What was typed before the download started is dropped; a key typed after it is not.
+TEST(QXConsoleKeys, TypeAheadIsDiscardedAndALaterKeyStillCounts) {
+  for (const bool terminal : {false, true}) {
+    SCOPED_TRACE(terminal ? "terminal" : "stream");
+    FakeConsole console;
+    console.terminal = terminal;
+    console.bytes = {'y', 'e', 's', '\n'};
+    QXConsoleKeys keys(console);
+    EXPECT_TRUE(keys.IsKeyWaiting());  // also a key already taken as pending goes
+    keys.DiscardTypeAhead();
+    EXPECT_FALSE(keys.IsKeyWaiting());
+    console.bytes = {'q'};
+    EXPECT_TRUE(keys.IsKeyWaiting());
+    EXPECT_EQ(keys.ReadKey(), 'q');
+    EXPECT_EQ(console.terminalDiscards, terminal ? 1 : 0);
+  }
+}
+
+TEST(QXConsoleKeysStream, DiscardStopsAtTheEndOfInputWithoutWaiting) {
+  FakeConsole console;
+  console.bytes = {'a', 'b'};
+  console.endOfInput = true;
+  QXConsoleKeys keys(console);
+  keys.DiscardTypeAhead();
+  EXPECT_FALSE(keys.IsKeyWaiting());
+  EXPECT_EQ(keys.ReadKey(), QXConsoleKeys::kNoKey);
+}
+
+// The platform's console over a real pipe as standard input: bytes written before the discard
+// are gone, a byte written after it is the key.
+TEST(QXConsoleKeysPlatform, PipedTypeAheadIsDiscarded) {
+  int fds[2];
+#if defined(_WIN32)
+  ASSERT_EQ(_pipe(fds, 256, _O_BINARY), 0);
+  // Both the run-time's descriptor 0 (which tells whether input is a console) and the
+  // system's standard input handle (which is read) become the pipe.
+  const HANDLE savedHandle = GetStdHandle(STD_INPUT_HANDLE);
+  const int savedInput = _dup(0);
+  ASSERT_EQ(_dup2(fds[0], 0), 0);
+  ASSERT_TRUE(SetStdHandle(STD_INPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(0))));
+  const auto writeBytes = [&](const char* text, unsigned n) { return _write(fds[1], text, n); };
+#else
+  ASSERT_EQ(pipe(fds), 0);
+  const int savedInput = dup(STDIN_FILENO);
+  ASSERT_EQ(dup2(fds[0], STDIN_FILENO), STDIN_FILENO);
+  const auto writeBytes = [&](const char* text, size_t n) { return write(fds[1], text, n); };
+#endif
+  {
+    QXConsoleKeys keys(plendrik::QXGetPlatformConsoleInputPort());
+    ASSERT_EQ(writeBytes("y\nabc", 5), 5);
+    keys.DiscardTypeAhead();
+    EXPECT_FALSE(keys.IsKeyWaiting());
+    ASSERT_EQ(writeBytes("q", 1), 1);
+    EXPECT_TRUE(keys.IsKeyWaiting());
+    EXPECT_EQ(keys.ReadKey(), 'q');
+  }
+#if defined(_WIN32)
+  if (savedInput >= 0) {
+    _dup2(savedInput, 0);
+    _close(savedInput);
+  }
+  SetStdHandle(STD_INPUT_HANDLE, savedHandle);
+  _close(fds[0]);
+  _close(fds[1]);
+#else
+  dup2(savedInput, STDIN_FILENO);
+  close(savedInput);
+  close(fds[0]);
+  close(fds[1]);
+#endif
 }
 
 }  // namespace

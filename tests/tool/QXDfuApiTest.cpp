@@ -118,4 +118,30 @@ TEST_F(QXDfuApiBinding, FileThatIsNoLibraryGivesThePlatformError) {
   ExpectNothingBound();
 }
 
+#if defined(_WIN32)
+// The library comes from the current directory, but no module it loads by name may: the search
+// is limited to the system folder and the program's folder once the tool binds a library.
+TEST_F(QXDfuApiBinding, ModulesNamedLaterAreNotTakenFromTheCurrentDirectory) {
+  wchar_t saved[MAX_PATH];
+  ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, saved), 0u);
+  wchar_t temp[MAX_PATH];
+  ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+  const std::wstring folder = std::wstring(temp) + L"fb_tool_cwd_probe";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  const std::wstring probe = folder + L"\\fb_cwd_probe.dll";
+  const std::string stub = StubPath("stub_full");
+  ASSERT_TRUE(CopyFileW(std::wstring(stub.begin(), stub.end()).c_str(), probe.c_str(), FALSE));
+  ASSERT_TRUE(SetCurrentDirectoryW(folder.c_str()));
+
+  EXPECT_EQ(api.LoadByName(Wide(stub).c_str()), QXSTATUS_SUCCESS);
+  HMODULE fromCurrentDirectory = LoadLibraryW(L"fb_cwd_probe.dll");
+  EXPECT_EQ(fromCurrentDirectory, nullptr) << "a module was found in the current directory";
+  if (fromCurrentDirectory != nullptr) FreeLibrary(fromCurrentDirectory);
+
+  SetCurrentDirectoryW(saved);
+  DeleteFileW(probe.c_str());
+  RemoveDirectoryW(folder.c_str());
+}
+#endif
+
 }  // namespace

@@ -165,11 +165,12 @@ class Runner:
         if key_after is not None:
             proc.stdin.close()
         err = proc.stderr.read().decode(errors="replace")
+        self.last_stderr = err
         if err.strip():
             print("standard error:\n" + err)
         return self.normalize(bytes(out).decode(errors="replace")), rc
 
-    def run_tty(self, steps, timeout=30):
+    def run_tty(self, steps, timeout=30, on_end=None, wrapper=()):
         """Runs the tool on a pseudo-terminal as its controlling terminal. steps: a list of
         (text to wait for, bytes to type) and ("check", callable(slave_fd)). Returns the output,
         the exit status and the slave's terminal settings after the tool ended."""
@@ -181,7 +182,7 @@ class Runner:
             os.setsid()
             fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
-        proc = subprocess.Popen(self.command(), cwd=self.work, stdin=slave, stdout=slave, stderr=slave,
+        proc = subprocess.Popen(list(wrapper) + self.command(), cwd=self.work, stdin=slave, stdout=slave, stderr=slave,
                                 preexec_fn=make_controlling, close_fds=True)
         out = bytearray()
         deadline = time.monotonic() + timeout
@@ -216,6 +217,8 @@ class Runner:
             rc = proc.wait(timeout=max(1, deadline - time.monotonic()))
             pump()
             after = termios.tcgetattr(slave)
+            if on_end is not None:
+                on_end(slave)
         except subprocess.TimeoutExpired:
             proc.kill()
             proc.wait()
@@ -308,6 +311,20 @@ class Runner:
         expect_equal(out, HEADER + NO_DEVICE)
         expect_equal(rc, EXIT_CODE, "exit code")
 
+    def case_rejected_device_file(self):
+        # A key given twice (as a tip added as a new line would do): the file is rejected, and
+        # the simulation says so in one line on standard error; the tool's own output is as
+        # with no device.
+        self.require_simulation()
+        self.put_library(DFU_DEVICES["happy_path"] + "RunMode = bootloader\n")
+        out, rc = self.run_piped(b"y\n")
+        self.bound_or_skip(out)
+        expect_equal(out, HEADER + NO_DEVICE)
+        lines = [l for l in self.last_stderr.splitlines() if l.strip()]
+        if len(lines) != 1 or not re.search(r"simulated device file .*devices\.ini not loaded: .*runmode", lines[0], re.I):
+            raise Failure("expected one line about the rejected device file on standard error, got:\n%r"
+                          % self.last_stderr)
+
     def case_two_devices(self):
         self.require_simulation()
         self.put_library("[Device]\nProductId = 0x0001\nSerialNumber = A1\nInterfaceProtocol = 0x01\n\n"
@@ -369,6 +386,15 @@ class Runner:
             raise Failure("the aborted upgrade went on:\n%r" % out)
         expect_equal(rc, EXIT_CODE, "exit code")
 
+    def case_type_ahead_piped(self):
+        # "y", its line end and more typed ahead through a pipe: only input that arrives once the
+        # download runs may abort it.
+        self.require_dfu_device()
+        self.put_library(DFU_DEVICES["happy_path"])
+        out, rc = self.run_piped(b"y\nyes, go ahead\n")
+        self.bound_or_skip(out)
+        self.check_upgrade(out, FIRST_OPEN_APP + TO_BOOTLOADER + OPEN_BOOTLOADER)
+
     def case_no_disconnect(self):
         self.require_dfu_device()
         self.put_library(DFU_DEVICES["no_disconnect"])
@@ -420,6 +446,92 @@ class Runner:
                                        ("Press (y) to continue !", b"\x03")])
         expect_equal(rc, -signal.SIGINT, "end by the interrupt signal")
         self.expect_cooked(after)
+
+    def case_tty_type_ahead(self):
+        # "y" and Enter, and a key pressed while the device switches into its bootloader: the
+        # download still runs to its end, and the device goes back into its application.
+        self.require_dfu_device()
+        self.put_library(DFU_DEVICES["happy_path"])
+        out, rc, after = self.run_tty([("Press (y) to continue !", b""), ("check", self.wait_single_key_mode),
+                                       ("Press (y) to continue !", b"y\r"),
+                                       ("Waiting until device is gone...", b"x")], timeout=120)
+        self.bound_or_skip(out)
+        if "Upgrade was aborted" in out or "Upgrade successfully finished" not in out:
+            raise Failure("keys typed ahead changed the upgrade:\n%r" % out)
+        if not out.endswith(BACK_TO_APP):
+            raise Failure("the device was not sent back into its application:\n%r" % out)
+        self.expect_cooked(after)
+
+    def case_tty_arrow_key(self):
+        # An arrow key aborts as one key, and none of its bytes is left for the shell.
+        self.require_dfu_device()
+        self.put_library(DFU_DEVICES["key_abort"])
+        out, rc, after = self.run_tty([("Press (y) to continue !", b""), ("check", self.wait_single_key_mode),
+                                       ("Press (y) to continue !", b"y"), ("bytes downloaded (", b"\x1b[D")],
+                                      timeout=120, on_end=self.expect_no_input_left)
+        self.bound_or_skip(out)
+        if not re.search("\r\nUpgrade was aborted\\.\n$", out):
+            raise Failure("no abort at the end of the output:\n%r" % out)
+        self.expect_cooked(after)
+
+    def case_tty_ctrl_c_ends_progress_line(self):
+        self.require_dfu_device()
+        self.put_library(DFU_DEVICES["key_abort"])
+        out, rc, after = self.run_tty([("Press (y) to continue !", b""), ("check", self.wait_single_key_mode),
+                                       ("Press (y) to continue !", b"y"), ("bytes downloaded (", b"\x03")],
+                                      timeout=120)
+        self.bound_or_skip(out)
+        expect_equal(rc, -signal.SIGINT, "end by the interrupt signal")
+        if not re.search("downloaded \\([0-9]+ %\\)        \r+\n$", out):
+            raise Failure("the progress line was left without its line end:\n%r" % out)
+        self.expect_cooked(after)
+
+    def case_tty_ctrl_z_then_fg(self):
+        # Ctrl+Z during the download gives the shell its terminal as it was; `fg` brings back
+        # single keys without echo, and a key then aborts as usual.
+        self.require_dfu_device()
+        self.put_library(DFU_DEVICES["key_abort"])
+        report = os.path.join(self.work, "job-control.txt")
+        shell = [sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)), "fg_shell.py"), report]
+
+        def wait_stopped(slave):
+            deadline = time.monotonic() + 20
+            while time.monotonic() < deadline:
+                if os.path.exists(report) and open(report).read().endswith("\n"):
+                    return
+                time.sleep(0.02)
+            raise Failure("the tool did not stop on Ctrl+Z")
+
+        out, rc, after = self.run_tty([("Press (y) to continue !", b""), ("check", self.wait_single_key_mode),
+                                       ("Press (y) to continue !", b"y"), ("bytes downloaded (", b"\x1a"),
+                                       ("check", wait_stopped), ("check", self.wait_single_key_mode),
+                                       ("bytes downloaded (", b"q")], timeout=120, wrapper=shell)
+        self.bound_or_skip(out)
+        with open(report) as f:
+            stops = [int(line.split("lflag=")[1]) for line in f.read().splitlines()]
+        if len(stops) != 1 or not (stops[0] & termios.ICANON and stops[0] & termios.ECHO):
+            raise Failure("while stopped the terminal was not given back with line input and echo: %r" % stops)
+        if "Upgrade was aborted." not in out:
+            raise Failure("the key after fg did not abort the download:\n%r" % out)
+        expect_equal(rc, EXIT_CODE, "exit code")
+        self.expect_cooked(after)
+
+    @staticmethod
+    def expect_no_input_left(slave):
+        """After the tool ended: fails when input is left on the terminal for the next program
+        (read without waiting for a line end)."""
+        attrs = termios.tcgetattr(slave)
+        raw = termios.tcgetattr(slave)
+        raw[3] &= ~termios.ICANON
+        raw[6][termios.VMIN] = 0
+        raw[6][termios.VTIME] = 0
+        termios.tcsetattr(slave, termios.TCSANOW, raw)
+        try:
+            left = os.read(slave, 64)
+        finally:
+            termios.tcsetattr(slave, termios.TCSANOW, attrs)
+        if left:
+            raise Failure("input left on the terminal after the tool ended: %r" % left)
 
     @staticmethod
     def expect_cooked(attrs):
