@@ -4,8 +4,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
-#include "sim/VirtualUsbBus.h"
-#include "usb/QXSimulationConfig.h"
+#include "api/QXHostBackend.h"
 #endif
 
 #include "api/DfuApi.h"
@@ -60,14 +59,16 @@ namespace {
 // Runs the entry point when the shared object is loaded and unloaded. Built after the
 // logging objects and the API singleton, so it is destroyed before them.
 struct QXHostEntryPoint {
-  QXHostEntryPoint() { DllMain(QXOsGetLibraryModule(), kProcessAttach, nullptr); }
+  QXHostEntryPoint() {
+    DllMain(QXOsGetLibraryModule(), kProcessAttach, nullptr);
+    // The configuration has been read: it names the USB stack.
+    QXSelectHostBackend(QXConfiguredHostBackend());
+  }
   ~QXHostEntryPoint() {
     DllMain(QXOsGetLibraryModule(), kProcessDetach, nullptr);
-    QXStopSimulatedDeviceWatch();
-    // Registrations still alive end their threads while their code and the bus are there.
+    // Registrations still alive end their threads while their code and the USB stack are there.
     gDfuApi.CloseAllNotifications();
-    // The virtual bus is the host's USB stack inside this module: release its devices with it.
-    sim::VirtualUsbBus::Instance().Shutdown();
+    QXShutdownHostBackend();
   }
 };
 QXHostEntryPoint gHostEntryPoint __attribute__((init_priority(500)));

@@ -16,11 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "discovery/QXWinSetupApiVirtualBus.h"
+#include "discovery/QXDeviceInterfaceEvents.h"
 #include "discovery/QXWinWindow.h"
 #include "os/QXImmortal.h"
 #include "os/QXWinErrors.h"
-#include "sim/VirtualUsbBus.h"
 
 namespace plendrik {
 
@@ -402,6 +401,7 @@ uint32_t QXWinRunMessageLoop() {
 
 namespace {
 struct DeviceNotification {
+  QXDeviceInterfaceEventSource* source = nullptr;
   uint64_t observerId = 0;
 };
 }  // namespace
@@ -416,24 +416,19 @@ uint32_t QXWinRegisterDeviceInterfaceNotification(QXHwnd window, const QXGuid& i
       return kErrorInvalidWindowHandle;
     }
   }
-  const sim::SimGuid wanted = QXWinSetupApiVirtualBus::ToSimGuid(interfaceClassGuid);
   const uintptr_t id = reinterpret_cast<uintptr_t>(window);
   auto* record = new DeviceNotification();
-  record->observerId = sim::VirtualUsbBus::Instance().AddObserver([id, wanted](const sim::SimBusEvent& event) {
-    if (event.entry.interfaceClassGuid != wanted) {
-      return;
-    }
-    const QXWString& path = event.entry.interfacePath;
+  record->source = &QXGetDeviceInterfaceEventSource();
+  record->observerId = record->source->AddObserver(interfaceClassGuid, [id](const QXDeviceInterfaceEvent& event) {
+    const QXWString& path = event.interfacePath;
     auto payload = std::make_shared<std::vector<uint8_t>>(kQXDbccNameOffset + (path.size() + 1) * sizeof(QXWChar));
     QXDevBroadcastDeviceInterfaceW header{};
     header.dbcc_size = static_cast<uint32_t>(payload->size());
     header.dbcc_devicetype = kQXDbtDevtypDeviceInterface;
-    const QXGuid classGuid = QXWinSetupApiVirtualBus::ToGuid(wanted);
-    std::memcpy(&header.dbcc_classguid, &classGuid, sizeof(classGuid));
+    std::memcpy(&header.dbcc_classguid, &event.interfaceClassGuid, sizeof(event.interfaceClassGuid));
     std::memcpy(payload->data(), &header, kQXDbccNameOffset);
     std::memcpy(payload->data() + kQXDbccNameOffset, path.c_str(), (path.size() + 1) * sizeof(QXWChar));
-    const QXWParam kind =
-        event.kind == sim::SimBusEventKind::Arrival ? kQXDbtDeviceArrival : kQXDbtDeviceRemoveComplete;
+    const QXWParam kind = event.arrival ? kQXDbtDeviceArrival : kQXDbtDeviceRemoveComplete;
     const QXLParam lParam = reinterpret_cast<QXLParam>(payload->data());
     // Sent, as the system sends device broadcasts, with a bound on the wait for the window.
     SendToOtherThread(id, kQXWmDeviceChange, kind, lParam, std::move(payload), kBroadcastTimeoutMs);
@@ -447,7 +442,7 @@ uint32_t QXWinUnregisterDeviceNotification(QXHDevNotify notification) {
   if (record == nullptr) {
     return kQXErrorInvalidHandle;
   }
-  sim::VirtualUsbBus::Instance().RemoveObserver(record->observerId);
+  record->source->RemoveObserver(record->observerId);
   delete record;
   return 0;
 }

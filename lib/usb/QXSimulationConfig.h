@@ -14,5 +14,9 @@ namespace plendrik {
 void QXLoadSimulatedDevices(const QXWString& configFilePath, const char* deviceFile, const char* interfaceGuid);
 // Ends the watch of the device file (the library unloads).
 void QXStopSimulatedDeviceWatch();
+// Whether the configuration named a device file, and the interface class it configured
+// (null when none); both as the last QXLoadSimulatedDevices saw them.
+bool QXSimulatedDevicesConfigured();
+const char* QXConfiguredInterfaceGuid();
 
 }  // namespace plendrik

@@ -15,7 +15,7 @@
 #include "device/DfuDevicePortUsbDfu.h"
 #include "device/DfuProtocol.h"
 #include "discovery/DfuEnumeratorPortUsbDfu.h"
-#include "discovery/QXWinSetupApiVirtualBus.h"
+#include "sim/SimSetupApi.h"
 #include "flashbridge.h"
 #include "sim/SimWinusbDrvApi.h"
 #include "sim/VirtualUsbBus.h"

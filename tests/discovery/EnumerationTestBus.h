@@ -7,7 +7,7 @@
 #include <atomic>
 #include <string>
 
-#include "discovery/QXWinSetupApiVirtualBus.h"
+#include "sim/SimSetupApi.h"
 #include "sim/VirtualUsbBus.h"
 
 namespace plendrik {

@@ -1,3 +1,5 @@
+// The simulated devices that the library's configuration names ([Simulation] DeviceFile):
+// loaded onto the virtual bus when the library starts, and watched while it runs.
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -107,9 +109,38 @@ DeviceFileWatch& GetDeviceFileWatch() {
   return watch;
 }
 
+struct ConfiguredBackend {
+  std::mutex mutex;
+  bool deviceFile = false;
+  std::optional<std::string> interfaceGuid;
+};
+
+ConfiguredBackend& GetConfiguredBackend() {
+  static ConfiguredBackend configured;
+  return configured;
+}
+
 }  // namespace
 
+bool QXSimulatedDevicesConfigured() {
+  ConfiguredBackend& configured = GetConfiguredBackend();
+  std::lock_guard<std::mutex> lock(configured.mutex);
+  return configured.deviceFile;
+}
+
+const char* QXConfiguredInterfaceGuid() {
+  ConfiguredBackend& configured = GetConfiguredBackend();
+  std::lock_guard<std::mutex> lock(configured.mutex);
+  return configured.interfaceGuid ? configured.interfaceGuid->c_str() : nullptr;
+}
+
 void QXLoadSimulatedDevices(const QXWString& configFilePath, const char* deviceFile, const char* interfaceGuid) {
+  {
+    ConfiguredBackend& configured = GetConfiguredBackend();
+    std::lock_guard<std::mutex> lock(configured.mutex);
+    configured.deviceFile = deviceFile != nullptr && *deviceFile != '\0';
+    configured.interfaceGuid = interfaceGuid != nullptr ? std::optional<std::string>(interfaceGuid) : std::nullopt;
+  }
   if (deviceFile == nullptr || *deviceFile == '\0') {
     return;
   }

@@ -1,49 +1,41 @@
-// The SetupAPI seam answered from the virtual USB bus: a device information set is a
-// snapshot of the bus's listed nodes of one interface class, and every call behaves as
-// SetupAPI does (sizes, ERROR_INSUFFICIENT_BUFFER, ERROR_NO_MORE_ITEMS, property types).
-// The host library uses it as its platform; the windows unit tests put it behind the seam.
-// Header-only so that the windows library itself never contains the bus.
+// The SetupAPI seam answered from a snapshot of listed device nodes: GetClassDevs takes the
+// nodes of one interface class from a source (the virtual USB bus, or libusb's device list),
+// and every further call behaves as SetupAPI does on that set (sizes,
+// ERROR_INSUFFICIENT_BUFFER, ERROR_NO_MORE_ITEMS, property types). Header-only so that the
+// windows library never contains it.
 #pragma once
 
 #include <cstddef>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <map>
+#include <optional>
 #include <vector>
 
 #include "discovery/QXWinSetupApi.h"
-#include "sim/VirtualUsbBus.h"
 
 namespace plendrik {
 
-class QXWinSetupApiVirtualBus final : public QXWinSetupApi {
- public:
-  static QXGuid ToGuid(const sim::SimGuid& g) {
-    QXGuid out{};
-    out.Data1 = g.data1;
-    out.Data2 = g.data2;
-    out.Data3 = g.data3;
-    std::memcpy(out.Data4, g.data4, 8);
-    return out;
-  }
-  static sim::SimGuid ToSimGuid(const QXGuid& g) {
-    sim::SimGuid out;
-    out.data1 = g.Data1;
-    out.data2 = g.Data2;
-    out.data3 = g.Data3;
-    std::memcpy(out.data4, g.Data4, 8);
-    return out;
-  }
+// One listed device node as SetupAPI presents it: a whole device or one function (MI_xx).
+struct QXListedDeviceNode {
+  std::vector<QXWString> hardwareIds;  // e.g. USB\VID_1209&PID_0001&REV_0100, USB\VID_1209&PID_0001
+  QXWString instanceId;                // e.g. USB\VID_1209&PID_0001\SN0001
+  std::optional<QXGuid> containerId;   // none: reading the container identifier fails
+  QXGuid interfaceClassGuid{};         // the device interface class the node is registered under
+  QXWString interfacePath;             // \\?\usb#vid_1209&pid_0001#sn0001#{guid}
+};
 
+class QXWinSetupApiSnapshot : public QXWinSetupApi {
+ public:
   uint32_t GetClassDevs(const QXGuid& guid, uint32_t flags, QXHDevInfo& set) override {
     set = QXInvalidDevInfo();
-    // Only the listing the library asks for exists on the bus: present device interfaces.
+    // Only the listing the library asks for exists: present device interfaces.
     if ((flags & kQXDigcfDeviceInterface) == 0) {
       return kQXErrorInvalidParameter;
     }
     auto snapshot = std::make_unique<Set>();
-    snapshot->nodes = sim::VirtualUsbBus::Instance().ListDevices(ToSimGuid(guid));
+    snapshot->nodes = ListNodes(guid);
     std::lock_guard<std::mutex> lock(mMutex);
     set = static_cast<QXHDevInfo>(snapshot.get());
     mSets.emplace(set, std::move(snapshot));
@@ -89,17 +81,16 @@ class QXWinSetupApiVirtualBus final : public QXWinSetupApi {
       return kQXErrorInvalidUserBuffer;
     }
     // Each listed node exposes exactly one interface of its class.
-    const sim::SimGuid wanted = ToSimGuid(guid);
     size_t element = 0;
     if (deviceInfo != nullptr) {
       element = deviceInfo->Reserved;
-      if (element >= s->nodes.size() || memberIndex != 0 || s->nodes[element].interfaceClassGuid != wanted) {
+      if (element >= s->nodes.size() || memberIndex != 0 || !QXGuidEqual(s->nodes[element].interfaceClassGuid, guid)) {
         return element >= s->nodes.size() ? kQXErrorInvalidParameter : kQXErrorNoMoreItems;
       }
     } else {
       uint32_t seen = 0;
       for (element = 0; element < s->nodes.size(); ++element) {
-        if (s->nodes[element].interfaceClassGuid == wanted && seen++ == memberIndex) {
+        if (QXGuidEqual(s->nodes[element].interfaceClassGuid, guid) && seen++ == memberIndex) {
           break;
         }
       }
@@ -116,7 +107,7 @@ class QXWinSetupApiVirtualBus final : public QXWinSetupApi {
   uint32_t GetDeviceInterfaceDetail(QXHDevInfo set, const QXSpDeviceInterfaceData& iface,
                                     QXSpDeviceInterfaceDetailData* detail, uint32_t detailSize,
                                     uint32_t* requiredSize) override {
-    const sim::SimDeviceListEntry* node = FindNode(set, iface.Reserved);
+    const QXListedDeviceNode* node = FindNode(set, iface.Reserved);
     if (node == nullptr) {
       return kQXErrorInvalidParameter;
     }
@@ -141,7 +132,7 @@ class QXWinSetupApiVirtualBus final : public QXWinSetupApi {
 
   uint32_t GetDeviceInstanceId(QXHDevInfo set, const QXSpDevInfoData& data, QXWChar* buffer, uint32_t bufferChars,
                                uint32_t* requiredChars) override {
-    const sim::SimDeviceListEntry* node = FindNode(set, data.Reserved);
+    const QXListedDeviceNode* node = FindNode(set, data.Reserved);
     if (node == nullptr) {
       return kQXErrorInvalidParameter;
     }
@@ -158,7 +149,7 @@ class QXWinSetupApiVirtualBus final : public QXWinSetupApi {
 
   uint32_t GetDeviceRegistryProperty(QXHDevInfo set, const QXSpDevInfoData& data, uint32_t property, uint32_t* regType,
                                      uint8_t* buffer, uint32_t bufferSize, uint32_t* requiredSize) override {
-    const sim::SimDeviceListEntry* node = FindNode(set, data.Reserved);
+    const QXListedDeviceNode* node = FindNode(set, data.Reserved);
     if (node == nullptr) {
       return kQXErrorInvalidParameter;
     }
@@ -190,7 +181,7 @@ class QXWinSetupApiVirtualBus final : public QXWinSetupApi {
 
   uint32_t GetDeviceProperty(QXHDevInfo set, const QXSpDevInfoData& data, const QXDevPropKey& key, uint32_t* propType,
                              uint8_t* buffer, uint32_t bufferSize, uint32_t* requiredSize) override {
-    const sim::SimDeviceListEntry* node = FindNode(set, data.Reserved);
+    const QXListedDeviceNode* node = FindNode(set, data.Reserved);
     if (node == nullptr) {
       return kQXErrorInvalidParameter;
     }
@@ -207,27 +198,30 @@ class QXWinSetupApiVirtualBus final : public QXWinSetupApi {
     if (buffer == nullptr || bufferSize < sizeof(QXGuid)) {
       return kQXErrorInsufficientBuffer;
     }
-    const QXGuid value = ToGuid(*node->containerId);
-    std::memcpy(buffer, &value, sizeof(value));
+    std::memcpy(buffer, &*node->containerId, sizeof(QXGuid));
     return 0;
   }
 
+ protected:
+  // The present nodes of one device interface class, in a stable order.
+  virtual std::vector<QXListedDeviceNode> ListNodes(const QXGuid& interfaceClassGuid) = 0;
+
  private:
   struct Set {
-    std::vector<sim::SimDeviceListEntry> nodes;
+    std::vector<QXListedDeviceNode> nodes;
   };
   // GUID_DEVCLASS_USB {36FC9E60-C465-11CF-8056-444553540000}
   static constexpr QXGuid kUsbDeviceClass = {0x36fc9e60, 0xc465, 0x11cf, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0, 0}};
 
   // A set is used by one listing at a time; the lock guards only the registry of sets, which
   // is keyed by handle so that a call costs little however many sets are open. A map holds
-  // no storage once empty: the registry lives as long as the process, the module may not.
+  // no storage once empty: a registry may live as long as the process, the module may not.
   const Set* Find(QXHDevInfo set) {
     std::lock_guard<std::mutex> lock(mMutex);
     const auto it = mSets.find(set);
     return it != mSets.end() ? it->second.get() : nullptr;
   }
-  const sim::SimDeviceListEntry* FindNode(QXHDevInfo set, uintptr_t element) {
+  const QXListedDeviceNode* FindNode(QXHDevInfo set, uintptr_t element) {
     const Set* s = Find(set);
     return s != nullptr && element < s->nodes.size() ? &s->nodes[element] : nullptr;
   }

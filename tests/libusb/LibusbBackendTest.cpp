@@ -1,0 +1,437 @@
+// The libusb backend, in this process, over the kernel's USB file interface as umockdev
+// emulates it. The devices are the project's simulated DFU device models: each runs once
+// through real libusb and, where the outcome must match, once through the virtual bus's
+// WinUSB seam.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "api/DfuApi.h"
+#include "api/QXHostBackend.h"
+#include "device/DfuDevicePortFactory.h"
+#include "device/DfuDevicePortUsbDfu.h"
+#include "discovery/EnumerationTestBus.h"
+#include "discovery/QXWinSetupApiLibusb.h"
+#include "flashbridge.h"
+#include "image/ImageTestFiles.h"
+#include "libusb/UmockdevUsbBus.h"
+#include "os/QXWinErrors.h"
+#include "sim/SimDfuDevice.h"
+#include "sim/SimSetupApi.h"
+#include "sim/SimWinusbDrvApi.h"
+#include "sim/VirtualUsbBus.h"
+#include "support/TestLogTarget.h"
+#include "usb/QXWinusbDrvApi.h"
+#include "usb/QXWinusbDrvApiLibusb.h"
+
+namespace plendrik {
+namespace {
+
+using namespace std::chrono_literals;
+using fbimg::Bytes;
+using fbimg::Filler;
+using sim::SimDfuDevice;
+using sim::SimDfuDeviceConfig;
+using sim::SimDfuDevicePtr;
+using sim::SimDfuFault;
+using sim::SimDfuFaultAction;
+using sim::SimDfuRequestKind;
+using sim::SimRunMode;
+
+constexpr uint16_t kVid = 0x1209;
+constexpr uint16_t kAppPid = 0x5B01;
+constexpr uint16_t kBootPid = 0x5B02;
+
+// The testbed exists before libusb starts, and the library runs on libusb from then on.
+class UmockdevEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    fbtest::UmockdevUsbBus::Instance();
+    QXSelectHostBackend(QXHostBackend::Libusb);
+  }
+  void TearDown() override {
+    sim::VirtualUsbBus::Instance().DetachAll();
+    sim::VirtualUsbBus::Instance().WaitIdle();
+    QXShutdownHostBackend();
+  }
+};
+[[maybe_unused]] ::testing::Environment* const gEnvironment =
+    ::testing::AddGlobalTestEnvironment(new UmockdevEnvironment);
+
+enum class Path { Libusb, VirtualBus };
+
+std::string Name(const ::testing::TestParamInfo<Path>& info) {
+  return info.param == Path::Libusb ? "Libusb" : "VirtualBus";
+}
+
+std::string Filter(uint16_t pid) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "VID=0x%04X, PID=0x%04X", kVid, pid);
+  return text;
+}
+
+struct UpgradeResult {
+  uint32_t state = 0xFFFFFFFF;
+  uint64_t currentBytes = 0;
+  QXSTATUS completionStatus = 0xFFFFFFFF;
+};
+
+std::unique_ptr<DfuDevicePortInterface> ShortTimeoutPort() {
+  auto port = std::make_unique<DfuDevicePortUsbDfu>();
+  port->SetTimeouts(300, 300);
+  return port;
+}
+
+class LibusbBackendTest : public ::testing::TestWithParam<Path> {
+ protected:
+  void SetUp() override {
+    sim::VirtualUsbBus::Instance().DetachAll();
+    sim::VirtualUsbBus::Instance().WaitIdle();
+    mSavedGuid = gDfuApi.GetDriverInterfaceGuid();
+    gDfuApi.SetDriverInterfaceGuid(kTestGuidText);
+    SetDfuDevicePortFactory(nullptr);
+    if (GetParam() == Path::VirtualBus) {
+      QXSetWinusbDrvApi(&sim::SimWinusbDrvApi::Instance());
+      QXWinSetSetupApi(&mBusSetupApi);
+    }
+  }
+
+  void TearDown() override {
+    for (uint32_t h : mDevices) {
+      QXDFU_CloseDevice(h);
+    }
+    for (uint32_t h : mImages) {
+      QXDFU_UnloadFirmwareImage(h);
+    }
+    for (const SimDfuDevicePtr& model : mModels) {
+      model->Unplug();
+    }
+    sim::VirtualUsbBus::Instance().WaitIdle();
+    QXSetWinusbDrvApi(nullptr);
+    QXWinSetSetupApi(nullptr);
+    SetDfuDevicePortFactory(nullptr);
+    gDfuApi.SetDriverInterfaceGuid(mSavedGuid);
+    if (GetParam() == Path::Libusb) {
+      // Every transfer ended, and its memory with it; every device handle is closed.
+      EXPECT_EQ(fbtest::UmockdevUsbBus::Instance().UrbsInFlight(), 0u);
+      EXPECT_EQ(QXWinusbDrvApiLibusb::Instance().OpenHandleCount(), 0u);
+    }
+  }
+
+  static SimDfuDeviceConfig Config(SimRunMode start = SimRunMode::Application) {
+    SimDfuDeviceConfig config;
+    config.vendorId = kVid;
+    config.applicationProductId = kAppPid;
+    config.bootloaderProductId = kBootPid;
+    config.identity.interfaceClassGuid = TestGuid();
+    config.startMode = start;
+    config.detachDelay = 0us;
+    config.rejoinDelay = 30ms;
+    config.randomSeed = 7;
+    return config;
+  }
+
+  SimDfuDevicePtr Plug(const SimDfuDeviceConfig& config) {
+    SimDfuDevicePtr model = SimDfuDevice::Create(sim::VirtualUsbBus::Instance(), config);
+    EXPECT_TRUE(model->Plug());
+    mModels.push_back(model);
+    sim::VirtualUsbBus::Instance().WaitIdle();
+    return model;
+  }
+
+  // Opens the first device of pid (enumeration retried for up to five seconds); 0 when none.
+  uint32_t Open(uint16_t pid, QXSTATUS expected = QXSTATUS_SUCCESS) {
+    uint32_t enumeration = 0;
+    uint32_t count = 0;
+    EXPECT_EQ(QXDFU_EnumerateUsbDfuDevices(Filter(pid).c_str(), &enumeration, &count, 500, 10, 0), QXSTATUS_SUCCESS);
+    uint32_t handle = 0;
+    if (count > 0) {
+      EXPECT_EQ(QXDFU_OpenDevice(enumeration, 0, &handle, 0), expected);
+    }
+    EXPECT_EQ(QXDFU_CloseEnumeration(enumeration), QXSTATUS_SUCCESS);
+    if (handle != 0) {
+      mDevices.push_back(handle);
+    }
+    return handle;
+  }
+
+  void Close(uint32_t device) {
+    EXPECT_EQ(QXDFU_CloseDevice(device), QXSTATUS_SUCCESS);
+    std::erase(mDevices, device);
+  }
+
+  static uint32_t Property(uint32_t device, uint32_t id) {
+    uint32_t value = 0xFFFFFFFF;
+    EXPECT_EQ(QXDFU_GetDevicePropertyUint(device, id, &value), QXSTATUS_SUCCESS);
+    return value;
+  }
+
+  static std::u16string StringProperty(uint32_t device, uint32_t id) {
+    QXDFU_WCHAR buffer[256] = {};
+    EXPECT_EQ(QXDFU_GetDevicePropertyString(device, id, buffer, 256), QXSTATUS_SUCCESS);
+    return std::u16string(reinterpret_cast<const char16_t*>(buffer));
+  }
+
+  UpgradeResult Upgrade(uint32_t device, const Bytes& bytes) {
+    uint32_t image = 0;
+    EXPECT_EQ(QXDFU_LoadFirmwareFromBuffer(bytes.data(), bytes.size(), QXDFU_IMAGE_TYPE_RAW_BINARY, &image, 0),
+              QXSTATUS_SUCCESS);
+    mImages.push_back(image);
+    EXPECT_EQ(QXDFU_StartUpgrade(device, image, 0, 0), QXSTATUS_SUCCESS);
+    const auto until = std::chrono::steady_clock::now() + 30s;
+    UpgradeResult r;
+    for (;;) {
+      uint64_t total = 0;
+      EXPECT_EQ(QXDFU_GetUpgradeStatus(device, &r.state, &r.currentBytes, &total, &r.completionStatus),
+                QXSTATUS_SUCCESS);
+      if (r.state == QXDFU_UPGRADE_STATE_FINISHED || r.state == QXDFU_UPGRADE_STATE_FAILED ||
+          std::chrono::steady_clock::now() > until) {
+        break;
+      }
+      std::this_thread::sleep_for(2ms);
+    }
+    EXPECT_EQ(QXDFU_FinishUpgrade(device, 0), QXSTATUS_SUCCESS);
+    return r;
+  }
+
+  uint32_t RebootToBootloader() {
+    const uint32_t app = Open(kAppPid);
+    EXPECT_NE(app, 0u);
+    if (app == 0) {
+      return 0;
+    }
+    EXPECT_EQ(QXDFU_RebootDevice(app, QXDFU_RUN_MODE_BOOTLOADER, 0), QXSTATUS_SUCCESS);
+    Close(app);
+    return Open(kBootPid);
+  }
+
+  std::string mSavedGuid;
+  QXWinSetupApiVirtualBus mBusSetupApi;
+  std::vector<SimDfuDevicePtr> mModels;
+  std::vector<uint32_t> mDevices;
+  std::vector<uint32_t> mImages;
+};
+
+// ---- whole upgrades, byte-exact ----
+
+struct ManifestationCase {
+  const char* name;
+  uint8_t bmAttributes;
+};
+
+class LibusbUpgradeTest : public LibusbBackendTest {};
+
+TEST_P(LibusbUpgradeTest, ApplicationToBootloaderDownloadAndBack) {
+  for (const ManifestationCase& c :
+       {ManifestationCase{"tolerant", sim::dfu::kCanDnload | sim::dfu::kManifestationTolerant | sim::dfu::kWillDetach},
+        ManifestationCase{"resets", sim::dfu::kCanDnload | sim::dfu::kWillDetach}}) {
+    SCOPED_TRACE(c.name);
+    SimDfuDeviceConfig config = Config();
+    config.bmAttributes = c.bmAttributes;
+    config.wTransferSize = 1024;
+    config.manifestationTime = 5ms;
+    const SimDfuDevicePtr model = Plug(config);
+    const Bytes image = Filler(5000, c.bmAttributes);
+    const uint32_t boot = RebootToBootloader();
+    ASSERT_NE(boot, 0u) << "the bootloader did not come back";
+    EXPECT_EQ(Property(boot, QXDFU_DEVICE_PROPERTY_CURRENT_RUN_MODE), QXDFU_RUN_MODE_BOOTLOADER);
+    const UpgradeResult r = Upgrade(boot, image);
+    EXPECT_EQ(r.state, QXDFU_UPGRADE_STATE_FINISHED);
+    EXPECT_EQ(r.completionStatus, QXSTATUS_SUCCESS);
+    EXPECT_EQ(r.currentBytes, image.size());
+    if ((c.bmAttributes & sim::dfu::kManifestationTolerant) != 0) {
+      EXPECT_EQ(QXDFU_RebootDevice(boot, QXDFU_RUN_MODE_APPLICATION, 0), QXSTATUS_SUCCESS);
+    }
+    Close(boot);
+    const uint32_t app = Open(kAppPid);
+    ASSERT_NE(app, 0u) << "the application did not come back";
+    EXPECT_EQ(Property(app, QXDFU_DEVICE_PROPERTY_CURRENT_RUN_MODE), QXDFU_RUN_MODE_APPLICATION);
+    Close(app);
+    EXPECT_EQ(model->Firmware(0), image);
+    EXPECT_EQ(model->ManifestationCount(), 1u);
+    model->Unplug();
+    sim::VirtualUsbBus::Instance().WaitIdle();
+  }
+}
+
+// ---- faults: the same outcome through libusb as through the WinUSB seam ----
+
+struct FaultCase {
+  const char* name;
+  SimDfuFault fault;
+  QXSTATUS expected;
+};
+
+class LibusbFaultTest : public LibusbBackendTest {};
+
+TEST_P(LibusbFaultTest, DownloadFaultEndsTheUpgradeWithTheTransportsStatus) {
+  const FaultCase cases[] = {
+      {"stall", SimDfuFault{SimDfuFaultAction::Stall, SimDfuRequestKind::Dnload, uint16_t{1}}, kQXErrorGenFailure},
+      {"no answer", SimDfuFault{SimDfuFaultAction::NoAnswer, SimDfuRequestKind::GetStatus, uint16_t{1}},
+       QXSTATUS_TIMEOUT},
+      {"unplug", SimDfuFault{SimDfuFaultAction::Unplug, SimDfuRequestKind::Dnload, uint16_t{2}},
+       kQXErrorDeviceNotConnected},
+  };
+  SetDfuDevicePortFactory(&ShortTimeoutPort);
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimDfuDeviceConfig config = Config(SimRunMode::Bootloader);
+    config.wTransferSize = 1024;
+    config.faults.push_back(c.fault);
+    const SimDfuDevicePtr model = Plug(config);
+    const uint32_t boot = Open(kBootPid);
+    ASSERT_NE(boot, 0u);
+    const size_t discards = fbtest::UmockdevUsbBus::Instance().DiscardCount();
+    const UpgradeResult r = Upgrade(boot, Filler(6000, 4));
+    EXPECT_EQ(r.state, QXDFU_UPGRADE_STATE_FAILED);
+    EXPECT_EQ(r.completionStatus, c.expected);
+    EXPECT_EQ(model->ManifestationCount(), 0u);
+    if (GetParam() == Path::Libusb && c.expected == QXSTATUS_TIMEOUT) {
+      // The library's own time-out cancelled the transfer through libusb.
+      EXPECT_GT(fbtest::UmockdevUsbBus::Instance().DiscardCount(), discards);
+    }
+    Close(boot);
+    model->Unplug();
+    sim::VirtualUsbBus::Instance().WaitIdle();
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, LibusbUpgradeTest, ::testing::Values(Path::Libusb), Name);
+INSTANTIATE_TEST_SUITE_P(Paths, LibusbFaultTest, ::testing::Values(Path::Libusb, Path::VirtualBus), Name);
+
+// ---- libusb only: identities, composite devices, hot-plug, permissions ----
+
+class LibusbOnlyTest : public LibusbBackendTest {};
+
+TEST_P(LibusbOnlyTest, IdentitiesAreMadeAsWindowsPresentsThem) {
+  SimDfuDeviceConfig config = Config();
+  config.serialNumber = QXW("ID-42");
+  Plug(config);
+  const uint32_t app = Open(kAppPid);
+  ASSERT_NE(app, 0u);
+  EXPECT_EQ(Property(app, QXDFU_DEVICE_PROPERTY_VENDOR_ID), kVid);
+  EXPECT_EQ(Property(app, QXDFU_DEVICE_PROPERTY_PRODUCT_ID), kAppPid);
+  EXPECT_EQ(StringProperty(app, QXDFU_DEVICE_PROPERTY_DEVICE_INSTANCE_ID), u"USB\\VID_1209&PID_5B01\\ID-42");
+  EXPECT_EQ(StringProperty(app, QXDFU_DEVICE_PROPERTY_SERIAL_NUMBER), u"ID-42");
+  const std::u16string container = StringProperty(app, QXDFU_DEVICE_PROPERTY_CONTAINER_ID);
+  EXPECT_EQ(container.size(), 38u);
+  EXPECT_EQ(QXDFU_RebootDevice(app, QXDFU_RUN_MODE_BOOTLOADER, 0), QXSTATUS_SUCCESS);
+  Close(app);
+  const uint32_t boot = Open(kBootPid);
+  ASSERT_NE(boot, 0u);
+  // The bootloader is another product, but the same container.
+  EXPECT_EQ(StringProperty(boot, QXDFU_DEVICE_PROPERTY_DEVICE_INSTANCE_ID), u"USB\\VID_1209&PID_5B02\\ID-42");
+  EXPECT_EQ(StringProperty(boot, QXDFU_DEVICE_PROPERTY_CONTAINER_ID), container);
+}
+
+TEST_P(LibusbOnlyTest, CompositeDeviceIsUpgradedThroughItsDfuFunction) {
+  SimDfuDeviceConfig config = Config();
+  sim::SimInterfaceSpec audio;
+  audio.interfaceNumber = 0;
+  audio.altSettings.front().interfaceClass = 0x01;
+  audio.altSettings.front().interfaceSubClass = 0x01;
+  audio.altSettings.front().interfaceProtocol = 0x00;
+  config.otherApplicationInterfaces = {audio};
+  config.applicationDfuInterface = 1;
+  const SimDfuDevicePtr model = Plug(config);
+  const uint32_t app = Open(kAppPid);
+  ASSERT_NE(app, 0u);
+  EXPECT_EQ(StringProperty(app, QXDFU_DEVICE_PROPERTY_DEVICE_INSTANCE_ID).find(u"USB\\VID_1209&PID_5B01&MI_01\\"), 0u);
+  EXPECT_EQ(QXDFU_RebootDevice(app, QXDFU_RUN_MODE_BOOTLOADER, 0), QXSTATUS_SUCCESS);
+  Close(app);
+  const uint32_t boot = Open(kBootPid);
+  ASSERT_NE(boot, 0u);
+  const Bytes image = Filler(3000, 21);
+  EXPECT_EQ(Upgrade(boot, image).completionStatus, QXSTATUS_SUCCESS);
+  EXPECT_EQ(model->Firmware(0), image);
+}
+
+TEST_P(LibusbOnlyTest, HotplugArrivalAndRemovalReachTheCallback) {
+  struct Seen {
+    std::atomic<int> arrivals{0};
+    std::atomic<int> removals{0};
+  } seen;
+  uint32_t registration = 0;
+  ASSERT_EQ(QXDFU_RegisterDeviceChangeCallback(
+                Filter(kAppPid).c_str(),
+                [](void* context, uint32_t event) {
+                  auto* s = static_cast<Seen*>(context);
+                  (event == QXDFU_DEVICE_CHANGE_ARRIVAL ? s->arrivals : s->removals)++;
+                },
+                &seen, &registration),
+            QXSTATUS_SUCCESS);
+  const SimDfuDevicePtr model = Plug(Config());
+  const auto waitFor = [](const std::atomic<int>& count) {
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (count.load() == 0 && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(5ms);
+    }
+    return count.load();
+  };
+  EXPECT_EQ(waitFor(seen.arrivals), 1);
+  model->Unplug();
+  EXPECT_EQ(waitFor(seen.removals), 1);
+  EXPECT_EQ(QXDFU_UnregisterDeviceChangeCallback(registration), QXSTATUS_SUCCESS);
+}
+
+TEST_P(LibusbOnlyTest, OpenWithoutPermissionNamesTheUdevRules) {
+  Plug(Config());
+  uint32_t enumeration = 0;
+  uint32_t count = 0;
+  ASSERT_EQ(QXDFU_EnumerateUsbDfuDevices(Filter(kAppPid).c_str(), &enumeration, &count, 500, 10, 0), QXSTATUS_SUCCESS);
+  ASSERT_EQ(count, 1u);
+  TestLogTarget log;
+  uint32_t handle = 0;
+  // The kernel refuses the device node, as for a node that belongs to root. (umockdev cannot
+  // refuse it: the tests run as root, and its preload library aborts when the node is refused.)
+  QXWinusbDrvApiLibusb::SetOpenFunction([](libusb_device*, libusb_device_handle**) {
+    return -3; /* ACCESS */
+  });
+  const QXSTATUS st = QXDFU_OpenDevice(enumeration, 0, &handle, 0);
+  QXWinusbDrvApiLibusb::SetOpenFunction(nullptr);
+  EXPECT_EQ(st, QXSTATUS_IN_USE);
+  EXPECT_TRUE(log.Contains("install the udev rules file contrib/udev/70-flashbridge-dfu.rules")) << log.Dump();
+  EXPECT_EQ(QXDFU_CloseEnumeration(enumeration), QXSTATUS_SUCCESS);
+  // With the permission the same entry opens.
+  EXPECT_NE(Open(kAppPid), 0u);
+}
+
+TEST_P(LibusbOnlyTest, UsbResetReachesTheDeviceWhichEnumeratesAgain) {
+  const SimDfuDevicePtr model = Plug(Config(SimRunMode::Bootloader));
+  const uint32_t boot = Open(kBootPid);  // listed, so its path is known to the transport
+  ASSERT_NE(boot, 0u);
+  Close(boot);
+  const sim::SimDevicePtr before = model->CurrentDevice();
+  ASSERT_NE(before, nullptr);
+  const size_t resets = fbtest::UmockdevUsbBus::Instance().ResetCount();
+  QXWinusbDrvApi& api = QXWinusbDrvApiLibusb::Instance();
+  const QXWString path = QXW("\\\\?\\usb#vid_1209&pid_5b02#sim0001#{6e45736a-2b1b-4078-b772-b3af2b6fde1c}");
+  QXOsHandle file = QXOsInvalidHandle();
+  ASSERT_EQ(api.CreateDeviceFile(path, 0xC0000000u, 3, nullptr, file), 0u);
+  QXOsHandle winUsb = QXOsInvalidHandle();
+  ASSERT_EQ(api.WinUsbInitialize(file, winUsb), 0u);
+  EXPECT_EQ(api.ResetUsbDevice(winUsb), 0u);
+  EXPECT_EQ(fbtest::UmockdevUsbBus::Instance().ResetCount(), resets + 1);
+  // The handle is dead: the device enumerated again.
+  uint8_t speed = 0;
+  uint32_t length = 1;
+  EXPECT_EQ(api.WinUsbQueryDeviceInformation(winUsb, 1, length, &speed), kQXErrorDeviceNotConnected);
+  EXPECT_EQ(api.WinUsbFree(winUsb), 0u);
+  api.CloseOsHandle(file);
+  // It joins the bus again (a bootloader may start its application) and is found anew.
+  const auto until = std::chrono::steady_clock::now() + 5s;
+  while ((!model->IsOnBus() || model->CurrentDevice() == before) && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(5ms);
+  }
+  EXPECT_NE(Open(model->RunMode() == SimRunMode::Application ? kAppPid : kBootPid), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, LibusbOnlyTest, ::testing::Values(Path::Libusb), Name);
+
+}  // namespace
+}  // namespace plendrik
