@@ -16,6 +16,14 @@ constexpr uint8_t kDfuInterfaceClass = 0xFE;
 constexpr uint8_t kDfuInterfaceSubClass = 0x01;
 constexpr unsigned int kDescriptorTimeoutMs = 1000;
 
+// GET_DESCRIPTOR(STRING) bounded by the library's descriptor time-out.
+int GetStringDescriptor(libusb_device_handle* handle, uint8_t index, uint16_t langId, unsigned char* buffer,
+                        uint16_t length) {
+  return libusb_control_transfer(handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                                 static_cast<uint16_t>((LIBUSB_DT_STRING << 8) | index), langId, buffer, length,
+                                 kDescriptorTimeoutMs);
+}
+
 std::string PortPath(libusb_device* device) {
   uint8_t ports[8];
   const int count = libusb_get_port_numbers(device, ports, sizeof(ports));
@@ -45,10 +53,10 @@ QXWString ReadSerialNumber(libusb_device* device, uint8_t index) {
     return serial;
   }
   unsigned char buffer[255];
-  int rc = libusb_get_string_descriptor(handle, 0, 0, buffer, sizeof(buffer));
+  int rc = GetStringDescriptor(handle, 0, 0, buffer, sizeof(buffer));
   if (rc >= 4 && buffer[1] == LIBUSB_DT_STRING) {
     const uint16_t langId = static_cast<uint16_t>(buffer[2] | (buffer[3] << 8));
-    rc = libusb_get_string_descriptor(handle, index, langId, buffer, sizeof(buffer));
+    rc = GetStringDescriptor(handle, index, langId, buffer, sizeof(buffer));
     if (rc >= 2 && buffer[1] == LIBUSB_DT_STRING) {
       const int length = std::min<int>(rc, buffer[0]);
       for (int i = 2; i + 1 < length; i += 2) {
