@@ -27,6 +27,7 @@
 #include "sim/SimDfuDevice.h"
 #include "sim/SimWinusbDrvApi.h"
 #include "sim/VirtualUsbBus.h"
+#include "support/ApiUpgradeSteps.h"
 #include "support/TestLogTarget.h"
 #include "usb/QXWinusbDrvApi.h"
 
@@ -52,12 +53,7 @@ constexpr uint16_t kVid = 0x1209;
 constexpr uint16_t kAppPid = 0x5A01;
 constexpr uint16_t kBootPid = 0x5A02;
 
-struct UpgradeResult {
-  uint32_t state = 0xFFFFFFFF;
-  uint64_t currentBytes = 0;
-  uint64_t totalBytes = 0;
-  QXSTATUS completionStatus = 0xFFFFFFFF;
-};
+using fbtest::UpgradeResult;
 
 // A port with short request time-outs, so that a request the device never answers costs
 // a fraction of a second.
@@ -212,24 +208,10 @@ class ApiUpgradeTest : public EnumerationBusTest {
     return value;
   }
 
-  static UpgradeResult Status(uint32_t device) {
-    UpgradeResult r;
-    EXPECT_EQ(QXDFU_GetUpgradeStatus(device, &r.state, &r.currentBytes, &r.totalBytes, &r.completionStatus),
-              QXSTATUS_SUCCESS);
-    return r;
-  }
+  static UpgradeResult Status(uint32_t device) { return fbtest::ReadUpgradeStatus(device); }
 
   // Polls until the upgrade is Finished or Failed (15 s at most).
-  static UpgradeResult WaitForEnd(uint32_t device) {
-    const auto until = std::chrono::steady_clock::now() + 15s;
-    UpgradeResult r = Status(device);
-    while (r.state != QXDFU_UPGRADE_STATE_FINISHED && r.state != QXDFU_UPGRADE_STATE_FAILED &&
-           std::chrono::steady_clock::now() < until) {
-      std::this_thread::sleep_for(1ms);
-      r = Status(device);
-    }
-    return r;
-  }
+  static UpgradeResult WaitForEnd(uint32_t device) { return fbtest::WaitForUpgradeEnd(device, 15s); }
 
   // Polls until at least `bytes` are reported downloaded (15 s at most).
   static bool WaitForProgress(uint32_t device, uint64_t bytes) {

@@ -25,6 +25,7 @@
 #include "sim/SimDfuDevice.h"
 #include "sim/SimWinusbDrvApi.h"
 #include "sim/VirtualUsbBus.h"
+#include "support/ApiUpgradeSteps.h"
 #include "support/TestLogTarget.h"
 #include "usb/QXWinusbDrvApi.h"
 
@@ -518,15 +519,7 @@ class UpgradeFaultMatrix : public EnumerationBusTest, public testing::WithParamI
 
   // Opens the first device of pid, waiting up to two seconds for it to be listed; 0 when none.
   uint32_t Open(uint16_t pid) {
-    uint32_t enumeration = 0;
-    uint32_t count = 0;
-    EXPECT_EQ(QXDFU_EnumerateUsbDfuDevices(Filter(pid).c_str(), &enumeration, &count, 200, 10, 0),
-              QXSTATUS_SUCCESS);
-    uint32_t handle = 0;
-    if (count > 0) {
-      EXPECT_EQ(QXDFU_OpenDevice(enumeration, 0, &handle, 0), QXSTATUS_SUCCESS);
-    }
-    EXPECT_EQ(QXDFU_CloseEnumeration(enumeration), QXSTATUS_SUCCESS);
+    const uint32_t handle = fbtest::OpenFirstListed(Filter(pid), 200, 10);
     if (handle != 0) {
       mDeviceHandles.push_back(handle);
     }

@@ -25,6 +25,7 @@
 #include "sim/SimSetupApi.h"
 #include "sim/SimWinusbDrvApi.h"
 #include "sim/VirtualUsbBus.h"
+#include "support/ApiUpgradeSteps.h"
 #include "support/TestLogTarget.h"
 #include "usb/QXWinusbDrvApi.h"
 #include "usb/QXWinusbDrvApiLibusb.h"
@@ -75,11 +76,7 @@ std::string Filter(uint16_t pid) {
   return text;
 }
 
-struct UpgradeResult {
-  uint32_t state = 0xFFFFFFFF;
-  uint64_t currentBytes = 0;
-  QXSTATUS completionStatus = 0xFFFFFFFF;
-};
+using fbtest::UpgradeResult;
 
 std::unique_ptr<DfuDevicePortInterface> ShortTimeoutPort() {
   auto port = std::make_unique<DfuDevicePortUsbDfu>();
@@ -146,14 +143,7 @@ class LibusbBackendTest : public ::testing::TestWithParam<Path> {
 
   // Opens the first device of pid (enumeration retried for up to five seconds); 0 when none.
   uint32_t Open(uint16_t pid, QXSTATUS expected = QXSTATUS_SUCCESS) {
-    uint32_t enumeration = 0;
-    uint32_t count = 0;
-    EXPECT_EQ(QXDFU_EnumerateUsbDfuDevices(Filter(pid).c_str(), &enumeration, &count, 500, 10, 0), QXSTATUS_SUCCESS);
-    uint32_t handle = 0;
-    if (count > 0) {
-      EXPECT_EQ(QXDFU_OpenDevice(enumeration, 0, &handle, 0), expected);
-    }
-    EXPECT_EQ(QXDFU_CloseEnumeration(enumeration), QXSTATUS_SUCCESS);
+    const uint32_t handle = fbtest::OpenFirstListed(Filter(pid), 500, 10, expected);
     if (handle != 0) {
       mDevices.push_back(handle);
     }
@@ -183,18 +173,7 @@ class LibusbBackendTest : public ::testing::TestWithParam<Path> {
               QXSTATUS_SUCCESS);
     mImages.push_back(image);
     EXPECT_EQ(QXDFU_StartUpgrade(device, image, 0, 0), QXSTATUS_SUCCESS);
-    const auto until = std::chrono::steady_clock::now() + 30s;
-    UpgradeResult r;
-    for (;;) {
-      uint64_t total = 0;
-      EXPECT_EQ(QXDFU_GetUpgradeStatus(device, &r.state, &r.currentBytes, &total, &r.completionStatus),
-                QXSTATUS_SUCCESS);
-      if (r.state == QXDFU_UPGRADE_STATE_FINISHED || r.state == QXDFU_UPGRADE_STATE_FAILED ||
-          std::chrono::steady_clock::now() > until) {
-        break;
-      }
-      std::this_thread::sleep_for(2ms);
-    }
+    const UpgradeResult r = fbtest::WaitForUpgradeEnd(device, 30s);
     // The finish answers success only for a finished upgrade, else the upgrade's own status.
     EXPECT_EQ(QXDFU_FinishUpgrade(device, 0),
               r.state == QXDFU_UPGRADE_STATE_FINISHED ? QXSTATUS_SUCCESS : r.completionStatus);
