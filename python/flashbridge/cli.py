@@ -1,10 +1,12 @@
-"""The production-line command: ``list``, ``upgrade IMAGE`` and ``watch``.
+"""The production-line command: ``list``, ``upgrade IMAGE``, ``watch`` and ``recording FILE [OTHER]``.
 
 Exit codes: 0 when everything succeeded; 1 when any device failed (or fewer devices than
 awaited arrived); 2 for usage errors, a library that cannot be loaded or is set up wrongly, an
 image that cannot be loaded, a bad filter, a report that cannot be written, a failed
 enumeration or no device at all; 130 after Ctrl+C (running upgrades are aborted first, and the
-report is still written).
+report is still written). ``recording`` (no library needed) exits 0 for a summary or two
+recordings that match, 1 when they diverge, 2 for a file that cannot be read or is no recording
+of a supported version.
 """
 from __future__ import annotations
 
@@ -23,6 +25,9 @@ from ._native import LIBRARY_ENVIRONMENT_VARIABLE, LibraryLoadError
 from .api import FlashbridgeError, Library
 from .constants import DeviceChange, ImageType, RebootFlag, UpgradeFlag
 from .display import make_display
+from .recording import RecordingError, read_recording
+from .recording_diff import divergence_lines, diverge
+from .recording_summary import summarize, summary_lines
 from .line import DEFAULT_FILTER, Identity, ProductionLine, Selection, now_text
 from .report import ReportError, build_report, check_writable, image_version, write_report
 from .setup_check import explain_filter, setup_problems
@@ -106,6 +111,12 @@ def _parser() -> argparse.ArgumentParser:
     add_filter(watch)
     watch.add_argument("--count", type=int, metavar="N", help="end after N events")
     watch.add_argument("--timeout", type=float, metavar="SECONDS", help="end after this time")
+
+    recording = commands.add_parser("recording", help="summarise a device-session recording, or find where two "
+                                                      "recordings diverge")
+    recording.add_argument("file", help="a recording (JSON Lines)")
+    recording.add_argument("other", nargs="?", help="a second recording to compare the first with")
+    recording.add_argument("--json", action="store_true", help="print JSON")
     return parser
 
 
@@ -323,6 +334,26 @@ def _upgrade(library: Library, args: argparse.Namespace, command_line: List[str]
     return EXIT_FAILED if failed else EXIT_OK
 
 
+def _recording(args: argparse.Namespace) -> int:
+    try:
+        first = read_recording(args.file)
+        second = read_recording(args.other) if args.other is not None else None
+    except RecordingError as error:
+        _print(str(error))
+        return EXIT_ERROR
+    if second is None:
+        summary = summarize(first)
+        lines = [json.dumps(summary, indent=2)] if args.json else summary_lines(summary)
+        code = EXIT_OK
+    else:
+        result = diverge(first, second)
+        lines = [json.dumps(result, indent=2)] if args.json else divergence_lines(result)
+        code = EXIT_OK if result["equal"] else EXIT_FAILED
+    for line in lines:
+        _print(line)
+    return code
+
+
 def _version(args: argparse.Namespace) -> int:
     _print("flashbridge %s (Python package)" % __version__)
     try:
@@ -348,7 +379,9 @@ def main(argv: Optional[List[str]] = None) -> int:
     if args.version:
         return _version(args)
     if args.command is None:
-        parser.error("a command is required: list, upgrade or watch")
+        parser.error("a command is required: list, upgrade, watch or recording")
+    if args.command == "recording":
+        return _recording(args)
     _interrupted.clear()
     previous = {}
     if threading.current_thread() is threading.main_thread():

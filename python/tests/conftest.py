@@ -2,6 +2,7 @@
 configuration and a simulated device file, so tests never share a virtual bus."""
 from __future__ import annotations
 
+import json
 import os
 import shutil
 import struct
@@ -152,3 +153,92 @@ def sim(tmp_path: Path) -> SimFolder:
         "[Logger.Global]\nLogLevel=2\n[Logger.DFUAPI]\nLogLevel=2\n[Logger.DFU]\nLogLevel=2\n", encoding="utf-8")
     folder.write_devices([])
     return folder
+
+
+class RecordingBuilder:
+    """Writes device-session recordings record by record, with the times the test chooses:
+    microseconds, as the recorder writes them."""
+
+    def __init__(self, version=1, format_name="flashbridge-recording", inline_data=False):
+        self.records = [{"type": "header", "format": format_name, "version": version, "library": "2.60.0",
+                         "time": "2026-12-07T21:50:00Z", "backend": "virtual-bus", "inline_data": inline_data,
+                         "pseudonyms": False}]
+
+    def add(self, type_: str, **keys) -> int:
+        """Adds a record; returns its record number."""
+        self.records.append(dict({"type": type_}, **keys))
+        return len(self.records)
+
+    def arrival(self, t: int, pid: int, device: str = "d1", serial: str = "SN0001") -> int:
+        instance = "USB\\VID_1209&PID_%04X\\%s" % (pid, serial)
+        path = "\\\\?\\usb#vid_1209&pid_%04x#%s#%s" % (pid, serial.lower(), GUID)
+        return self.add("arrival", t=t, device=device, node={
+            "path": path, "instance": instance, "hardware_ids": [instance.rsplit("\\", 1)[0] + "&REV_0100"],
+            "container": None, "class": GUID})
+
+    def removal(self, t: int, pid: int, device: str = "d1", serial: str = "SN0001") -> int:
+        return self.add("removal", t=t, device=device,
+                        path="\\\\?\\usb#vid_1209&pid_%04x#%s#%s" % (pid, serial.lower(), GUID))
+
+    def transfer(self, t: int, setup: str, took: int = 100, result: int = 0, device: str = "d1", **keys) -> int:
+        return self.add("transfer", t_submit=t, t_complete=t + took, device=device, handle=2, setup=setup,
+                        result=result, **keys)
+
+    def dnload(self, t: int, block: int, data: bytes, took: int = 100, **keys) -> int:
+        setup = "2101%04x0000%04x" % (block << 8 & 0xFF00 | block >> 8, len(data) << 8 & 0xFF00 | len(data) >> 8)
+        if data and not keys.pop("inline", False):
+            keys.update(out_len=len(data), out_crc32="%08x" % zlib.crc32(data))
+        elif data:
+            keys["out"] = data.hex()
+        return self.transfer(t, setup, took, transferred=len(data), **keys)
+
+    def getstatus(self, t: int, state: int, status: int = 0, took: int = 100, **keys) -> int:
+        answer = bytes([status, 0, 0, 0, state, 0]).hex()
+        return self.transfer(t, "a103000000000600", took, transferred=6, **dict({"in": answer}, **keys))
+
+    def write(self, path: Path) -> Path:
+        path.write_text("".join(json.dumps(record) + "\n" for record in self.records), encoding="utf-8")
+        return path
+
+
+BLOCK = bytes(range(256)) * 4
+
+
+def upgrade_session(builder: Optional[RecordingBuilder] = None, detach: str = "2100e80300000000") -> RecordingBuilder:
+    """A whole upgrade of d1, times in microseconds: the application (PID 1) detaches at 1000
+    and leaves at 5000; the bootloader (PID 2) arrives at 300000 and takes three 1024-byte blocks
+    submitted at 400000, 410000 and 430000 (a GETSTATUS poll in dfuDNBUSY and one in
+    dfuDNLOAD-IDLE after each), the zero-length DNLOAD at 440000 takes 5000 (the longest
+    request), a poll in dfuMANIFEST follows, and the device leaves at 500000 and comes back as
+    the application at 800000."""
+    b = builder or RecordingBuilder()
+    b.arrival(0, 1)
+    b.add("open", t=10, device="d1", path="p", result=0, file=1)
+    b.add("claim", t=20, device="d1", file=1, result=0, handle=2)
+    b.transfer(1000, detach)
+    b.removal(5000, 1)
+    b.arrival(300000, 2)
+    b.add("image", t=310000, sha256="ab" * 32, size=3 * len(BLOCK))
+    for block, t in enumerate((400000, 410000, 430000)):
+        b.dnload(t, block, BLOCK, offset=block * len(BLOCK))
+        b.getstatus(t + 2000, 4)
+        b.getstatus(t + 4000, 5)
+    b.dnload(440000, 3, b"", took=5000)
+    b.getstatus(446000, 7)
+    b.removal(500000, 2)
+    b.arrival(800000, 1)
+    return b
+
+
+@pytest.fixture
+def write_recording(tmp_path: Path):
+    """Writes a builder (or raw text) to a file of its own in the test's folder."""
+    counter = iter(range(1, 1000))
+
+    def write(content, name: Optional[str] = None) -> Path:
+        path = tmp_path / (name or "recording-%d.jsonl" % next(counter))
+        if isinstance(content, RecordingBuilder):
+            return content.write(path)
+        path.write_text(content, encoding="utf-8")
+        return path
+    return write
