@@ -25,10 +25,10 @@ from ._native import LIBRARY_ENVIRONMENT_VARIABLE, LibraryLoadError
 from .api import FlashbridgeError, Library
 from .constants import DeviceChange, ImageType, RebootFlag, UpgradeFlag
 from .display import make_display
-from .recording import RecordingError, read_recording
-from .recording_diff import divergence_lines, diverge
-from .recording_summary import summarize, summary_lines
 from .line import DEFAULT_FILTER, Identity, ProductionLine, Selection, now_text
+from .recording import RecordingError, read_recording
+from .recording_diff import diverge, divergence_lines
+from .recording_summary import summarize, summary_lines
 from .report import ReportError, build_report, check_writable, image_version, write_report
 from .setup_check import explain_filter, setup_problems
 

@@ -13,9 +13,9 @@ from __future__ import annotations
 from collections import Counter
 from typing import Any, Dict, List, Optional
 
-from .recording import (DFU_STATE_ERROR, DFU_STATE_IDLE, RESULT_MEANINGS, Record, Recording, dfu_state_name,
-                        dfu_status_name, in_bytes, milliseconds, out_length, request_name, result_name, seconds,
-                        setup_of, vid_pid)
+from .recording import (DFU_STATE_ERROR, DFU_STATE_IDLE, RESULT_MEANINGS, Record, Recording, describe,
+                        dfu_state_name, dfu_status_name, in_bytes, milliseconds, out_length, request_name,
+                        result_name, seconds, setup_of, vid_pid)
 
 APPLICATION = "application"
 BOOTLOADER = "bootloader"
@@ -98,6 +98,8 @@ class _Device:
         handler = getattr(self, "_on_" + record.type, None)
         if handler is not None:
             handler(record)
+        elif record.result:  # open, claim, release, descriptor, alt_setting
+            self.error(record, "result", describe(record), result=record.result)
 
     def _on_arrival(self, record: Record) -> None:
         node = record.data.get("node") or {}
