@@ -99,8 +99,7 @@ def divergence_lines(result: Dict[str, Any]) -> List[str]:
     differing = [entry for entry in result["devices"] if not entry["equal"]]
     differing.sort(key=lambda entry: entry is not result["first"])
     for entry in differing:
-        lines.append("%s diverges at its record %d (after %d matching):" % (entry["device"], entry["index"],
-                                                                          entry["index"] - 1))
+        lines.append("%s diverges after %d matching record(s):" % (entry["device"], entry["index"] - 1))
         lines.append("  %s" % entry["a"]["text"])
         lines.append("  %s" % entry["b"]["text"])
     for entry in result["devices"]:

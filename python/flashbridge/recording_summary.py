@@ -93,7 +93,7 @@ class _Device:
             self.last = end
         if self.phase is not None:
             self.phase["last_record"] = record.number
-            if end is not None:
+            if end is not None and (self.phase["end_us"] is None or end > self.phase["end_us"]):
                 self.phase["end_us"] = end
         handler = getattr(self, "_on_" + record.type, None)
         if handler is not None:
@@ -271,8 +271,6 @@ def summarize(recording: Recording) -> Dict[str, Any]:
         if record.type == "image":
             images.append({"record": record.number, "t": record.data.get("t"), "size": record.data.get("size"),
                            "sha256": record.data.get("sha256")})
-            for device in devices.values():
-                device.previous_block = None
             continue
         if record.type in ("header", "note"):
             continue

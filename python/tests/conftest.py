@@ -204,29 +204,31 @@ class RecordingBuilder:
 BLOCK = bytes(range(256)) * 4
 
 
-def upgrade_session(builder: Optional[RecordingBuilder] = None, detach: str = "2100e80300000000") -> RecordingBuilder:
+def upgrade_session(builder: Optional[RecordingBuilder] = None, detach: str = "2100e80300000000", device: str = "d1",
+                    serial: str = "SN0001", shift: int = 0) -> RecordingBuilder:
     """A whole upgrade of d1, times in microseconds: the application (PID 1) detaches at 1000
     and leaves at 5000; the bootloader (PID 2) arrives at 300000 and takes three 1024-byte blocks
     submitted at 400000, 410000 and 430000 (a GETSTATUS poll in dfuDNBUSY and one in
     dfuDNLOAD-IDLE after each), the zero-length DNLOAD at 440000 takes 5000 (the longest
     request), a poll in dfuMANIFEST follows, and the device leaves at 500000 and comes back as
-    the application at 800000."""
+    the application at 800000. Another device and every time moved by shift make a second
+    unit of a line."""
     b = builder or RecordingBuilder()
-    b.arrival(0, 1)
-    b.add("open", t=10, device="d1", path="p", result=0, file=1)
-    b.add("claim", t=20, device="d1", file=1, result=0, handle=2)
-    b.transfer(1000, detach)
-    b.removal(5000, 1)
-    b.arrival(300000, 2)
-    b.add("image", t=310000, sha256="ab" * 32, size=3 * len(BLOCK))
+    b.arrival(shift, 1, device, serial)
+    b.add("open", t=shift + 10, device=device, path="p", result=0, file=1)
+    b.add("claim", t=shift + 20, device=device, file=1, result=0, handle=2)
+    b.transfer(shift + 1000, detach, device=device)
+    b.removal(shift + 5000, 1, device, serial)
+    b.arrival(shift + 300000, 2, device, serial)
+    b.add("image", t=shift + 310000, sha256="ab" * 32, size=3 * len(BLOCK))
     for block, t in enumerate((400000, 410000, 430000)):
-        b.dnload(t, block, BLOCK, offset=block * len(BLOCK))
-        b.getstatus(t + 2000, 4)
-        b.getstatus(t + 4000, 5)
-    b.dnload(440000, 3, b"", took=5000)
-    b.getstatus(446000, 7)
-    b.removal(500000, 2)
-    b.arrival(800000, 1)
+        b.dnload(shift + t, block, BLOCK, offset=block * len(BLOCK), device=device)
+        b.getstatus(shift + t + 2000, 4, device=device)
+        b.getstatus(shift + t + 4000, 5, device=device)
+    b.dnload(shift + 440000, 3, b"", took=5000, device=device)
+    b.getstatus(shift + 446000, 7, device=device)
+    b.removal(shift + 500000, 2, device, serial)
+    b.arrival(shift + 800000, 1, device, serial)
     return b
 
 

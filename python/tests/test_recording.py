@@ -272,3 +272,28 @@ def test_no_divergence(write_recording, capsys, change):
     code, out = run(capsys, a, write_recording(changed))
     assert code == 0
     assert "no divergence: 1 device(s), 19 records matched" in out
+
+
+def _line_of_two(shift: int) -> RecordingBuilder:
+    """d1 and d2 upgraded side by side, d2 started shift microseconds later; records in time order."""
+    line = upgrade_session()
+    line.records += upgrade_session(device="d2", serial="SN0002", shift=shift).records[1:]
+    line.records[1:] = sorted(line.records[1:], key=lambda r: r.get("t", r.get("t_submit")))
+    return line
+
+
+def test_devices_side_by_side(write_recording, capsys):
+    a = write_recording(_line_of_two(3000))
+    summary = summarize(read_recording(a))
+    d1, d2 = summary["devices"]
+    assert summary["duration_us"] == 803000
+    for device in (d1, d2):
+        assert [p["name"] for p in device["phases"]] == ["application", "bootloader", "download", "manifestation",
+                                                         "application"]
+        timing = device["timing"]
+        assert (timing["dnload_blocks"], timing["block_time_max_us"], timing["getstatus_polls"]) == (3, 20000, 7)
+        assert timing["block_time_mean_us"] == pytest.approx(40000 / 3)
+    assert d2["identities"][1]["instance"] == "USB\\VID_1209&PID_0002\\SN0002"
+    # Another interleaving of the same two sessions is no divergence.
+    code, out = run(capsys, a, write_recording(_line_of_two(7000)))
+    assert code == 0 and "no divergence: 2 device(s), 38 records matched" in out
