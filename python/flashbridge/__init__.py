@@ -8,7 +8,8 @@ A thin layer over the flashbridge C library (ctypes only)::
          lib.enumerate("VID=0x1209, PID=0x0002") as devices, devices.open(0) as device:
         device.upgrade(image, progress=lambda p: print(p.percent, "%"))
 
-upgrade|upgrade|watch`` runs the production-line command.
+``python3 -m flashbridge list|upgrade|watch`` runs the production-line command; ``recording``
+summarises and compares recordings of device sessions (plain Python, no library loaded).
 """
 from . import status
 from ._native import API_VERSION_MAJOR, API_VERSION_MINOR, LIBRARY_ENVIRONMENT_VARIABLE, LibraryLoadError
