@@ -155,7 +155,8 @@ def _parse_line(name: str, number: int, line: bytes) -> Optional[Record]:
             raise RecordingError("%s is not a flashbridge recording: record 1 is empty (no header)" % name)
         return None  # a blank line keeps the numbers of the records after it
     try:
-        data = json.loads(line.decode("utf-8"))
+        # An editor may have put a byte order mark in front of the header.
+        data = json.loads(line.decode("utf-8-sig" if number == 1 else "utf-8"))
     except UnicodeDecodeError:
         raise RecordingError("%s: record %d is not UTF-8 text" % (name, number)) from None
     except ValueError as error:
