@@ -68,6 +68,9 @@ class QXWinusbDrvApi {
     (void)winUsb;
     return kQXErrorNotSupported;
   }
+  // The name a session recording gives this USB stack ("virtual-bus", "libusb", "winusb");
+  // null for a stand-in that has none.
+  virtual const char* BackendName() const { return nullptr; }
 };
 
 // The seam in use: the platform's own unless a test build installed another.
@@ -76,5 +79,12 @@ QXWinusbDrvApi& QXGetWinusbDrvApi();
 void QXSetWinusbDrvApi(QXWinusbDrvApi* api);
 // The platform's own seam (WinUSB on windows, the virtual bus on the host).
 QXWinusbDrvApi& QXPlatformWinusbDrvApi();
+// The seam a test installed, or null.
+QXWinusbDrvApi* QXInstalledWinusbDrvApi();
+// What QXGetWinusbDrvApi answers when no recording is on: the installed seam, else the platform's.
+QXWinusbDrvApi& QXGetUnrecordedWinusbDrvApi();
+// Puts a session recording in front of the seam (null takes it away); QXGetWinusbDrvApi then
+// answers it, and it forwards to QXGetUnrecordedWinusbDrvApi.
+void QXSetRecordingWinusbDrvApi(QXWinusbDrvApi* recorder);
 
 }  // namespace plendrik
