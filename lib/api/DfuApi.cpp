@@ -2,16 +2,16 @@
 
 #include <new>
 
+#include "api/QXLibraryVersion.h"
+#include "api/QXPlatformBackendName.h"
 #include "diag/QXDebugPrintf.h"
 #include "diag/QXIniFile.h"
 #include "diag/QXLog.h"
 #include "diag/QXLogTargetLogFile.h"
 #include "discovery/QXWinGuid.h"
 #include "os/QXOsString.h"
-#include "api/QXLibraryVersion.h"
-#include "api/QXPlatformBackendName.h"
-#include "record/QXRecordingConfig.h"
 #include "os/QXOsThread.h"
+#include "record/QXRecordingConfig.h"
 #include "usb/QXSimulationConfig.h"
 
 #if defined(__GNUC__)
@@ -147,8 +147,8 @@ void PrintBanner() {
     return;
   }
   QX_LOG_INFO("");
-  QX_LOG_INFO(" **** Version {}.{}.{} release x64 build timestamp: {} {}", kQXLibraryVersionMajor, kQXLibraryVersionMinor,
-              kQXLibraryVersionPatch, __DATE__, __TIME__);
+  QX_LOG_INFO(" **** Version {}.{}.{} release x64 build timestamp: {} {}", kQXLibraryVersionMajor,
+              kQXLibraryVersionMinor, kQXLibraryVersionPatch, __DATE__, __TIME__);
 }
 
 QXApiTraceScope::~QXApiTraceScope() {

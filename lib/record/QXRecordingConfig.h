@@ -12,8 +12,7 @@ namespace plendrik {
 // configuration file read from configPath. False when the section names no file (recording
 // stays off). File may hold %NAME% references and is relative to the configuration file's
 // folder unless absolute; the options take yes/no (also true/false, 1/0, on/off).
-bool QXReadRecordingSettings(const QXIniDocument& document, const QXWString& configPath,
-                             QXRecordingSettings& settings);
+bool QXReadRecordingSettings(const QXIniDocument& document, const QXWString& configPath, QXRecordingSettings& settings);
 
 // Starts the recording and puts the decorators in front of the seams; false (one logged
 // warning, nothing installed) when the file cannot be written.

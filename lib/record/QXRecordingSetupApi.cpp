@@ -165,9 +165,9 @@ uint32_t QXRecordingSetupApi::GetDeviceInstanceId(QXHDevInfo set, const QXSpDevI
   return Below().GetDeviceInstanceId(set, data, buffer, bufferChars, requiredChars);
 }
 
-uint32_t QXRecordingSetupApi::GetDeviceRegistryProperty(QXHDevInfo set, const QXSpDevInfoData& data,
-                                                        uint32_t property, uint32_t* regType, uint8_t* buffer,
-                                                        uint32_t bufferSize, uint32_t* requiredSize) {
+uint32_t QXRecordingSetupApi::GetDeviceRegistryProperty(QXHDevInfo set, const QXSpDevInfoData& data, uint32_t property,
+                                                        uint32_t* regType, uint8_t* buffer, uint32_t bufferSize,
+                                                        uint32_t* requiredSize) {
   return Below().GetDeviceRegistryProperty(set, data, property, regType, buffer, bufferSize, requiredSize);
 }
 

@@ -70,7 +70,8 @@ uint32_t QXRecordingWinusbDrvApi::WinUsbSetPipePolicy(QXOsHandle winUsb, uint8_t
 uint32_t QXRecordingWinusbDrvApi::WinUsbGetDescriptor(QXOsHandle winUsb, uint8_t descriptorType, uint8_t index,
                                                       uint16_t languageId, uint8_t* buffer, uint32_t length,
                                                       uint32_t& transferred) {
-  const uint32_t err = Below().WinUsbGetDescriptor(winUsb, descriptorType, index, languageId, buffer, length, transferred);
+  const uint32_t err =
+      Below().WinUsbGetDescriptor(winUsb, descriptorType, index, languageId, buffer, length, transferred);
   QXSessionRecorder::Instance().OnDescriptor(winUsb, descriptorType, index, languageId, length, err, buffer,
                                              transferred);
   return err;

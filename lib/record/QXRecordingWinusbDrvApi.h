@@ -12,8 +12,8 @@ class QXRecordingWinusbDrvApi final : public QXWinusbDrvApi {
  public:
   static QXRecordingWinusbDrvApi& Instance();
 
-  uint32_t CreateDeviceFile(const QXWString& path, uint32_t desiredAccess, uint32_t shareMode,
-                            void* securityAttributes, QXOsHandle& file) override;
+  uint32_t CreateDeviceFile(const QXWString& path, uint32_t desiredAccess, uint32_t shareMode, void* securityAttributes,
+                            QXOsHandle& file) override;
   void CloseOsHandle(QXOsHandle handle) override;
   uint32_t CreateNamedMutex(const QXWString& name, QXOsHandle& mutex, bool& alreadyExists) override;
   uint32_t CreateManualResetEvent(QXOsHandle& event) override;

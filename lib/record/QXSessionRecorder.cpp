@@ -253,7 +253,9 @@ void QXSessionRecorder::OnListing(const std::string& interfaceClass, const std::
       hardwareIds.push_back(Masked(id, '\\'));
     }
     QXJsonLine text;
-    text.Str("path", Masked(node.path, '#')).Str("instance", Masked(node.instance, '\\')).StrArray("hardware_ids", hardwareIds);
+    text.Str("path", Masked(node.path, '#'))
+        .Str("instance", Masked(node.instance, '\\'))
+        .StrArray("hardware_ids", hardwareIds);
     if (node.container.has_value()) {
       text.Str("container", *node.container);
     } else {
@@ -385,8 +387,8 @@ void QXSessionRecorder::OnDescriptor(QXOsHandle winUsb, uint8_t type, uint8_t in
     return;
   }
   const uint32_t n = result == 0 && data != nullptr ? (transferred < length ? transferred : length) : 0;
-  std::vector<uint8_t> bytes = type == kStringDescriptor && index != 0 ? MaskedStringDescriptor(data, n)
-                                                                       : std::vector<uint8_t>(data, data + n);
+  std::vector<uint8_t> bytes =
+      type == kStringDescriptor && index != 0 ? MaskedStringDescriptor(data, n) : std::vector<uint8_t>(data, data + n);
   Write(HandleRecord("descriptor", FindHandle(winUsb), "handle")
             .UInt("dtype", type)
             .UInt("index", index)
@@ -490,7 +492,8 @@ void QXSessionRecorder::OnTransferEnd(QXWinOverlapped& overlapped, uint32_t resu
   SetupBytes(p.setup, setup);
   line.Hex("setup", setup, sizeof(setup)).Append(p.outFields);
   if ((p.setup.bmRequestType & 0x80) != 0) {
-    const uint32_t n = result == 0 && p.buffer != nullptr ? (transferred < p.setup.wLength ? transferred : p.setup.wLength) : 0;
+    const uint32_t n =
+        result == 0 && p.buffer != nullptr ? (transferred < p.setup.wLength ? transferred : p.setup.wLength) : 0;
     const bool stringDescriptor = p.setup.bmRequestType == 0x80 && p.setup.bRequest == kGetDescriptor &&
                                   (p.setup.wValue >> 8) == kStringDescriptor && (p.setup.wValue & 0xFF) != 0;
     const std::vector<uint8_t> in =

@@ -28,11 +28,11 @@ class QXWinOverlapped;
 
 // What a recording is started with: the [Recording] keys, resolved, and the header's facts.
 struct QXRecordingSettings {
-  QXWString file;               // the recording's path (absolute or relative to the working folder)
-  bool inlineData = false;      // DFU_DNLOAD data inline (images up to kQXRecordingInlineLimit)
-  bool pseudonyms = false;      // serial numbers replaced by stable pseudonyms
-  std::string backend;          // "virtual-bus", "libusb" or "winusb"
-  std::string libraryVersion;   // "2.60.0"
+  QXWString file;              // the recording's path (absolute or relative to the working folder)
+  bool inlineData = false;     // DFU_DNLOAD data inline (images up to kQXRecordingInlineLimit)
+  bool pseudonyms = false;     // serial numbers replaced by stable pseudonyms
+  std::string backend;         // "virtual-bus", "libusb" or "winusb"
+  std::string libraryVersion;  // "2.60.0"
 };
 
 // Images larger than this keep their DFU_DNLOAD data by length and CRC-32 even with InlineData.
@@ -124,8 +124,8 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
   std::chrono::steady_clock::time_point mStart;
   uint64_t mNextHandle = 1;
   uint32_t mNextLabel = 1;
-  std::map<std::string, std::string> mLabels;       // container or instance id -> "dN"
-  std::map<std::string, std::string> mPathLabels;   // lowercase path -> "dN"
+  std::map<std::string, std::string> mLabels;                           // container or instance id -> "dN"
+  std::map<std::string, std::string> mPathLabels;                       // lowercase path -> "dN"
   std::map<std::string, std::map<std::string, std::string>> mListings;  // class -> path -> label
   std::map<QXOsHandle, Handle> mHandles;
   std::map<QXWinOverlapped*, Pending> mPending;

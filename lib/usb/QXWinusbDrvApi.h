@@ -57,8 +57,7 @@ class QXWinusbDrvApi {
   virtual uint32_t WinUsbControlTransfer(QXOsHandle winUsb, const QXUsbSetupPacket& setup, uint8_t* buffer,
                                          uint32_t length, uint32_t& transferred, QXWinOverlapped& overlapped) = 0;
   // The result of a completed overlapped transfer, without waiting.
-  virtual uint32_t WinUsbGetOverlappedResult(QXOsHandle winUsb, QXWinOverlapped& overlapped,
-                                             uint32_t& transferred) = 0;
+  virtual uint32_t WinUsbGetOverlappedResult(QXOsHandle winUsb, QXWinOverlapped& overlapped, uint32_t& transferred) = 0;
   // CancelIoEx(file, overlapped).
   virtual uint32_t CancelOverlappedIo(QXOsHandle file, QXWinOverlapped& overlapped) = 0;
   // A reset of the whole USB device behind a WinUSB handle (a port reset): the device leaves
