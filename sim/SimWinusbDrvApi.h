@@ -23,8 +23,8 @@ class SimWinusbDrvApi : public QXWinusbDrvApi {
   static SimWinusbDrvApi& Instance();
   const char* BackendName() const override { return "virtual-bus"; }
 
-  uint32_t CreateDeviceFile(const QXWString& path, uint32_t desiredAccess, uint32_t shareMode, void* securityAttributes,
-                            QXOsHandle& file) override;
+  uint32_t CreateDeviceFile(const QXWString& path, uint32_t desiredAccess, uint32_t shareMode,
+                            void* securityAttributes, QXOsHandle& file) override;
   void CloseOsHandle(QXOsHandle handle) override;
   uint32_t CreateNamedMutex(const QXWString& name, QXOsHandle& mutex, bool& alreadyExists) override;
   uint32_t CreateManualResetEvent(QXOsHandle& event) override;

@@ -29,11 +29,11 @@ OVERLAPPED* ToSystem(QXWinOverlapped& overlapped) {
 class WinusbDrvApiWin final : public QXWinusbDrvApi {
  public:
   const char* BackendName() const override { return "winusb"; }
-  uint32_t CreateDeviceFile(const QXWString& path, uint32_t desiredAccess, uint32_t shareMode, void* securityAttributes,
-                            QXOsHandle& file) override {
-    HANDLE handle =
-        CreateFileW(path.c_str(), desiredAccess, shareMode, static_cast<LPSECURITY_ATTRIBUTES>(securityAttributes),
-                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  uint32_t CreateDeviceFile(const QXWString& path, uint32_t desiredAccess, uint32_t shareMode,
+                            void* securityAttributes, QXOsHandle& file) override {
+    HANDLE handle = CreateFileW(path.c_str(), desiredAccess, shareMode,
+                                static_cast<LPSECURITY_ATTRIBUTES>(securityAttributes), OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr);
     file = handle;
     return handle == INVALID_HANDLE_VALUE ? LastError() : 0;
   }
