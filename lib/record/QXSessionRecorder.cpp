@@ -237,14 +237,14 @@ void QXSessionRecorder::OnListing(const std::string& interfaceClass, const std::
   if (mFile == nullptr) {
     return;
   }
-  std::map<std::string, std::string>& previous = mListings[interfaceClass];
-  std::map<std::string, std::string> now;
+  std::map<std::string, std::pair<std::string, std::string>>& previous = mListings[interfaceClass];
+  std::map<std::string, std::pair<std::string, std::string>> now;
   for (const QXRecordedNode& node : nodes) {
     LearnSerial(node.instance);
     const std::string label = LabelFor(node);
     const std::string path = Lower(node.path);
     mPathLabels[path] = label;
-    now[path] = label;
+    now[path] = {label, node.path};
     if (previous.count(path) != 0) {
       continue;
     }
@@ -264,13 +264,13 @@ void QXSessionRecorder::OnListing(const std::string& interfaceClass, const std::
     text.Str("class", node.interfaceClass);
     Write(QXJsonLine().Str("type", "arrival").UInt("t", Now()).Str("device", label).Raw("node", text.Text()).Text());
   }
-  for (const auto& [path, label] : previous) {
-    if (now.count(path) == 0) {
+  for (const auto& [key, gone] : previous) {
+    if (now.count(key) == 0) {
       Write(QXJsonLine()
                 .Str("type", "removal")
                 .UInt("t", Now())
-                .Str("device", label)
-                .Str("path", Masked(path, '#'))
+                .Str("device", gone.first)
+                .Str("path", Masked(gone.second, '#'))
                 .Text());
     }
   }

@@ -124,9 +124,10 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
   std::chrono::steady_clock::time_point mStart;
   uint64_t mNextHandle = 1;
   uint32_t mNextLabel = 1;
-  std::map<std::string, std::string> mLabels;                           // container or instance id -> "dN"
-  std::map<std::string, std::string> mPathLabels;                       // lowercase path -> "dN"
-  std::map<std::string, std::map<std::string, std::string>> mListings;  // class -> path -> label
+  std::map<std::string, std::string> mLabels;      // container or instance id -> "dN"
+  std::map<std::string, std::string> mPathLabels;  // lowercase path -> "dN"
+  // interface class -> lowercase path -> (label, path as listed)
+  std::map<std::string, std::map<std::string, std::pair<std::string, std::string>>> mListings;
   std::map<QXOsHandle, Handle> mHandles;
   std::map<QXWinOverlapped*, Pending> mPending;
   std::map<std::string, DeviceState> mDevices;

@@ -381,7 +381,7 @@ TEST_F(SessionRecordingTest, ListingsGiveArrivalsAndRemovals) {
   EXPECT_NE(Lower(node["path"].Str()).find("vid_1209&pid_0001"), std::string::npos);
   const JsonValue removal = file.OfType("removal").at(0);
   EXPECT_EQ(removal["device"].Str(), "d1");
-  EXPECT_EQ(Lower(removal["path"].Str()), Lower(node["path"].Str()));
+  EXPECT_EQ(removal["path"].Str(), node["path"].Str());
 }
 
 }  // namespace
