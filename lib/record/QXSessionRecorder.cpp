@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <ctime>
+#include <utility>
 
 #include "device/QXSha256.h"
 #include "diag/QXDebugPrintf.h"
@@ -82,26 +83,19 @@ uint64_t QXSessionRecorder::Now() const {
 }
 
 bool QXSessionRecorder::Start(const QXRecordingSettings& settings) {
+  Stop();
   QXOsLockGuard lock(mLock);
-  StopLocked();
   mSettings = settings;
   mStart = std::chrono::steady_clock::now();
   mNextHandle = 1;
   mNextLabel = 1;
-  mLabels.clear();
-  mPathLabels.clear();
-  mListings.clear();
-  mHandles.clear();
-  mPending.clear();
-  mDevices.clear();
-  mImageStarts.clear();
-  mSerials.clear();
   mFile = QXOsOpenFile(settings.file, "wb", true);
   if (mFile == nullptr) {
     const std::string path = QXUtf16ToUtf8(settings.file);
     QX_LOG_WARN("cannot open the recording file {}, nothing is recorded", path);
     QXDebugPrintf("%s: WARNING: %s: cannot open the recording file %s, nothing is recorded\n", QXGetModuleName(),
                   "plendrik::QXSessionRecorder::Start", path.c_str());
+    ReleaseSettings();
     return false;
   }
   Write(QXJsonLine()
@@ -120,6 +114,21 @@ bool QXSessionRecorder::Start(const QXRecordingSettings& settings) {
 void QXSessionRecorder::Stop() {
   QXOsLockGuard lock(mLock);
   StopLocked();
+  // Nothing stays allocated: the recorder's storage goes with the module when it unloads. (A
+  // string assigned an empty one would keep its buffer; swapped out, the buffer is freed.)
+  ReleaseSettings();
+  mLabels.clear();
+  mPathLabels.clear();
+  mListings.clear();
+  mHandles.clear();
+  mDevices.clear();
+  mImageStarts.clear();
+  mSerials.clear();
+}
+
+void QXSessionRecorder::ReleaseSettings() {
+  QXRecordingSettings released;
+  std::swap(mSettings, released);
 }
 
 void QXSessionRecorder::StopLocked() {

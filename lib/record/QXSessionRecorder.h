@@ -109,6 +109,7 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
   uint64_t Now() const;
   void Write(const std::string& line);
   void StopLocked();
+  void ReleaseSettings();
   const Handle* FindHandle(QXOsHandle handle) const;
   QXJsonLine HandleRecord(const char* type, const Handle* h, const char* handleKey);
   std::string LabelFor(const QXRecordedNode& node);

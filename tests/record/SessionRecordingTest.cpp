@@ -384,5 +384,19 @@ TEST_F(SessionRecordingTest, ListingsGiveArrivalsAndRemovals) {
   EXPECT_EQ(removal["path"].Str(), node["path"].Str());
 }
 
+// The platform's own listing below the recording: Wine's SetupAPI in the windows build (no USB
+// devices there), the virtual bus on the host. The caller's answer is unchanged.
+TEST_F(SessionRecordingTest, PlatformListingPassesThroughTheRecording) {
+  QXWinSetSetupApi(nullptr);
+  ReadConfiguration("File=session.jsonl\r\n");
+  uint32_t enumeration = 0;
+  uint32_t count = 7;
+  EXPECT_EQ(QXDFU_EnumerateUsbDfuDevices("VID=0x1209, PID=0x7777", &enumeration, &count, 0, 0, 0), QXSTATUS_SUCCESS);
+  EXPECT_EQ(count, 0u);
+  EXPECT_EQ(QXDFU_CloseEnumeration(enumeration), QXSTATUS_SUCCESS);
+  QXStopSessionRecording();
+  EXPECT_EQ(RecordingFile(RecordingPath()).Types(), std::vector<std::string>{"header"});
+}
+
 }  // namespace
 }  // namespace plendrik
