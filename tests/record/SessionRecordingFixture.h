@@ -52,6 +52,7 @@ class SessionRecordingTest : public EnumerationBusTest {
   void SetUp() override {
     EnumerationBusTest::SetUp();
     mSavedGuid = gDfuApi.GetDriverInterfaceGuid();
+    mSavedApi = QXInstalledWinusbDrvApi();
     QXSetWinusbDrvApi(&sim::SimWinusbDrvApi::Instance());
     SetDfuDevicePortFactory(nullptr);
   }
@@ -68,7 +69,7 @@ class SessionRecordingTest : public EnumerationBusTest {
     }
     QXStopSessionRecording();
     SetDfuDevicePortFactory(nullptr);
-    QXSetWinusbDrvApi(nullptr);
+    QXSetWinusbDrvApi(mSavedApi);
     gDfuApi.SetDriverInterfaceGuid(mSavedGuid);
     EnumerationBusTest::TearDown();
   }
@@ -171,6 +172,7 @@ class SessionRecordingTest : public EnumerationBusTest {
 
   fbtest::TempDir mDir;
   std::string mSavedGuid;
+  QXWinusbDrvApi* mSavedApi = nullptr;  // the windows tests' virtual bus seam
   std::vector<sim::SimDfuDevicePtr> mModels;
   std::mutex mHandlesLock;
   std::vector<uint32_t> mDevices;
