@@ -34,19 +34,6 @@ constexpr uint16_t kRecVid = 0x1209;
 constexpr uint16_t kRecAppPid = 0x5A11;
 constexpr uint16_t kRecBootPid = 0x5A12;
 
-// The standard CRC-32 bit by bit: a reference independent of the library's table and
-// carry-less multiplication forms.
-inline uint32_t BitwiseCrc32(const uint8_t* data, size_t size) {
-  uint32_t crc = 0xFFFFFFFFu;
-  for (size_t i = 0; i < size; ++i) {
-    crc ^= data[i];
-    for (int bit = 0; bit < 8; ++bit) {
-      crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-  }
-  return ~crc;
-}
-
 class SessionRecordingTest : public EnumerationBusTest {
  protected:
   void SetUp() override {
@@ -158,16 +145,8 @@ class SessionRecordingTest : public EnumerationBusTest {
     return r;
   }
 
-  // The DFU_DNLOAD data transfers of one device label, in file order.
   static std::vector<fbtest::JsonValue> DnloadBlocks(const fbtest::RecordingFile& file, const std::string& device) {
-    std::vector<fbtest::JsonValue> out;
-    for (const fbtest::JsonValue& t : file.OfType("transfer")) {
-      if (t["device"].Str() == device && t["setup"].Str().rfind("2101", 0) == 0 &&
-          t["setup"].Str().substr(12) != "0000") {
-        out.push_back(t);
-      }
-    }
-    return out;
+    return file.DnloadBlocks(device);
   }
 
   fbtest::TempDir mDir;

@@ -171,7 +171,7 @@ TEST_P(SessionRecordingUpgrade, RecordsEverySeamCallOfTheUpgrade) {
       const size_t length = static_cast<size_t>(block["out_len"].Int());
       ASSERT_LE(offset + length, image.size());
       char crc[16];
-      std::snprintf(crc, sizeof(crc), "%08x", BitwiseCrc32(image.data() + offset, length));
+      std::snprintf(crc, sizeof(crc), "%08x", fbtest::BitwiseCrc32(image.data() + offset, length));
       EXPECT_EQ(block["out_crc32"].Str(), crc) << "block at " << offset;
       offset += length;
     }

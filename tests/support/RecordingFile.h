@@ -226,6 +226,17 @@ class RecordingFile {
     }
     return out;
   }
+  // The DFU_DNLOAD data transfers (wLength > 0) of one device label, in file order.
+  std::vector<JsonValue> DnloadBlocks(const std::string& device) const {
+    std::vector<JsonValue> out;
+    for (const JsonValue& t : OfType("transfer")) {
+      const std::string& setup = t["setup"].Str();
+      if (t["device"].Str() == device && setup.rfind("2101", 0) == 0 && setup.substr(12) != "0000") {
+        out.push_back(t);
+      }
+    }
+    return out;
+  }
   // The record types in order, e.g. to check that one kind of record comes before another.
   std::vector<std::string> Types() const {
     std::vector<std::string> out;
@@ -239,6 +250,19 @@ class RecordingFile {
   std::vector<std::string> mLines;
   std::vector<JsonValue> mRecords;
 };
+
+// The standard CRC-32 (zlib's) bit by bit: a reference independent of the library's table and
+// carry-less multiplication forms, for the out_crc32 of DFU_DNLOAD blocks.
+inline uint32_t BitwiseCrc32(const uint8_t* data, size_t size) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (size_t i = 0; i < size; ++i) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) {
+      crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+  }
+  return ~crc;
+}
 
 // Bytes of a lowercase hex text ("" for none).
 inline std::vector<uint8_t> HexBytes(const std::string& hex) {
