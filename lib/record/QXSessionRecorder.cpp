@@ -4,7 +4,6 @@
 #include <ctime>
 #include <utility>
 
-#include "device/QXSha256.h"
 #include "diag/QXDebugPrintf.h"
 #include "diag/QXLog.h"
 #include "image/QXCrc32.h"
@@ -69,14 +68,6 @@ std::string UtcNow() {
 
 QXSessionRecorder& QXSessionRecorder::Instance() { return QXImmortal<QXSessionRecorder>(); }
 
-std::string QXSessionRecorder::Pseudonym(const std::string& serial) {
-  QXSha256 sha;
-  sha.Input(serial.data(), serial.size());
-  uint8_t digest[kQXSha256HashSize];
-  sha.Result(digest);
-  return "P" + Upper(QXJsonLine::HexText(digest, 4));
-}
-
 uint64_t QXSessionRecorder::Now() const {
   return static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - mStart).count());
@@ -123,7 +114,7 @@ void QXSessionRecorder::Stop() {
   mHandles.clear();
   mDevices.clear();
   mImageStarts.clear();
-  mSerials.clear();
+  mPseudonyms.Clear();
 }
 
 void QXSessionRecorder::ReleaseSettings() {
@@ -159,70 +150,7 @@ void QXSessionRecorder::Write(const std::string& line) {
   }
 }
 
-// ---- labels and pseudonyms ----
-
-void QXSessionRecorder::LearnSerial(const std::string& instance) {
-  if (!mSettings.pseudonyms) {
-    return;
-  }
-  // USB\VID_xxxx&PID_xxxx\<serial>: an id the system made up itself carries '&' instead.
-  const size_t slash = instance.rfind('\\');
-  if (slash == std::string::npos || slash + 1 >= instance.size()) {
-    return;
-  }
-  const std::string serial = instance.substr(slash + 1);
-  if (serial.find('&') != std::string::npos) {
-    return;
-  }
-  const std::string key = Upper(serial);
-  if (mSerials.find(key) == mSerials.end()) {
-    mSerials.emplace(key, Pseudonym(serial));
-  }
-}
-
-std::string QXSessionRecorder::Masked(const std::string& text, char separator) const {
-  if (mSerials.empty()) {
-    return text;
-  }
-  std::string out;
-  size_t begin = 0;
-  for (;;) {
-    const size_t end = text.find(separator, begin);
-    const std::string part = text.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-    const auto found = mSerials.find(Upper(part));
-    out += found != mSerials.end() ? found->second : part;
-    if (end == std::string::npos) {
-      return out;
-    }
-    out += separator;
-    begin = end + 1;
-  }
-}
-
-std::vector<uint8_t> QXSessionRecorder::MaskedStringDescriptor(const uint8_t* data, size_t size) const {
-  std::vector<uint8_t> bytes(data, data + size);
-  if (mSerials.empty() || size < 2 || data[1] != kStringDescriptor || data[0] > size) {
-    return bytes;
-  }
-  std::string text;
-  for (size_t i = 2; i + 1 < data[0]; i += 2) {
-    if (data[i + 1] != 0 || data[i] == 0) {
-      return bytes;  // the serials of instance ids are ASCII
-    }
-    text += static_cast<char>(data[i]);
-  }
-  const auto found = mSerials.find(Upper(text));
-  if (found == mSerials.end()) {
-    return bytes;
-  }
-  std::vector<uint8_t> masked{static_cast<uint8_t>(2 + 2 * found->second.size()), kStringDescriptor};
-  for (const char c : found->second) {
-    masked.push_back(static_cast<uint8_t>(c));
-    masked.push_back(0);
-  }
-  masked.insert(masked.end(), data + data[0], data + size);
-  return masked;
-}
+// ---- labels ----
 
 std::string QXSessionRecorder::LabelFor(const QXRecordedNode& node) {
   const std::string key = node.container.has_value() ? *node.container : Upper(node.instance);
@@ -249,7 +177,9 @@ void QXSessionRecorder::OnListing(const std::string& interfaceClass, const std::
   std::map<std::string, std::pair<std::string, std::string>>& previous = mListings[interfaceClass];
   std::map<std::string, std::pair<std::string, std::string>> now;
   for (const QXRecordedNode& node : nodes) {
-    LearnSerial(node.instance);
+    if (mSettings.pseudonyms) {
+      mPseudonyms.LearnFromInstanceId(node.instance);
+    }
     const std::string label = LabelFor(node);
     const std::string path = Lower(node.path);
     mPathLabels[path] = label;
@@ -259,11 +189,11 @@ void QXSessionRecorder::OnListing(const std::string& interfaceClass, const std::
     }
     std::vector<std::string> hardwareIds;
     for (const std::string& id : node.hardwareIds) {
-      hardwareIds.push_back(Masked(id, '\\'));
+      hardwareIds.push_back(mPseudonyms.Masked(id, '\\'));
     }
     QXJsonLine text;
-    text.Str("path", Masked(node.path, '#'))
-        .Str("instance", Masked(node.instance, '\\'))
+    text.Str("path", mPseudonyms.Masked(node.path, '#'))
+        .Str("instance", mPseudonyms.Masked(node.instance, '\\'))
         .StrArray("hardware_ids", hardwareIds);
     if (node.container.has_value()) {
       text.Str("container", *node.container);
@@ -279,7 +209,7 @@ void QXSessionRecorder::OnListing(const std::string& interfaceClass, const std::
                 .Str("type", "removal")
                 .UInt("t", Now())
                 .Str("device", gone.first)
-                .Str("path", Masked(gone.second, '#'))
+                .Str("path", mPseudonyms.Masked(gone.second, '#'))
                 .Text());
     }
   }
@@ -323,7 +253,7 @@ void QXSessionRecorder::OnOpen(const QXWString& path, uint32_t result, QXOsHandl
   } else {
     line.Null("device");
   }
-  line.Str("path", Masked(text, '#')).UInt("result", result);
+  line.Str("path", mPseudonyms.Masked(text, '#')).UInt("result", result);
   if (result == 0) {
     Handle h{mNextHandle++, device, true};
     mHandles[file] = h;
@@ -396,8 +326,8 @@ void QXSessionRecorder::OnDescriptor(QXOsHandle winUsb, uint8_t type, uint8_t in
     return;
   }
   const uint32_t n = result == 0 && data != nullptr ? (transferred < length ? transferred : length) : 0;
-  std::vector<uint8_t> bytes =
-      type == kStringDescriptor && index != 0 ? MaskedStringDescriptor(data, n) : std::vector<uint8_t>(data, data + n);
+  std::vector<uint8_t> bytes = type == kStringDescriptor && index != 0 ? mPseudonyms.MaskedStringDescriptor(data, n)
+                                                                       : std::vector<uint8_t>(data, data + n);
   Write(HandleRecord("descriptor", FindHandle(winUsb), "handle")
             .UInt("dtype", type)
             .UInt("index", index)
@@ -505,8 +435,8 @@ void QXSessionRecorder::OnTransferEnd(QXWinOverlapped& overlapped, uint32_t resu
         result == 0 && p.buffer != nullptr ? (transferred < p.setup.wLength ? transferred : p.setup.wLength) : 0;
     const bool stringDescriptor = p.setup.bmRequestType == 0x80 && p.setup.bRequest == kGetDescriptor &&
                                   (p.setup.wValue >> 8) == kStringDescriptor && (p.setup.wValue & 0xFF) != 0;
-    const std::vector<uint8_t> in =
-        stringDescriptor ? MaskedStringDescriptor(p.buffer, n) : std::vector<uint8_t>(p.buffer, p.buffer + n);
+    const std::vector<uint8_t> in = stringDescriptor ? mPseudonyms.MaskedStringDescriptor(p.buffer, n)
+                                                     : std::vector<uint8_t>(p.buffer, p.buffer + n);
     line.Hex("in", in.data(), in.size());
   }
   line.UInt("result", result).UInt("transferred", transferred);

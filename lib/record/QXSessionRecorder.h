@@ -18,6 +18,7 @@
 #include "os/QXOsMutex.h"
 #include "os/QXOsTypes.h"
 #include "record/QXJsonLine.h"
+#include "record/QXSerialPseudonyms.h"
 #include "usb/QXOsHandle.h"
 #include "usb/QXSessionRecorderHook.h"
 #include "usb/QXUsbTypes.h"
@@ -84,9 +85,6 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
   // ---- engine ----
   void OnImageDownloadStart(const uint8_t (&sha256)[32], uint64_t size) override;
 
-  // "P" and the first 8 uppercase hex digits of SHA-256 over the serial's UTF-8.
-  static std::string Pseudonym(const std::string& serial);
-
  private:
   struct Handle {
     uint64_t number = 0;
@@ -114,10 +112,6 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
   QXJsonLine HandleRecord(const char* type, const Handle* h, const char* handleKey);
   std::string LabelFor(const QXRecordedNode& node);
   std::optional<std::string> LabelOfPath(const std::string& path) const;
-  // Pseudonyms: the serial numbers seen in instance ids, and their replacement in texts.
-  void LearnSerial(const std::string& instance);
-  std::string Masked(const std::string& text, char separator) const;
-  std::vector<uint8_t> MaskedStringDescriptor(const uint8_t* data, size_t size) const;
 
   QXOsThreadMutex mLock;
   FILE* mFile = nullptr;
@@ -133,7 +127,7 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
   std::map<QXWinOverlapped*, Pending> mPending;
   std::map<std::string, DeviceState> mDevices;
   std::map<std::thread::id, uint64_t> mImageStarts;  // thread -> size of the image it starts
-  std::map<std::string, std::string> mSerials;       // uppercase serial -> pseudonym
+  QXSerialPseudonyms mPseudonyms;
 };
 
 }  // namespace plendrik
