@@ -42,6 +42,12 @@ TIMES = [
     ("handle add+remove, 10000 live", "BM_HandleAddRemove/live:10000", "1 live", "BM_HandleAddRemove/live:1"),
     ("handle lookup, 10000 live", "BM_HandleLookup/live:10000", "1 live", "BM_HandleLookup/live:1"),
     ("image property, 10000 images", "BM_ImagePropertyLookup/live:10000", "1 image", "BM_ImagePropertyLookup/live:1"),
+    ("status transfer, recording on", "BM_RecorderPerTransfer/dnload:0/recording:1", "recording off",
+     "BM_RecorderPerTransfer/dnload:0/recording:0"),
+    ("DNLOAD block, recording on", "BM_RecorderPerTransfer/dnload:1/recording:1", "recording off",
+     "BM_RecorderPerTransfer/dnload:1/recording:0"),
+    ("bus DFU_GETSTATUS, recording on", "BM_VirtualBusGetStatus/recording:1", "recording off",
+     "BM_VirtualBusGetStatus/recording:0"),
 ]
 
 REALISTIC_BLOCK_NS = 5e6  # a realistic device: 4096-byte blocks, 5 ms each

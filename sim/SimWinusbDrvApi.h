@@ -21,6 +21,7 @@ namespace plendrik::sim {
 class SimWinusbDrvApi : public QXWinusbDrvApi {
  public:
   static SimWinusbDrvApi& Instance();
+  const char* BackendName() const override { return "virtual-bus"; }
 
   uint32_t CreateDeviceFile(const QXWString& path, uint32_t desiredAccess, uint32_t shareMode,
                             void* securityAttributes, QXOsHandle& file) override;

@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "api/QXLibraryVersion.h"
+#include "api/QXPlatformBackendName.h"
 #include "diag/QXDebugPrintf.h"
 #include "diag/QXIniFile.h"
 #include "diag/QXLog.h"
@@ -9,6 +11,7 @@
 #include "discovery/QXWinGuid.h"
 #include "os/QXOsString.h"
 #include "os/QXOsThread.h"
+#include "record/QXRecordingConfig.h"
 #include "usb/QXSimulationConfig.h"
 
 #if defined(__GNUC__)
@@ -117,6 +120,15 @@ QXSTATUS DfuApi::ReadConfigFile(const QXWString& path) {
   }
   mDriverInterfaceGuid = guid;
   QXLoadSimulatedDevices(path, GetStringValue(document, "Simulation", "DeviceFile"), guid);
+  // The configuration as last read decides whether the session is recorded.
+  QXRecordingSettings recording;
+  if (QXReadRecordingSettings(document, path, recording)) {
+    recording.backend = QXRecordedBackendName();
+    recording.libraryVersion = kQXLibraryVersionText;
+    QXStartSessionRecording(recording);
+  } else {
+    QXStopSessionRecording();
+  }
   return QXSTATUS_SUCCESS;
 }
 
@@ -135,7 +147,8 @@ void PrintBanner() {
     return;
   }
   QX_LOG_INFO("");
-  QX_LOG_INFO(" **** Version {}.{}.{} release x64 build timestamp: {} {}", 2u, 60u, 0u, __DATE__, __TIME__);
+  QX_LOG_INFO(" **** Version {}.{}.{} release x64 build timestamp: {} {}", kQXLibraryVersionMajor,
+              kQXLibraryVersionMinor, kQXLibraryVersionPatch, __DATE__, __TIME__);
 }
 
 QXApiTraceScope::~QXApiTraceScope() {

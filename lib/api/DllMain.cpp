@@ -11,6 +11,7 @@
 #include "diag/QXLog.h"
 #include "diag/QXLogConfigurationIniFile.h"
 #include "os/QXOsThread.h"
+#include "record/QXRecordingConfig.h"
 
 using namespace plendrik;
 
@@ -46,6 +47,8 @@ static int DllMain(void* module, uint32_t reason, void* reserved) {
         break;
       }
       QX_LOG_INFO(" **** DLL_PROCESS_DETACH");
+      // The recording's file is closed; calls still under way go on through the seams below.
+      QXStopSessionRecording();
       break;
     default:
       QX_LOG_INFO(" dwReason={}", static_cast<uint32_t>(reason));

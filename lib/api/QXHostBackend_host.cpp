@@ -97,3 +97,12 @@ QXDeviceInterfaceEventSource& QXGetDeviceInterfaceEventSource() {
 }
 
 }  // namespace plendrik
+
+namespace plendrik {
+
+// Read while the configuration is read, before the backend is selected from it.
+const char* QXPlatformBackendNameOfTarget() {
+  return QXConfiguredHostBackend() == QXHostBackend::Libusb ? "libusb" : "virtual-bus";
+}
+
+}  // namespace plendrik

@@ -14,11 +14,45 @@
 #include "device/DfuDevice.h"
 #include "device/DfuPollWait.h"
 #include "device/DfuSessionProtocol.h"
+#include "device/QXSha256.h"
 #include "diag/QXLog.h"
 #include "discovery/QXWinClockResolution.h"
 #include "image/DfuImage.h"
+#include "usb/QXSessionRecorderHook.h"
 
 namespace plendrik {
+
+namespace {
+
+// Tells a running session recording which image this download sends (its SHA-256 and size);
+// only then is the image read an extra time.
+void ReportImageToRecorder(DfuImageBase& image, uint64_t total) {
+  QXSessionRecorderHook* recorder = QXGetActiveSessionRecorder();
+  if (recorder == nullptr) {
+    return;
+  }
+  constexpr size_t kChunk = 64 * 1024;
+  std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[kChunk]);
+  if (!chunk) {
+    QX_LOG_WARN("no memory to hash the image for the session recording");
+    return;
+  }
+  QXSha256 sha;
+  for (uint64_t position = 0; position < total;) {
+    uint64_t n = 0;
+    if (image.ReadFromImage(QXMutableBuffer(chunk.get(), kChunk), position, n) != QXSTATUS_SUCCESS || n == 0) {
+      QX_LOG_WARN("reading the image for the session recording failed at byte {}", position);
+      return;
+    }
+    sha.Input(chunk.get(), static_cast<size_t>(n));
+    position += n;
+  }
+  uint8_t digest[kQXSha256HashSize];
+  sha.Result(digest);
+  recorder->OnImageDownloadStart(digest, total);
+}
+
+}  // namespace
 
 uint32_t DfuDevice::PollWaitTime(uint32_t bwPollTimeout, bool busy) {
   uint32_t waitMs = bwPollTimeout;
@@ -59,6 +93,7 @@ QXSTATUS DfuDevice::DoDownload() {
     return QXSTATUS_INVALID_DEVICE_CONFIG;
   }
   QX_LOG(gLogDfu, kQXLogLevelInfo, "Downloading {} bytes in blocks of {} bytes", total, blockSize);
+  ReportImageToRecorder(image, total);
 
   uint8_t record[kQXDfuStatusRecordSize] = {};
   uint64_t remaining = total;

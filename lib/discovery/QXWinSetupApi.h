@@ -45,5 +45,10 @@ QXWinSetupApi& QXWinGetPlatformSetupApi();
 // Puts another implementation behind the seam (tests); null restores the platform's own.
 // Not synchronised with listings running at the same time.
 void QXWinSetSetupApi(QXWinSetupApi* api);
+// What QXWinGetSetupApi answers when no recording is on: the installed seam, else the platform's.
+QXWinSetupApi& QXWinGetUnrecordedSetupApi();
+// Puts a session recording in front of the seam (null takes it away); it forwards to
+// QXWinGetUnrecordedSetupApi.
+void QXWinSetRecordingSetupApi(QXWinSetupApi* recorder);
 
 }  // namespace plendrik

@@ -8,12 +8,22 @@ namespace plendrik {
 
 namespace {
 std::atomic<QXWinusbDrvApi*> gInstalledApi{nullptr};
+std::atomic<QXWinusbDrvApi*> gRecordingApi{nullptr};
 }  // namespace
 
 QXWinusbDrvApi& QXGetWinusbDrvApi() {
+  QXWinusbDrvApi* recorder = gRecordingApi.load(std::memory_order_acquire);
+  return recorder != nullptr ? *recorder : QXGetUnrecordedWinusbDrvApi();
+}
+
+QXWinusbDrvApi& QXGetUnrecordedWinusbDrvApi() {
   QXWinusbDrvApi* api = gInstalledApi.load(std::memory_order_acquire);
   return api != nullptr ? *api : QXPlatformWinusbDrvApi();
 }
+
+QXWinusbDrvApi* QXInstalledWinusbDrvApi() { return gInstalledApi.load(std::memory_order_acquire); }
+
+void QXSetRecordingWinusbDrvApi(QXWinusbDrvApi* recorder) { gRecordingApi.store(recorder, std::memory_order_release); }
 
 uint32_t QXWinusbDrvApi::WinUsbQueryInterfaceSettings(QXOsHandle winUsb, uint8_t alternateIndex,
                                                       QXUsbInterfaceDescriptor& descriptor) {

@@ -57,8 +57,7 @@ class QXWinusbDrvApi {
   virtual uint32_t WinUsbControlTransfer(QXOsHandle winUsb, const QXUsbSetupPacket& setup, uint8_t* buffer,
                                          uint32_t length, uint32_t& transferred, QXWinOverlapped& overlapped) = 0;
   // The result of a completed overlapped transfer, without waiting.
-  virtual uint32_t WinUsbGetOverlappedResult(QXOsHandle winUsb, QXWinOverlapped& overlapped,
-                                             uint32_t& transferred) = 0;
+  virtual uint32_t WinUsbGetOverlappedResult(QXOsHandle winUsb, QXWinOverlapped& overlapped, uint32_t& transferred) = 0;
   // CancelIoEx(file, overlapped).
   virtual uint32_t CancelOverlappedIo(QXOsHandle file, QXWinOverlapped& overlapped) = 0;
   // A reset of the whole USB device behind a WinUSB handle (a port reset): the device leaves
@@ -68,6 +67,9 @@ class QXWinusbDrvApi {
     (void)winUsb;
     return kQXErrorNotSupported;
   }
+  // The name a session recording gives this USB stack ("virtual-bus", "libusb", "winusb");
+  // null for a stand-in that has none.
+  virtual const char* BackendName() const { return nullptr; }
 };
 
 // The seam in use: the platform's own unless a test build installed another.
@@ -76,5 +78,12 @@ QXWinusbDrvApi& QXGetWinusbDrvApi();
 void QXSetWinusbDrvApi(QXWinusbDrvApi* api);
 // The platform's own seam (WinUSB on windows, the virtual bus on the host).
 QXWinusbDrvApi& QXPlatformWinusbDrvApi();
+// The seam a test installed, or null.
+QXWinusbDrvApi* QXInstalledWinusbDrvApi();
+// What QXGetWinusbDrvApi answers when no recording is on: the installed seam, else the platform's.
+QXWinusbDrvApi& QXGetUnrecordedWinusbDrvApi();
+// Puts a session recording in front of the seam (null takes it away); QXGetWinusbDrvApi then
+// answers it, and it forwards to QXGetUnrecordedWinusbDrvApi.
+void QXSetRecordingWinusbDrvApi(QXWinusbDrvApi* recorder);
 
 }  // namespace plendrik

@@ -18,6 +18,7 @@ namespace plendrik {
 class QXWinusbDrvApiLibusb final : public QXWinusbDrvApi {
  public:
   static QXWinusbDrvApiLibusb& Instance();
+  const char* BackendName() const override { return "libusb"; }
 
   uint32_t CreateDeviceFile(const QXWString& path, uint32_t desiredAccess, uint32_t shareMode, void* securityAttributes,
                             QXOsHandle& file) override;

@@ -28,6 +28,7 @@ OVERLAPPED* ToSystem(QXWinOverlapped& overlapped) {
 
 class WinusbDrvApiWin final : public QXWinusbDrvApi {
  public:
+  const char* BackendName() const override { return "winusb"; }
   uint32_t CreateDeviceFile(const QXWString& path, uint32_t desiredAccess, uint32_t shareMode,
                             void* securityAttributes, QXOsHandle& file) override {
     HANDLE handle = CreateFileW(path.c_str(), desiredAccess, shareMode,

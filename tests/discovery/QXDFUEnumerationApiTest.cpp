@@ -38,7 +38,10 @@ TEST_F(QXDFUEnumerationApiTest, NoDeviceGivesCountZeroAndAHandleToClose) {
   EXPECT_EQ(count, 0u);
   EXPECT_NE(handle, 0u);
   EXPECT_EQ(mApi.classDevsCalls, 1);
-  EXPECT_TRUE(log.Contains("Found 0 device(s), handle=0x00", kQXLogLevelInfo)) << log.Dump();
+  // The handle in eight hex digits (its upper digits count the enumerations made so far).
+  char expected[64];
+  std::snprintf(expected, sizeof(expected), "Found 0 device(s), handle=0x%08X", handle);
+  EXPECT_TRUE(log.Contains(expected, kQXLogLevelInfo)) << log.Dump();
   EXPECT_EQ(QXDFU_CloseEnumeration(handle), QXSTATUS_SUCCESS);
   EXPECT_TRUE(log.Contains("was closed", kQXLogLevelInfo)) << log.Dump();
   // Closed, stale and foreign handles are refused.

@@ -3,6 +3,7 @@
 // registered in Wine's SetupAPI, which the library lists through the real SetupAPI.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -12,6 +13,7 @@
 #include "LibraryLoader.h"
 #include "discovery/EnumerationWineRegistry.h"
 #include "flashbridge.h"
+#include "support/RecordingFile.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -87,7 +89,7 @@ class ApiEnumeration : public ::testing::Test {
 #if !defined(_WIN32)
       config += "[Simulation]\r\nDeviceFile=" + mDir.File("devices.ini").string() + "\r\n";
 #endif
-      fbtest::WriteFileBytes(ConfigPath(), config);
+      fbtest::WriteFileBytes(ConfigPath(), config + mExtraConfig);
     } else {
       std::filesystem::remove(ConfigPath());
     }
@@ -113,6 +115,7 @@ class ApiEnumeration : public ::testing::Test {
   static std::wstring Widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
 
   fbtest::TempDir mDir;
+  std::string mExtraConfig;  // more sections of the configuration file
   fbtest::LibraryLoader mLib;
   EnumerateFn mEnumerate = nullptr;
   CloseFn mClose = nullptr;
@@ -196,8 +199,47 @@ TEST_F(ApiEnumeration, MissingConfigurationFileFailsEveryEnumeration) {
   EXPECT_NE(log.find("ERROR: plendrik::CreateDfuDeviceFilter: No DriverInterfaceGuidString, invalid configuration"),
             std::string::npos)
       << log;
-  EXPECT_NE(log.find("ERROR: plendrik::DfuApi::EnumerateUsbDfuDevices: EnumerateDevices failed, st=0xee000052"), std::string::npos)
+  EXPECT_NE(log.find("ERROR: plendrik::DfuApi::EnumerateUsbDfuDevices: EnumerateDevices failed, st=0xee000052"),
+            std::string::npos)
       << log;
+}
+
+// The shipped library records its listings when its configuration says so: the header names
+// the platform's USB stack (WinUSB on windows, where Wine's SetupAPI lists the devices; the
+// configured virtual bus on the host), and each listed device arrives once with its identity.
+TEST_F(ApiEnumeration, RecordingOfTheLoadedLibraryListsArrivals) {
+  AddDevices({{0x1209, 0x0001, 0x0100, "REC1"}, {0x1209, 0x0002, 0x0200, "REC2"}});
+  mExtraConfig = "[Recording]\r\nFile=" + mDir.File("session.jsonl").string() + "\r\n";
+  Load();
+  EXPECT_EQ(CountDevices("VID=0x1209, PID=0x0001\nVID=0x1209, PID=0x0002"), 2);
+  EXPECT_EQ(CountDevices("VID=0x1209, PID=0x0001"), 1);
+  mLib.Unload();
+
+  const fbtest::RecordingFile file(mDir.File("session.jsonl"));
+  ASSERT_FALSE(file.Records().empty());
+  const fbtest::JsonValue& header = file.Records()[0];
+  EXPECT_EQ(header["format"].Str(), "flashbridge-recording");
+#if defined(_WIN32)
+  EXPECT_EQ(header["backend"].Str(), "winusb");
+#else
+  EXPECT_EQ(header["backend"].Str(), "virtual-bus");
+#endif
+  const std::vector<fbtest::JsonValue> arrivals = file.OfType("arrival");
+  ASSERT_EQ(arrivals.size(), 2u) << fbtest::ReadFileBytes(mDir.File("session.jsonl"));
+  EXPECT_EQ(arrivals[0]["device"].Str(), "d1");
+  EXPECT_EQ(arrivals[1]["device"].Str(), "d2");
+  std::vector<std::string> instances;
+  for (const fbtest::JsonValue& a : arrivals) {
+    instances.push_back(a["node"]["instance"].Str());
+  }
+  std::sort(instances.begin(), instances.end());
+  EXPECT_EQ(instances, (std::vector<std::string>{"USB\\VID_1209&PID_0001\\REC1", "USB\\VID_1209&PID_0002\\REC2"}));
+  for (const fbtest::JsonValue& a : arrivals) {
+    const fbtest::JsonValue& ids = a["node"]["hardware_ids"];
+    ASSERT_EQ(ids.items.size(), 2u);
+    EXPECT_EQ(ids.items[0].Str().rfind(ids.items[1].Str() + "&REV_0", 0), 0u) << ids.items[0].Str();
+  }
+  EXPECT_TRUE(file.OfType("removal").empty());
 }
 
 }  // namespace

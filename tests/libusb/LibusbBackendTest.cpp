@@ -13,6 +13,8 @@
 
 #include "api/DfuApi.h"
 #include "api/QXHostBackend.h"
+#include "api/QXLibraryVersion.h"
+#include "api/QXPlatformBackendName.h"
 #include "device/DfuDevicePortFactory.h"
 #include "device/DfuDevicePortUsbDfu.h"
 #include "discovery/EnumerationTestBus.h"
@@ -21,11 +23,14 @@
 #include "image/ImageTestFiles.h"
 #include "libusb/UmockdevUsbBus.h"
 #include "os/QXWinErrors.h"
+#include "record/QXRecordingConfig.h"
 #include "sim/SimDfuDevice.h"
 #include "sim/SimSetupApi.h"
 #include "sim/SimWinusbDrvApi.h"
 #include "sim/VirtualUsbBus.h"
 #include "support/ApiUpgradeSteps.h"
+#include "support/RecordingFile.h"
+#include "support/TempDir.h"
 #include "support/TestLogTarget.h"
 #include "usb/QXWinusbDrvApi.h"
 #include "usb/QXWinusbDrvApiLibusb.h"
@@ -417,6 +422,62 @@ TEST_P(LibusbOnlyTest, UsbResetReachesTheDeviceWhichEnumeratesAgain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, LibusbOnlyTest, ::testing::Values(Path::Libusb), Name);
+
+// ---- the session recording: the same records whichever stack is below the seams ----
+
+class LibusbRecordingTest : public LibusbBackendTest {};
+
+TEST_P(LibusbRecordingTest, UpgradeIsRecordedAlikeOnEitherStack) {
+  fbtest::TempDir dir;
+  QXRecordingSettings settings;
+  settings.file = fbtest::ToQXWString(dir.File("session.jsonl"));
+  settings.backend = QXRecordedBackendName();
+  settings.libraryVersion = kQXLibraryVersionText;
+  ASSERT_TRUE(QXStartSessionRecording(settings));
+  SimDfuDeviceConfig config = Config();
+  config.wTransferSize = 1024;
+  Plug(config);
+  const Bytes image = Filler(5000, 9);
+  const uint32_t boot = RebootToBootloader();
+  ASSERT_NE(boot, 0u);
+  EXPECT_EQ(Upgrade(boot, image).state, QXDFU_UPGRADE_STATE_FINISHED);
+  Close(boot);
+  QXStopSessionRecording();
+
+  const fbtest::RecordingFile file(dir.File("session.jsonl"));
+  ASSERT_FALSE(file.Records().empty());
+  EXPECT_EQ(file.Records()[0]["backend"].Str(), GetParam() == Path::Libusb ? "libusb" : "virtual-bus");
+  std::string bootLabel;
+  for (const fbtest::JsonValue& arrival : file.OfType("arrival")) {
+    const std::string& instance = arrival["node"]["instance"].Str();
+    EXPECT_EQ(instance.rfind("USB\\VID_1209&PID_5B0", 0), 0u) << instance;
+    if (instance.find("PID_5B02") != std::string::npos) {
+      bootLabel = arrival["device"].Str();
+    }
+  }
+  ASSERT_FALSE(bootLabel.empty());
+  const std::vector<fbtest::JsonValue> images = file.OfType("image");
+  ASSERT_EQ(images.size(), 1u);
+  EXPECT_EQ(images[0]["sha256"].Str(), "454c5e87b42326966e5799e52055135113c6eed74ec4a828bae94d4407156594");
+  size_t offset = 0;
+  for (const fbtest::JsonValue& block : file.DnloadBlocks(bootLabel)) {
+    const size_t length = static_cast<size_t>(block["out_len"].Int());
+    EXPECT_EQ(static_cast<size_t>(block["offset"].Int()), offset);
+    ASSERT_LE(offset + length, image.size());
+    char crc[16];
+    std::snprintf(crc, sizeof(crc), "%08x", fbtest::BitwiseCrc32(image.data() + offset, length));
+    EXPECT_EQ(block["out_crc32"].Str(), crc);
+    EXPECT_EQ(block["result"].Int(), 0);
+    offset += length;
+  }
+  EXPECT_EQ(offset, image.size());
+  for (const char* type : {"open", "claim", "descriptor", "release", "close"}) {
+    EXPECT_FALSE(file.OfType(type).empty()) << type;
+  }
+  EXPECT_TRUE(file.OfType("timeout").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, LibusbRecordingTest, ::testing::Values(Path::Libusb, Path::VirtualBus), Name);
 
 }  // namespace
 }  // namespace plendrik

@@ -1,0 +1,133 @@
+// The session recorder: writes what the library and the devices say to each other through the
+// transport and enumeration seams as JSON Lines (one record a line, flushed at once). The
+// seam decorators (QXRecordingWinusbDrvApi, QXRecordingSetupApi) report each call here; the
+// engine reports the images it downloads through QXSessionRecorderHook. One lock guards the
+// state and the file, so calls may come from any thread. A write that fails is logged once and
+// ends the recording; the callers' operations never see it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "os/QXOsMutex.h"
+#include "os/QXOsTypes.h"
+#include "record/QXJsonLine.h"
+#include "record/QXSerialPseudonyms.h"
+#include "usb/QXOsHandle.h"
+#include "usb/QXSessionRecorderHook.h"
+#include "usb/QXUsbTypes.h"
+
+namespace plendrik {
+
+class QXWinOverlapped;
+
+// What a recording is started with: the [Recording] keys, resolved, and the header's facts.
+struct QXRecordingSettings {
+  QXWString file;              // the recording's path (absolute or relative to the working folder)
+  bool inlineData = false;     // DFU_DNLOAD data inline (images up to kQXRecordingInlineLimit)
+  bool pseudonyms = false;     // serial numbers replaced by stable pseudonyms
+  std::string backend;         // "virtual-bus", "libusb" or "winusb"
+  std::string libraryVersion;  // "2.60.0"
+};
+
+// Images larger than this keep their DFU_DNLOAD data by length and CRC-32 even with InlineData.
+constexpr uint64_t kQXRecordingInlineLimit = uint64_t{256} << 10;
+
+// One device node of an enumeration listing, as the recording shows it.
+struct QXRecordedNode {
+  std::string path;
+  std::string instance;
+  std::vector<std::string> hardwareIds;
+  std::optional<std::string> container;  // braced lowercase GUID
+  std::string interfaceClass;            // braced lowercase GUID
+};
+
+class QXSessionRecorder final : public QXSessionRecorderHook {
+ public:
+  static QXSessionRecorder& Instance();
+
+  // Opens (truncates) the file and writes the header; false, with one logged warning, when the
+  // file cannot be written. A running recording is stopped first.
+  bool Start(const QXRecordingSettings& settings);
+  // Closes the file; calls that come later are only forwarded by the decorators.
+  void Stop();
+  bool IsRecording();
+
+  // ---- enumeration seam ----
+  void OnListing(const std::string& interfaceClass, const std::vector<QXRecordedNode>& nodes);
+
+  // ---- transport seam ----
+  void OnOpen(const QXWString& path, uint32_t result, QXOsHandle file);
+  void OnClose(QXOsHandle handle);
+  void OnClaim(QXOsHandle file, uint32_t result, QXOsHandle winUsb);
+  void OnClaimAssociated(QXOsHandle parent, uint8_t index, uint32_t result, QXOsHandle handle);
+  void OnRelease(QXOsHandle winUsb, uint32_t result);
+  void OnDescriptor(QXOsHandle winUsb, uint8_t type, uint8_t index, uint16_t lang, uint32_t length, uint32_t result,
+                    const uint8_t* data, uint32_t transferred);
+  void OnAltSetting(QXOsHandle winUsb, uint8_t alt, uint32_t result);
+  void OnReset(QXOsHandle winUsb, uint32_t result);
+  // A control transfer is about to be submitted: its setup and OUT data are taken now, its IN
+  // data when it ends. Returns false when nothing is being recorded.
+  bool OnTransferSubmit(QXOsHandle winUsb, const QXUsbSetupPacket& setup, const uint8_t* buffer,
+                        QXWinOverlapped& overlapped);
+  // The transfer's result is known (submission failed or completed at once, or the overlapped
+  // result was collected): writes its record. Ignored for a transfer not being recorded.
+  void OnTransferEnd(QXWinOverlapped& overlapped, uint32_t result, uint32_t transferred, bool submitError);
+  void OnWaitTimedOut(QXOsHandle event, int32_t waitMs);
+  void OnCancel(QXWinOverlapped& overlapped, uint32_t result);
+
+  // ---- engine ----
+  void OnImageDownloadStart(const uint8_t (&sha256)[32], uint64_t size) override;
+
+ private:
+  struct Handle {
+    uint64_t number = 0;
+    std::optional<std::string> device;
+    bool isFile = false;
+  };
+  struct Pending {
+    QXOsHandle winUsb = nullptr;
+    QXOsHandle event = nullptr;
+    QXUsbSetupPacket setup;
+    const uint8_t* buffer = nullptr;
+    uint64_t tSubmit = 0;
+    QXJsonLine outFields;  // the record's out, or out_len/out_crc32, and offset
+  };
+  struct DeviceState {
+    uint64_t dnloadOffset = 0;
+    bool inlineImage = true;
+  };
+
+  uint64_t Now() const;
+  void Write(const std::string& line);
+  void StopLocked();
+  void ReleaseSettings();
+  const Handle* FindHandle(QXOsHandle handle) const;
+  QXJsonLine HandleRecord(const char* type, const Handle* h, const char* handleKey);
+  std::string LabelFor(const QXRecordedNode& node);
+  std::optional<std::string> LabelOfPath(const std::string& path) const;
+
+  QXOsThreadMutex mLock;
+  FILE* mFile = nullptr;
+  QXRecordingSettings mSettings;
+  std::chrono::steady_clock::time_point mStart;
+  uint64_t mNextHandle = 1;
+  uint32_t mNextLabel = 1;
+  std::map<std::string, std::string> mLabels;      // container or instance id -> "dN"
+  std::map<std::string, std::string> mPathLabels;  // lowercase path -> "dN"
+  // interface class -> lowercase path -> (label, path as listed)
+  std::map<std::string, std::map<std::string, std::pair<std::string, std::string>>> mListings;
+  std::map<QXOsHandle, Handle> mHandles;
+  std::map<QXWinOverlapped*, Pending> mPending;
+  std::map<std::string, DeviceState> mDevices;
+  std::map<std::thread::id, uint64_t> mImageStarts;  // thread -> size of the image it starts
+  QXSerialPseudonyms mPseudonyms;
+};
+
+}  // namespace plendrik

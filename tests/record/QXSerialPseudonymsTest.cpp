@@ -1,0 +1,60 @@
+// Serial numbers replaced by their pseudonyms: only whole parts of paths and ids, in any
+// letter case, and a string descriptor that spells the serial; the pseudonym's digits are
+// those of Python's hashlib.sha256(b"QX7SER42").
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "record/QXSerialPseudonyms.h"
+
+namespace plendrik {
+namespace {
+
+struct MaskCase {
+  friend void PrintTo(const MaskCase& c, std::ostream* os) { *os << c.text; }
+  const char* text;
+  char separator;
+  const char* masked;
+};
+
+class SerialPseudonymMask : public ::testing::TestWithParam<MaskCase> {};
+
+TEST_P(SerialPseudonymMask, ReplacesWholePartsOnly) {
+  QXSerialPseudonyms pseudonyms;
+  pseudonyms.LearnFromInstanceId("USB\\VID_1209&PID_5A11\\QX7SER42");
+  pseudonyms.LearnFromInstanceId("USB\\VID_1209&PID_0002\\5&1A2B3C&0&2");  // made up by the system
+  EXPECT_EQ(pseudonyms.Masked(GetParam().text, GetParam().separator), GetParam().masked);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, SerialPseudonymMask,
+    ::testing::Values(MaskCase{"USB\\VID_1209&PID_5A12\\QX7SER42", '\\', "USB\\VID_1209&PID_5A12\\P6AC7310F"},
+                      MaskCase{"\\\\?\\usb#vid_1209&pid_5a11#qx7ser42#{guid}", '#',
+                               "\\\\?\\usb#vid_1209&pid_5a11#P6AC7310F#{guid}"},
+                      MaskCase{"usb#vid_1209#xqx7ser42#{guid}", '#', "usb#vid_1209#xqx7ser42#{guid}"},
+                      MaskCase{"USB\\VID_1209&PID_0002\\5&1A2B3C&0&2", '\\', "USB\\VID_1209&PID_0002\\5&1A2B3C&0&2"}));
+
+TEST(SerialPseudonymDescriptor, SerialStringBecomesThePseudonymsWithItsLength) {
+  QXSerialPseudonyms pseudonyms;
+  pseudonyms.LearnFromInstanceId("USB\\VID_1209&PID_5A11\\QX7SER42");
+  auto descriptor = [](const std::string& text, std::vector<uint8_t> tail) {
+    std::vector<uint8_t> out{static_cast<uint8_t>(2 + 2 * text.size()), 3};
+    for (const char c : text) {
+      out.push_back(static_cast<uint8_t>(c));
+      out.push_back(0);
+    }
+    out.insert(out.end(), tail.begin(), tail.end());
+    return out;
+  };
+  const std::vector<uint8_t> serial = descriptor("qx7ser42", {0xAA});
+  EXPECT_EQ(pseudonyms.MaskedStringDescriptor(serial.data(), serial.size()), descriptor("P6AC7310F", {0xAA}));
+  const std::vector<uint8_t> other = descriptor("Plendrik", {});
+  EXPECT_EQ(pseudonyms.MaskedStringDescriptor(other.data(), other.size()), other);
+  // A partial read (bLength beyond the bytes read) is left as it is.
+  EXPECT_EQ(pseudonyms.MaskedStringDescriptor(serial.data(), 4),
+            std::vector<uint8_t>(serial.begin(), serial.begin() + 4));
+}
+
+}  // namespace
+}  // namespace plendrik
