@@ -133,23 +133,27 @@ bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+std::string SimReplayModel::Check(const SimRecording& recording, const std::string& label) {
+  const SimRecordedDevice* device = recording.FindDevice(label);
+  if (!device) {
+    return recording.file + ": " +
+           (label.empty() ? "the recording has no device" : "the recording has no device '" + label + "'");
+  }
+  if (device->steps.empty() || device->steps.front().kind != SimRecordedStep::Kind::Arrival) {
+    return recording.file + ": device '" + device->label + "' has no arrival before its first request";
+  }
+  return {};
+}
+
 std::shared_ptr<SimReplayModel> SimReplayModel::Create(SimBusAccess& bus, std::shared_ptr<const SimRecording> recording,
                                                        const std::string& label, SimReplayLatency latency,
                                                        std::string* error) {
-  const auto fail = [&](const std::string& what) {
-    if (error) *error = recording ? recording->file + ": " + what : what;
+  const std::string why = recording ? Check(*recording, label) : "no recording";
+  if (!why.empty()) {
+    if (error) *error = why;
     return nullptr;
-  };
-  if (!recording) {
-    return fail("no recording");
   }
   const SimRecordedDevice* device = recording->FindDevice(label);
-  if (!device) {
-    return fail(label.empty() ? "the recording has no device" : "the recording has no device '" + label + "'");
-  }
-  if (device->steps.empty() || device->steps.front().kind != SimRecordedStep::Kind::Arrival) {
-    return fail("device '" + device->label + "' has no arrival before its first request");
-  }
   return std::shared_ptr<SimReplayModel>(new SimReplayModel(bus, std::move(recording), device, latency));
 }
 

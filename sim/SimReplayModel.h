@@ -36,6 +36,8 @@ class SimReplayModel : public SimDeviceModel, public std::enable_shared_from_thi
   // The longest removal or arrival gap played with recorded latency.
   static constexpr std::chrono::seconds kMaxGap{3};
 
+  // Why the recording cannot replay the device with that label; empty when it can.
+  static std::string Check(const SimRecording& recording, const std::string& label);
   // A model of the device with that label (empty: the recording's first device). Null with
   // *error set when the recording has no such device or the device never arrives.
   static std::shared_ptr<SimReplayModel> Create(SimBusAccess& bus, std::shared_ptr<const SimRecording> recording,
