@@ -4,7 +4,6 @@
 #include "sim/SimReplayModel.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "diag/QXDebugPrintf.h"
 #include "sim/SimDfuProtocol.h"
@@ -72,9 +71,9 @@ const char* RequestName(const SimSetupPacket& s) {
 }
 
 std::string DescribeOut(size_t length, uint32_t crc) {
-  char text[64];
-  std::snprintf(text, sizeof(text), " out %zu bytes crc32 %08x", length, static_cast<unsigned>(crc));
-  return text;
+  const uint8_t bytes[4] = {static_cast<uint8_t>(crc >> 24), static_cast<uint8_t>(crc >> 16),
+                            static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)};
+  return " out " + std::to_string(length) + " bytes crc32 " + SimHex(bytes, sizeof(bytes));
 }
 
 std::string Describe(const SimSetupPacket& setup, const std::vector<uint8_t>& out) {
@@ -236,8 +235,9 @@ void SimReplayModel::AttachIdentity(size_t identity) {
         return EqualsIgnoringCase(SimNarrow(entry.interfacePath), node.path);
       });
       if (!listed) {
-        QXDebugPrintf("%s: WARNING: replay: record %zu: the bus lists the device under another path than %s\n",
-                      QXGetModuleName(), recorded.record, node.path.c_str());
+        const std::string line = "replay: " + mRecording->file + ": record " + std::to_string(recorded.record) +
+                                 ": the bus lists the device under another path than " + node.path;
+        QXDebugPrintf("%s: WARNING: %s\n", QXGetModuleName(), line.c_str());
       }
     }
   }

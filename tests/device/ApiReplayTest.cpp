@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -78,10 +79,9 @@ struct Outcome {
 };
 
 std::ostream& operator<<(std::ostream& out, const Outcome& o) {
-  char text[96];
-  std::snprintf(text, sizeof(text), "{state %u, status 0x%08x, bytes %llu}", static_cast<unsigned>(o.state),
-                static_cast<unsigned>(o.status), static_cast<unsigned long long>(o.bytes));
-  return out << text;
+  char status[16];
+  std::snprintf(status, sizeof(status), "0x%08x", static_cast<unsigned>(o.status));
+  return out << "{state " << o.state << ", status " << status << ", bytes " << o.bytes << "}";
 }
 
 // The record number (line) of the first record that contains every one of the fragments, from
@@ -360,6 +360,33 @@ TEST_F(ApiReplayTest, RecordedLatencyOutlastsTheHostsTimeOutWhereZeroLatencyDoes
   ASSERT_NE(fast, nullptr);
   EXPECT_EQ(RunUpgrade(image, SimRunMode::Bootloader).state, QXDFU_UPGRADE_STATE_FINISHED);
   EXPECT_TRUE(fast->Finished());
+}
+
+// The model is read from another thread while the engine upgrades through it with recorded
+// latency (answers, removal and arrival from the bus's scheduler).
+class ApiReplayThreads : public ApiReplayTest {};
+
+TEST_F(ApiReplayThreads, ModelIsReadWhileARecordedUpgradeIsReplayed) {
+  const Bytes image = Filler(5000, 9);
+  RecordingBuilder recording = Record(Config(SimRunMode::Application), image);
+  const SimReplayModelPtr model = Replay(recording, SimReplayLatency::Recorded);
+  ASSERT_NE(model, nullptr);
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    while (!done) {
+      (void)model->Finished();
+      (void)model->Mismatch();
+      (void)model->ReceivedImage();
+      (void)model->CurrentDevice();
+      std::this_thread::yield();
+    }
+  });
+  const Outcome replayed = RunUpgrade(image, SimRunMode::Application);
+  done = true;
+  reader.join();
+  EXPECT_EQ(replayed.state, QXDFU_UPGRADE_STATE_FINISHED);
+  EXPECT_TRUE(model->Finished());
+  EXPECT_EQ(model->ReceivedImage(), image);
 }
 
 // The device file's keys put a replayed device on the bus, with its recording found beside the file.

@@ -3,6 +3,7 @@
 // recording, the stop at the first mismatch, and the device file's replay keys.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -229,6 +230,52 @@ TEST_F(SimReplayModelTest, UnexpectedResetIsAMismatch) {
   ASSERT_TRUE(model->Mismatch().has_value());
   EXPECT_EQ(model->Mismatch()->recordNumber, record);
   EXPECT_EQ(model->Mismatch()->actual, "a USB reset");
+}
+
+// Teardown while the replay has work in flight: an answer delayed by its recorded latency and a
+// removal and arrival due on the bus's scheduler when the owner unplugs and drops the model.
+class SimReplayModelThreads : public SimReplayModelTest {};
+
+TEST_F(SimReplayModelThreads, UnplugWhileAnswersAndBusStepsAreDue) {
+  RecordingBuilder b;
+  const RecordedNode app = Node("5E01");
+  const RecordedNode boot = Node("5E02");
+  b.Arrival(0, "d1", app);
+  RecordedTransfer detach = Transfer(10, Packet(0x21, 0x00, 1000, 0, 0));
+  detach.tComplete = 2010;  // answered after 2 ms
+  b.Transfer(detach);
+  b.Removal(4010, "d1", app.path);  // leaves 2 ms later
+  b.Arrival(6010, "d1", boot);      // and is back 2 ms after that
+  b.Transfer(Transfer(7000, kGetStatus));
+
+  for (int round = 0; round < 24; ++round) {
+    SimReplayModelPtr model = Play(b, SimReplayLatency::Recorded);
+    ASSERT_NE(model, nullptr);
+    const SimDevicePtr device = DeviceOf(model, 0x5E01);
+    ASSERT_NE(device, nullptr);
+    std::atomic<bool> done{false};
+    std::thread reader([&] {
+      while (!done) {
+        (void)model->Finished();
+        (void)model->Mismatch();
+        (void)model->ReceivedImage();
+        (void)model->CurrentDevice();
+      }
+    });
+    const SimControlRequestPtr request = device->Submit(Packet(0x21, 0x00, 1000, 0, 0), {});
+    std::this_thread::sleep_for(std::chrono::microseconds(500 * (round % 12)));
+    model->Unplug();
+    done = true;
+    reader.join();
+    mModels.clear();
+    model.reset();
+    EXPECT_TRUE(request->WaitFor(2s));
+    EXPECT_NE(request->Status(), SimTransferStatus::Pending);
+    // Nothing that was due plays after the unplug: the device stays off the bus.
+    std::this_thread::sleep_for(10ms);
+    EXPECT_TRUE(VirtualUsbBus::Instance().ListAllDevices().empty()) << "round " << round;
+    VirtualUsbBus::Instance().DetachAll();
+  }
 }
 
 // ---- device file keys ----
