@@ -166,8 +166,10 @@ std::shared_ptr<SimReplayModel> SimReplayModel::Of(const SimDevicePtr& device) {
 
 bool SimReplayModel::Plug() {
   size_t identity = 0;
+  uint64_t epoch = 0;
   {
     std::lock_guard<std::mutex> lock(mMutex);
+    epoch = mEpoch;
     if (mNext != 0 || mStopped) {
       return false;
     }
@@ -177,7 +179,7 @@ bool SimReplayModel::Plug() {
     identity = first.identity;
     mIdentity = identity;
   }
-  AttachIdentity(identity);
+  AttachIdentity(identity, epoch);
   ContinueBusSteps();
   return true;
 }
@@ -213,18 +215,25 @@ SimDevicePtr SimReplayModel::CurrentDevice() const {
   return mBusDevice;
 }
 
-void SimReplayModel::AttachIdentity(size_t identity) {
+void SimReplayModel::AttachIdentity(size_t identity, uint64_t epoch) {
   const SimRecordedIdentity& recorded = mDevice->identities[identity];
   const SimDeviceSpec spec = recorded.Spec();
   SimDevicePtr device = mBus.Attach(spec, shared_from_this());
   if (!device) {
     return;
   }
+  bool unplugged = false;
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    if (mDeviceId == device->Id()) {
+    unplugged = epoch != mEpoch || mStopped;
+    if (!unplugged && mDeviceId == device->Id()) {
       mBusDevice = device;
     }
+  }
+  if (unplugged) {
+    // Unplugged while the bus plugged it in: the unplug wins.
+    mBus.Detach(device->Id());
+    return;
   }
   // A recording made on the virtual bus names the paths this bus derives; any difference means
   // the host would look for the device somewhere else than it did when recorded.
@@ -255,7 +264,16 @@ void SimReplayModel::ContinueBusSteps() {
   uint64_t epoch = 0;
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    if (mStopped || mMismatch || mBusStepDue || mNext >= mDevice->steps.size()) {
+    if (mStopped || mMismatch || mBusStepDue) {
+      return;
+    }
+    // The removal of a device that has left already (it went during a request) has nothing left
+    // to do: it is played at once, so that the replay ends with the request that ended it.
+    while (mNext < mDevice->steps.size() && mDevice->steps[mNext].kind == SimRecordedStep::Kind::Removal &&
+           !mDeviceId) {
+      mLastT = mDevice->steps[mNext++].tEnd;
+    }
+    if (mNext >= mDevice->steps.size()) {
       return;
     }
     const SimRecordedStep& step = mDevice->steps[mNext];
@@ -305,7 +323,7 @@ void SimReplayModel::PlayBusStep(uint64_t epoch) {
     mBus.Detach(*leaving);
   }
   if (arriving) {
-    AttachIdentity(*arriving);
+    AttachIdentity(*arriving, epoch);
   }
   ContinueBusSteps();
 }
@@ -492,9 +510,11 @@ bool SimReplayModel::InterceptStandardRequest(SimDevice& device, const SimContro
 }
 
 void SimReplayModel::OnAttached(SimDevice& device) {
+  // Also a device the bus plugs in again by itself after a reset the model left to it.
+  SimDevicePtr attached = device.weak_from_this().lock();
   std::lock_guard<std::mutex> lock(mMutex);
   mDeviceId = device.Id();
-  mBusDevice.reset();
+  mBusDevice = std::move(attached);
 }
 
 void SimReplayModel::OnDetached(SimDevice& device) {

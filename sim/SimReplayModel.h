@@ -89,7 +89,8 @@ class SimReplayModel : public SimDeviceModel, public std::enable_shared_from_thi
   // Schedules the removal or arrival that comes next in the recording, if one does.
   void ContinueBusSteps();
   void PlayBusStep(uint64_t epoch);
-  void AttachIdentity(size_t identity);
+  // Plugs in the identity; undone when the model was unplugged (epoch changed) meanwhile.
+  void AttachIdentity(size_t identity, uint64_t epoch);
 
   SimBusAccess& mBus;
   const std::shared_ptr<const SimRecording> mRecording;

@@ -102,6 +102,15 @@ std::string DnloadBlock(uint16_t block) {
   return "\"setup\":\"" + fbtest::SetupHex(0x21, 0x01, block, 0, 0).substr(0, 8);
 }
 
+// Removals and arrivals that follow the last request are played from the bus's scheduler.
+bool WaitUntilFinished(const SimReplayModelPtr& model) {
+  const auto until = std::chrono::steady_clock::now() + 5s;
+  while (!model->Finished() && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(1ms);
+  }
+  return model->Finished();
+}
+
 class ApiReplayTest : public EnumerationBusTest {
  protected:
   void SetUp() override {
@@ -227,7 +236,7 @@ TEST_P(ReplayedSession, GivesTheLiveOutcomeAndPlaysToTheEnd) {
   const Outcome replayed = RunUpgrade(image, session.start);
   EXPECT_EQ(replayed, live);
   EXPECT_FALSE(model->Mismatch().has_value()) << model->Mismatch()->text;
-  EXPECT_TRUE(model->Finished());
+  EXPECT_TRUE(WaitUntilFinished(model));
   if (live.state == QXDFU_UPGRADE_STATE_FINISHED) {
     EXPECT_EQ(model->ReceivedImage(), image);
   }
@@ -359,7 +368,7 @@ TEST_F(ApiReplayTest, RecordedLatencyOutlastsTheHostsTimeOutWhereZeroLatencyDoes
   const SimReplayModelPtr fast = Replay(recording, SimReplayLatency::Zero);
   ASSERT_NE(fast, nullptr);
   EXPECT_EQ(RunUpgrade(image, SimRunMode::Bootloader).state, QXDFU_UPGRADE_STATE_FINISHED);
-  EXPECT_TRUE(fast->Finished());
+  EXPECT_TRUE(WaitUntilFinished(fast));
 }
 
 // The model is read from another thread while the engine upgrades through it with recorded
@@ -385,7 +394,7 @@ TEST_F(ApiReplayThreads, ModelIsReadWhileARecordedUpgradeIsReplayed) {
   done = true;
   reader.join();
   EXPECT_EQ(replayed.state, QXDFU_UPGRADE_STATE_FINISHED);
-  EXPECT_TRUE(model->Finished());
+  EXPECT_TRUE(WaitUntilFinished(model));
   EXPECT_EQ(model->ReceivedImage(), image);
 }
 
@@ -407,7 +416,7 @@ TEST_F(ApiReplayTest, DeviceFileReplaysARecordingBesideIt) {
   const SimReplayModelPtr model = SimReplayModel::Of(sim::VirtualUsbBus::Instance().FindDevice(listed[0].deviceId));
   ASSERT_NE(model, nullptr);
   EXPECT_EQ(RunUpgrade(image, SimRunMode::Application).state, QXDFU_UPGRADE_STATE_FINISHED);
-  EXPECT_TRUE(model->Finished());
+  EXPECT_TRUE(WaitUntilFinished(model));
   EXPECT_EQ(model->ReceivedImage(), image);
   // An empty file takes the device off again.
   { std::ofstream(dir.File("devices.ini"), std::ios::trunc); }

@@ -218,6 +218,24 @@ TEST_F(SimReplayModelTest, ResetLeavesAndArrivesWithTheRecordedIdentity) {
   }
 }
 
+// Without a removal after it in the recording, the device comes back from a reset as it was.
+TEST_F(SimReplayModelTest, ResetWithoutRecordedRemovalKeepsTheIdentity) {
+  RecordingBuilder b;
+  b.Arrival(0, "d1", Node("5E02"));
+  b.Reset(20, "d1", 2);
+  b.Transfer(Transfer(50, kGetStatus));
+  const SimReplayModelPtr model = Play(b);
+  ASSERT_NE(model, nullptr);
+  const SimDevicePtr first = DeviceOf(model, 0x5E02);
+  ASSERT_NE(first, nullptr);
+  EXPECT_TRUE(VirtualUsbBus::Instance().ResetDevice(first->Id()));
+  const SimDevicePtr again = model->CurrentDevice();
+  ASSERT_NE(again, nullptr);
+  EXPECT_NE(again->Id(), first->Id());
+  EXPECT_EQ(Send(again, kGetStatus)->Status(), SimTransferStatus::Success);
+  EXPECT_TRUE(model->Finished());
+}
+
 TEST_F(SimReplayModelTest, UnexpectedResetIsAMismatch) {
   RecordingBuilder b;
   b.Arrival(0, "d1", Node("5E02"));
