@@ -534,6 +534,39 @@ SimDeviceSpec SimRecordedIdentity::Spec() const {
   return spec;
 }
 
+std::optional<std::vector<uint8_t>> SimRecordedDevice::InlineImage() const {
+  std::vector<uint8_t> image;
+  uint64_t next = 0;  // DNLOAD bytes since the download began
+  bool any = false;
+  for (const SimRecordedStep& step : steps) {
+    const SimSetupPacket& s = step.setup;
+    if (step.kind != SimRecordedStep::Kind::Transfer || s.bmRequestType != 0x21 || step.result != 0) {
+      continue;
+    }
+    if (s.bRequest == 0x06 || (s.bRequest == 0x01 && s.wLength == 0)) {
+      next = 0;  // DFU_ABORT or the closing block
+      continue;
+    }
+    if (s.bRequest != 0x01) {
+      continue;
+    }
+    if (!step.out) {
+      return std::nullopt;
+    }
+    const uint64_t offset = step.offset.value_or(next);
+    if (offset > (uint64_t{1} << 32)) {
+      return std::nullopt;
+    }
+    if (image.size() < offset + step.out->size()) {
+      image.resize(static_cast<size_t>(offset + step.out->size()));
+    }
+    std::copy(step.out->begin(), step.out->end(), image.begin() + static_cast<std::ptrdiff_t>(offset));
+    next = offset + step.out->size();
+    any = true;
+  }
+  return any ? std::optional<std::vector<uint8_t>>(std::move(image)) : std::nullopt;
+}
+
 SimRecordingResult ParseSimRecording(std::string_view text, const std::string& name) {
   return RecordingReader(name).Run(text);
 }

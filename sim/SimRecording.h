@@ -85,6 +85,11 @@ struct SimRecordedDevice {
   std::string label;
   std::vector<SimRecordedIdentity> identities;
   std::vector<SimRecordedStep> steps;  // in recorded order; the first is its first arrival
+
+  // The DFU_DNLOAD data the device took, each block at its offset, when the recording holds it
+  // (made with inline data); none when a block is stored by digest only or there is none.
+  // What a regression run downloads again to meet the recording.
+  std::optional<std::vector<uint8_t>> InlineImage() const;
 };
 
 struct SimRecording {

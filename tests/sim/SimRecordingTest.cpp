@@ -236,6 +236,31 @@ TEST(SimRecording, FunctionsListedTogetherAreOneCompositeArrival) {
   EXPECT_EQ(BuildSimDeviceListEntries(1, spec).size(), 2u);
 }
 
+// A recording made with inline data holds the image itself; one by digest does not.
+TEST(SimRecording, InlineImageIsRebuiltFromTheBlocksAtTheirOffsets) {
+  for (const bool digest : {false, true}) {
+    RecordingBuilder b;
+    b.Arrival(0, "d1", Node("5C02", "SER1"));
+    const std::vector<std::vector<uint8_t>> blocks{{1, 2, 3}, {4, 5, 6}, {7}};
+    for (uint16_t i = 0; i < blocks.size(); ++i) {
+      RecordedTransfer x{10 + i, 11 + i, "d1", 2, SetupHex(0x21, 0x01, i, 0, static_cast<uint16_t>(blocks[i].size()))};
+      x.out = blocks[i];
+      x.outByDigest = digest;
+      x.offset = 3u * i;
+      b.Transfer(x);
+    }
+    b.Transfer(RecordedTransfer{20, 21, "d1", 2, SetupHex(0x21, 0x01, 3, 0, 0)});
+    const SimRecordingResult r = ParseSimRecording(b.Text(), "inline.jsonl");
+    ASSERT_NE(r.recording, nullptr) << r.error;
+    const std::optional<std::vector<uint8_t>> image = r.recording->devices.at(0).InlineImage();
+    if (digest) {
+      EXPECT_FALSE(image.has_value());
+    } else {
+      EXPECT_EQ(image, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7}));
+    }
+  }
+}
+
 TEST(SimRecording, Crc32IsZlibs) {
   const std::string text = "123456789";
   EXPECT_EQ(SimCrc32(reinterpret_cast<const uint8_t*>(text.data()), text.size()), 0xCBF43926u);
