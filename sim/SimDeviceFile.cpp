@@ -131,7 +131,7 @@ struct FileDevice {
   SimDeviceSpec spec;
   QXWString manufacturer, product, serial;
   size_t serialLine = 0;
-  std::map<std::string, size_t> keyLines;        // key -> the line that gave it
+  std::map<std::string, size_t> keyLines;  // key -> the line that gave it
   std::map<std::string, std::string> keyValues;  // key -> its value as written
   std::vector<uint8_t> interfaces{0};
   uint8_t interfaceClass = 0xFE, interfaceSubClass = 0x01, interfaceProtocol = 0x02;
@@ -279,8 +279,8 @@ SimDfuFileDevice BuildDfuDevice(FileDevice& d) {
   }
   if (d.stayOnBus) {
     // Every request that would take it off the bus is acknowledged, for ever.
-    for (SimDfuRequestKind kind :
-         {SimDfuRequestKind::Detach, SimDfuRequestKind::XmosToBootloader, SimDfuRequestKind::XmosToApplication}) {
+    for (SimDfuRequestKind kind : {SimDfuRequestKind::Detach, SimDfuRequestKind::XmosToBootloader,
+                                   SimDfuRequestKind::XmosToApplication}) {
       SimDfuFault fault;
       fault.action = SimDfuFaultAction::StayOnBus;
       fault.request = kind;
@@ -435,10 +435,10 @@ const KeyRule kKeyRules[] = {
      [](FileDevice& d, Value v, Why why) { return SetNumberList<uint8_t, 0xFF>(v, d.interfaces, false, why); }},
     {"interfaceclass", [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceClass); },
      KeyScope::NotDfu},
-    {"interfacesubclass", [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceSubClass); },
-     KeyScope::NotDfu},
-    {"interfaceprotocol", [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceProtocol); },
-     KeyScope::NotDfu},
+    {"interfacesubclass",
+     [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceSubClass); }, KeyScope::NotDfu},
+    {"interfaceprotocol",
+     [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceProtocol); }, KeyScope::NotDfu},
     {"dfufunctional", [](FileDevice& d, Value v, Why) { return ParseBool(v, d.functional); }, KeyScope::NotDfu},
     {"dfuattributes", [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.dfuAttributes); }},
     {"dfudetachtimeout",
@@ -529,10 +529,10 @@ const KeyRule kKeyRules[] = {
        return true;
      },
      KeyScope::Dfu},
-    {"flashtimeperblockms",
-     [](FileDevice& d, Value v, Why why) { return SetMilliseconds(v, d.dfu.flashWritePerBlock, why); }, KeyScope::Dfu},
-    {"manifestationtimems",
-     [](FileDevice& d, Value v, Why why) { return SetMilliseconds(v, d.dfu.manifestationTime, why); }, KeyScope::Dfu},
+    {"flashtimeperblockms", [](FileDevice& d, Value v, Why why) { return SetMilliseconds(v, d.dfu.flashWritePerBlock, why); },
+     KeyScope::Dfu},
+    {"manifestationtimems", [](FileDevice& d, Value v, Why why) { return SetMilliseconds(v, d.dfu.manifestationTime, why); },
+     KeyScope::Dfu},
     {"detachdelayms",
      [](FileDevice& d, Value v, Why why) {
        std::chrono::microseconds time{0};
@@ -630,10 +630,8 @@ bool SetOptionalNumber(const std::string& value, std::optional<T>& field) {
 
 const InterfaceKeyRule kInterfaceKeyRules[] = {
     {"class", [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint8_t, 0xFF>(v, s.interfaceClass); }},
-    {"subclass",
-     [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint8_t, 0xFF>(v, s.interfaceSubClass); }},
-    {"protocol",
-     [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint8_t, 0xFF>(v, s.interfaceProtocol); }},
+    {"subclass", [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint8_t, 0xFF>(v, s.interfaceSubClass); }},
+    {"protocol", [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint8_t, 0xFF>(v, s.interfaceProtocol); }},
     {"dfufunctional",
      [](InterfaceSettings& s, Value v) {
        bool flag = false;
@@ -641,8 +639,7 @@ const InterfaceKeyRule kInterfaceKeyRules[] = {
        s.functional = flag;
        return true;
      }},
-    {"dfuattributes",
-     [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint8_t, 0xFF>(v, s.dfuAttributes); }},
+    {"dfuattributes", [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint8_t, 0xFF>(v, s.dfuAttributes); }},
     {"dfudetachtimeout",
      [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint16_t, 0xFFFF>(v, s.dfuDetachTimeout); }},
     {"dfutransfersize",
@@ -697,8 +694,8 @@ std::string CheckDevice(const FileDevice& d) {
       return Error(settings.line, "interface " + std::to_string(number) + " is not in 'Interfaces'");
     }
     if (isDfu && number == d.dfuInterface) {
-      return Error(settings.line,
-                   "interface " + std::to_string(number) + " is the DFU interface, which the run mode describes");
+      return Error(settings.line, "interface " + std::to_string(number) +
+                                      " is the DFU interface, which the run mode describes");
     }
   }
   if (isDfu && listed && std::find(d.interfaces.begin(), d.interfaces.end(), d.dfuInterface) == d.interfaces.end()) {
@@ -706,9 +703,9 @@ std::string CheckDevice(const FileDevice& d) {
   }
   for (const auto& [target, file] : d.firmwareFiles) {
     if (target >= d.targets) {
-      return Error(
-          lineOf("target" + std::to_string(target) + ".receivedfirmwarefile"),
-          "target " + std::to_string(target) + " does not exist (Targets = " + std::to_string(d.targets) + ")");
+      return Error(lineOf("target" + std::to_string(target) + ".receivedfirmwarefile"),
+                   "target " + std::to_string(target) + " does not exist (Targets = " + std::to_string(d.targets) +
+                       ")");
     }
   }
   if (d.errorStatus && !d.errorAtBlock) {
@@ -822,7 +819,9 @@ SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& int
                                            std::to_string(earlier->second) + ")");
       return result;
     }
-    const KeyScope scope = rule != nullptr ? rule->scope : (targetFile || variantKey) ? KeyScope::Dfu : KeyScope::Any;
+    const KeyScope scope = rule != nullptr                  ? rule->scope
+                           : (targetFile || variantKey) ? KeyScope::Dfu
+                                                        : KeyScope::Any;
     if (scope == KeyScope::Dfu && current->dfuOnlyKey.empty()) current->dfuOnlyKey = key;
     if (scope == KeyScope::Replay && current->replayOnlyKey.empty()) current->replayOnlyKey = key;
     if (scope != KeyScope::Replay && key != "model" && current->describingKey.empty()) current->describingKey = key;
@@ -949,7 +948,8 @@ SimDfuDevicePtr AttachDfuDevice(const SimDfuFileDevice& fileDevice, const std::f
       out.write(reinterpret_cast<const char*>(firmware.data()), static_cast<std::streamsize>(firmware.size()));
       out.close();
       if (!out) {
-        Report("cannot write the received firmware of target " + std::to_string(target) + " to " + it->second.string());
+        Report("cannot write the received firmware of target " + std::to_string(target) + " to " +
+               it->second.string());
       }
     };
   }
@@ -1055,8 +1055,7 @@ SimDeviceFileResult LoadSimDeviceFile(const QXWString& path, const SimGuid& inte
       if (result.dfuDevices[i] || result.replayDevices[i]) {
         dfuByFile.push_back(attach(result, i));
       } else {
-        attachedByFile.push_back(
-            FileAttached{result.specs[i], VirtualUsbBus::Instance().Attach(result.specs[i])->Id()});
+        attachedByFile.push_back(FileAttached{result.specs[i], VirtualUsbBus::Instance().Attach(result.specs[i])->Id()});
       }
     }
     return result;
