@@ -236,8 +236,9 @@ void SimReplayModel::AttachIdentity(size_t identity, uint64_t epoch) {
     return;
   }
   // A recording made on the virtual bus names the paths this bus derives; any difference means
-  // the host would look for the device somewhere else than it did when recorded.
-  if (mRecording->backend == "virtual-bus") {
+  // the host would look for the device somewhere else than it did when recorded. (The functions
+  // of a composite device get instance identifiers the bus numbers itself.)
+  if (mRecording->backend == "virtual-bus" && !spec.identity.composite) {
     const std::vector<SimDeviceListEntry> entries = BuildSimDeviceListEntries(device->Id(), spec);
     for (const SimRecordedNode& node : recorded.nodes) {
       const bool listed = std::any_of(entries.begin(), entries.end(), [&](const SimDeviceListEntry& entry) {
