@@ -217,6 +217,7 @@ struct SessionCase {
   SimRunMode start;
   std::vector<SimDfuFault> faults;
   bool shortTimeouts = false;
+  bool composite = false;  // the application has an audio function beside its DFU interface
 };
 
 class ReplayedSession : public ApiReplayTest,
@@ -227,6 +228,15 @@ TEST_P(ReplayedSession, GivesTheLiveOutcomeAndPlaysToTheEnd) {
   if (session.shortTimeouts) SetDfuDevicePortFactory(&ShortTimeoutPort);
   SimDfuDeviceConfig config = Config(session.start);
   config.faults = session.faults;
+  if (session.composite) {
+    sim::SimInterfaceSpec audio;
+    audio.interfaceNumber = 0;
+    audio.altSettings.front().interfaceClass = 0x01;
+    audio.altSettings.front().interfaceSubClass = 0x01;
+    audio.altSettings.front().interfaceProtocol = 0x00;
+    config.otherApplicationInterfaces = {audio};
+    config.applicationDfuInterface = 1;
+  }
   const Bytes image = Filler(5000, 4);
   Outcome live;
   RecordingBuilder recording = Record(config, image, &live);
@@ -246,6 +256,8 @@ const SessionCase kSessions[] = {
     // The application detaches, leaves the bus and comes back as the bootloader (another PID).
     {"FromTheApplication", SimRunMode::Application, {}},
     {"InTheBootloader", SimRunMode::Bootloader, {}},
+    // Its functions are listed together: one arrival of a composite device.
+    {"CompositeApplication", SimRunMode::Application, {}, false, true},
     {"StalledStatus", SimRunMode::Bootloader, {SimDfuFault{SimDfuFaultAction::Stall, SimDfuRequestKind::GetStatus, 1}}},
     // The host's time-out and cancellation run on the replay as they did live.
     {"UnansweredStatus",
