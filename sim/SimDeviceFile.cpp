@@ -155,6 +155,12 @@ struct FileDevice {
   std::optional<uint8_t> errorStatus;
   bool stayOnBus = false;
   SimDfuVariantKeys variantKeys;  // how strict the device is
+
+  // Model = replay: a recorded device that brings its own identity and descriptors.
+  bool replay = false;
+  std::string recording, recordedDevice;
+  SimReplayLatency latency = SimReplayLatency::Recorded;
+  std::string replayOnlyKey, describingKey;  // the first key of each kind, to name in an error
 };
 
 // The section of a device as its keys and values, independent of their order and of the
@@ -379,9 +385,10 @@ bool SetNumberList(const std::string& value, std::vector<T>& list, bool allowEmp
   return allowEmpty || !list.empty();
 }
 
-// Which devices a key belongs to: any, only a DFU device (giving it makes the device one), or
-// only a device without DFU behaviour (a DFU device's run mode decides it).
-enum class KeyScope { Any, Dfu, NotDfu };
+// Which devices a key belongs to: any, only a DFU device (giving it makes the device one),
+// only a device without DFU behaviour (a DFU device's run mode decides it), or only a replayed
+// device (which takes no other key but Model).
+enum class KeyScope { Any, Dfu, NotDfu, Replay };
 
 struct KeyRule {
   const char* name;  // lower case
@@ -476,11 +483,12 @@ const KeyRule kKeyRules[] = {
     {"model",
      [](FileDevice& d, Value v, Why why) {
        const std::string model = Lower(v);
-       if (model != "dfu" && model != "plain") {
-         why = "'dfu' or 'plain'";
+       if (model != "dfu" && model != "plain" && model != "replay") {
+         why = "'dfu', 'plain' or 'replay'";
          return false;
        }
-       d.dfuModel = model == "dfu";
+       d.replay = model == "replay";
+       if (!d.replay) d.dfuModel = model == "dfu";
        return true;
      }},
     {"runmode",
@@ -581,6 +589,29 @@ const KeyRule kKeyRules[] = {
      },
      KeyScope::Dfu},
     {"stayonbusafterdetach", [](FileDevice& d, Value v, Why) { return ParseBool(v, d.stayOnBus); }, KeyScope::Dfu},
+    // A replayed device.
+    {"recording", [](FileDevice& d, Value v, Why why) { return SetPath(v, d.recording, why); }, KeyScope::Replay},
+    {"recordeddevice",
+     [](FileDevice& d, Value v, Why why) {
+       if (v.empty()) {
+         why = "a device label of the recording, e.g. d1";
+         return false;
+       }
+       d.recordedDevice = v;
+       return true;
+     },
+     KeyScope::Replay},
+    {"latency",
+     [](FileDevice& d, Value v, Why why) {
+       const std::string latency = Lower(v);
+       if (latency != "recorded" && latency != "zero") {
+         why = "'recorded' or 'zero'";
+         return false;
+       }
+       d.latency = latency == "zero" ? SimReplayLatency::Zero : SimReplayLatency::Recorded;
+       return true;
+     },
+     KeyScope::Replay},
 };
 
 // InterfaceN.Key: the settings of one interface.
@@ -634,6 +665,20 @@ std::string CheckDevice(const FileDevice& d) {
     const auto it = d.keyLines.find(key);
     return it == d.keyLines.end() ? size_t{0} : it->second;
   };
+  if (d.replay && !d.describingKey.empty()) {
+    return Error(lineOf(d.describingKey), "'" + d.describingKey +
+                                              "' does not apply to a replayed device: it takes its identity and "
+                                              "descriptors from the recording");
+  }
+  if (d.replay && d.recording.empty()) {
+    return Error(lineOf("model"), "'Model = replay' needs 'Recording'");
+  }
+  if (!d.replay && !d.replayOnlyKey.empty()) {
+    return Error(lineOf(d.replayOnlyKey), "'" + d.replayOnlyKey + "' needs 'Model = replay'");
+  }
+  if (d.replay) {
+    return {};
+  }
   const bool isDfu = d.dfuModel.value_or(!d.dfuOnlyKey.empty());
   if (!isDfu && !d.dfuOnlyKey.empty()) {
     return Error(lineOf(d.dfuOnlyKey), "'" + d.dfuOnlyKey + "' needs a DFU device, not 'Model = plain'");
@@ -685,7 +730,24 @@ bool SameSerial(const QXWString& a, const QXWString& b) {
 
 }  // namespace
 
-SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& interfaceClassGuid) {
+// Reads the recording a replayed device names; "" when it can replay, else why not.
+std::string LoadReplay(const FileDevice& d, const std::filesystem::path& folder, SimReplayFileDevice& replay) {
+  std::filesystem::path path(std::u8string(d.recording.begin(), d.recording.end()));
+  if (path.is_relative()) {
+    path = folder / path;
+  }
+  const SimRecordingResult loaded = LoadSimRecording(path);
+  if (!loaded.recording) {
+    return loaded.error;
+  }
+  replay.recording = loaded.recording;
+  replay.label = d.recordedDevice;
+  replay.latency = d.latency;
+  return SimReplayModel::Check(*loaded.recording, d.recordedDevice);
+}
+
+SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& interfaceClassGuid,
+                                       const std::filesystem::path& folder) {
   SimDeviceFileResult result;
   // A UTF-8 byte order mark, as editors on Windows write it, is skipped like the ini files do.
   constexpr std::string_view kBom = "\xEF\xBB\xBF";
@@ -761,6 +823,8 @@ SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& int
                            : (targetFile || variantKey) ? KeyScope::Dfu
                                                         : KeyScope::Any;
     if (scope == KeyScope::Dfu && current->dfuOnlyKey.empty()) current->dfuOnlyKey = key;
+    if (scope == KeyScope::Replay && current->replayOnlyKey.empty()) current->replayOnlyKey = key;
+    if (scope != KeyScope::Replay && key != "model" && current->describingKey.empty()) current->describingKey = key;
     if (scope == KeyScope::NotDfu && current->genericOnlyKey.empty()) current->genericOnlyKey = key;
     std::string why;
     bool stored = false;
@@ -797,7 +861,7 @@ SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& int
     }
   }
   for (FileDevice& device : devices) {
-    const bool isDfu = device.dfuModel.value_or(!device.dfuOnlyKey.empty());
+    const bool isDfu = !device.replay && device.dfuModel.value_or(!device.dfuOnlyKey.empty());
     if (isDfu && device.keyLines.count("interfaces") == 0) {
       device.interfaces = {device.dfuInterface};
     }
@@ -812,6 +876,24 @@ SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& int
     const uint64_t repeat = repeats[section]++;
     // Sections written alike are told apart by their order among themselves.
     result.sections.push_back(section + '#' + std::to_string(repeat));
+    if (device.replay) {
+      SimReplayFileDevice replay;
+      const std::string why = LoadReplay(device, folder, replay);
+      if (!why.empty()) {
+        result.error = Error(device.keyLines["recording"], "cannot replay the recording: " + why);
+        result.specs.clear();
+        result.dfuDevices.clear();
+        result.replayDevices.clear();
+        result.sections.clear();
+        return result;
+      }
+      const SimRecordedDevice* recorded = replay.recording->FindDevice(replay.label);
+      result.specs.push_back(recorded->identities[recorded->steps.front().identity].Spec());
+      result.dfuDevices.emplace_back();
+      result.replayDevices.emplace_back(std::move(replay));
+      continue;
+    }
+    result.replayDevices.emplace_back();
     if (device.dfuModel.value_or(!device.dfuOnlyKey.empty())) {
       DefaultContainer(device, section, repeat);
       SimDfuFileDevice dfuDevice = BuildDfuDevice(device);
@@ -922,12 +1004,30 @@ SimDeviceFileResult LoadSimDeviceFile(const QXWString& path, const SimGuid& inte
   struct FileDfuDevice {
     std::string section;
     SimDfuDevicePtr device;
+    SimReplayModelPtr replay;  // instead of device, for a replayed device
+
+    void Unplug() const {
+      if (device) device->Unplug();
+      if (replay) replay->Unplug();
+    }
   };
   static std::mutex mutex;
   static std::vector<FileAttached> attachedByFile;
   static std::vector<FileDfuDevice> dfuByFile;
   SimDeviceFileResult result;
   const std::filesystem::path filePath(path);
+  const auto attach = [&filePath](const SimDeviceFileResult& r, size_t i) {
+    FileDfuDevice attached{r.sections[i], nullptr, nullptr};
+    if (r.replayDevices[i]) {
+      const SimReplayFileDevice& replay = *r.replayDevices[i];
+      attached.replay =
+          SimReplayModel::Create(VirtualUsbBus::Instance(), replay.recording, replay.label, replay.latency);
+      attached.replay->Plug();
+    } else {
+      attached.device = AttachDfuDevice(*r.dfuDevices[i], filePath.parent_path());
+    }
+    return attached;
+  };
   std::error_code ec;
   if (std::filesystem::is_directory(filePath, ec)) {
     result.error = "is a folder, not a file";
@@ -944,7 +1044,7 @@ SimDeviceFileResult LoadSimDeviceFile(const QXWString& path, const SimGuid& inte
     result.error = "cannot read the file";
     return result;
   }
-  result = ParseSimDeviceFile(text.str(), interfaceClassGuid);
+  result = ParseSimDeviceFile(text.str(), interfaceClassGuid, filePath.parent_path());
   if (!result.ok) {
     return result;
   }
@@ -952,8 +1052,8 @@ SimDeviceFileResult LoadSimDeviceFile(const QXWString& path, const SimGuid& inte
   if (attachedByFile.empty() && dfuByFile.empty()) {
     // The first load plugs the devices in the file's order, so they are listed in that order.
     for (size_t i = 0; i < result.specs.size(); ++i) {
-      if (result.dfuDevices[i]) {
-        dfuByFile.push_back({result.sections[i], AttachDfuDevice(*result.dfuDevices[i], filePath.parent_path())});
+      if (result.dfuDevices[i] || result.replayDevices[i]) {
+        dfuByFile.push_back(attach(result, i));
       } else {
         attachedByFile.push_back(FileAttached{result.specs[i], VirtualUsbBus::Instance().Attach(result.specs[i])->Id()});
       }
@@ -965,14 +1065,14 @@ SimDeviceFileResult LoadSimDeviceFile(const QXWString& path, const SimGuid& inte
   // as long as its section is unchanged; a changed section is another device.
   std::vector<SimDeviceSpec> plainSpecs;
   for (size_t i = 0; i < result.specs.size(); ++i) {
-    if (!result.dfuDevices[i]) {
+    if (!result.dfuDevices[i] && !result.replayDevices[i]) {
       plainSpecs.push_back(result.specs[i]);
     }
   }
   std::vector<FileDfuDevice> keptDfu;
   std::vector<size_t> arrivingDfu;
   for (size_t i = 0; i < result.specs.size(); ++i) {
-    if (!result.dfuDevices[i]) {
+    if (!result.dfuDevices[i] && !result.replayDevices[i]) {
       continue;
     }
     const auto same = std::find_if(dfuByFile.begin(), dfuByFile.end(),
@@ -986,12 +1086,12 @@ SimDeviceFileResult LoadSimDeviceFile(const QXWString& path, const SimGuid& inte
   }
   // What leaves goes first, so that a changed device never meets its old self on the bus.
   for (const FileDfuDevice& old : dfuByFile) {
-    old.device->Unplug();
+    old.Unplug();
   }
   SyncFileDevices(attachedByFile, plainSpecs);
   dfuByFile = std::move(keptDfu);
   for (const size_t i : arrivingDfu) {
-    dfuByFile.push_back({result.sections[i], AttachDfuDevice(*result.dfuDevices[i], filePath.parent_path())});
+    dfuByFile.push_back(attach(result, i));
   }
   return result;
 }

@@ -3,14 +3,18 @@
 // hardware.
 #pragma once
 
+#include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "sim/SimDfuDevice.h"
+#include "sim/SimRecording.h"
+#include "sim/SimReplayModel.h"
 #include "sim/VirtualUsbBus.h"
 
 namespace plendrik::sim {
@@ -23,6 +27,13 @@ struct SimDfuFileDevice {
   std::map<uint8_t, std::string> firmwareFiles;
 };
 
+// A device of the file that replays a recorded device (Model = replay).
+struct SimReplayFileDevice {
+  std::shared_ptr<const SimRecording> recording;
+  std::string label;  // RecordedDevice; empty: the recording's first device
+  SimReplayLatency latency = SimReplayLatency::Recorded;
+};
+
 struct SimDeviceFileResult {
   bool ok = false;
   std::string error;                 // "line N: what is wrong" when not ok
@@ -30,6 +41,8 @@ struct SimDeviceFileResult {
   // Per device, in the same order: its DFU behaviour, none for a device that only answers
   // its descriptors.
   std::vector<std::optional<SimDfuFileDevice>> dfuDevices;
+  // Per device, in the same order: the recorded device it replays, if it does.
+  std::vector<std::optional<SimReplayFileDevice>> replayDevices;
   // Per device, in the same order: its section (keys and values, in no particular order),
   // which tells a reload whether the device is still described as before.
   std::vector<std::string> sections;
@@ -40,7 +53,9 @@ struct SimDeviceFileResult {
 void SetSimDeviceFileReporter(std::function<void(const std::string& message)> reporter);
 
 // Parses the text of a device file; interfaceClassGuid is the class of devices that name none.
-SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& interfaceClassGuid);
+// Recordings of replayed devices are read from `folder` unless their names are absolute.
+SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& interfaceClassGuid,
+                                       const std::filesystem::path& folder = {});
 
 // A device that a load of the device file put on the bus, with the description it came from.
 struct FileAttached {

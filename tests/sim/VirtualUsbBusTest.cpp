@@ -362,7 +362,7 @@ TEST(SimDeviceFileTest, DfuKeyErrorsNameTheLine) {
   const auto error = [&guid](const std::string& text) { return ParseSimDeviceFile(text, guid).error; };
   EXPECT_EQ(error("[Device]\nRunMode = dfu\n"),
             "line 2: invalid value 'dfu' for 'runmode': 'application' or 'bootloader'");
-  EXPECT_EQ(error("[Device]\nModel = hub\n"), "line 2: invalid value 'hub' for 'model': 'dfu' or 'plain'");
+  EXPECT_EQ(error("[Device]\nModel = hub\n"), "line 2: invalid value 'hub' for 'model': 'dfu', 'plain' or 'replay'");
   EXPECT_EQ(error("[Device]\nErrorAtBlock = 3\nErrorStatus = 0x10\n"),
             "line 3: invalid value '0x10' for 'errorstatus': a DFU bStatus from 0x01 to 0x0F");
   EXPECT_EQ(error("[Device]\nFlashTimePerBlockMs = 60001\n"),

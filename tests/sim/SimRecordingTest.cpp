@@ -1,0 +1,271 @@
+// Reading recordings: the strict JSON line reader, the header's format and version check with
+// its messages, and how records become a device's identities and ordered steps.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "discovery/EnumerationTestBus.h"
+#include "sim/SimJson.h"
+#include "sim/SimRecording.h"
+#include "sim/VirtualUsbBus.h"
+#include "support/RecordingBuilder.h"
+
+namespace plendrik::sim {
+namespace {
+
+using fbtest::RecordedNode;
+using fbtest::RecordedTransfer;
+using fbtest::RecordingBuilder;
+using fbtest::SetupHex;
+
+// ---- JSON ----
+
+TEST(SimJson, ReadsEveryKindOfValue) {
+  const SimJsonResult r =
+      ParseSimJson(R"( {"s":"a\"b\\c\/\n\u00e9\ud83d\ude00","n":-9223372036854775808,"m":9223372036854775807,)"
+                   R"("l":[true,false,null,{}],"o":{"k":[]}} )");
+  ASSERT_TRUE(r.value) << r.error;
+  EXPECT_EQ(r.value->GetString("s"), "a\"b\\c/\n\xC3\xA9\xF0\x9F\x98\x80");
+  EXPECT_EQ(r.value->GetInteger("n"), INT64_MIN);
+  EXPECT_EQ(r.value->GetInteger("m"), INT64_MAX);
+  const SimJsonValue* list = r.value->Find("l");
+  ASSERT_NE(list, nullptr);
+  ASSERT_EQ(list->Items().size(), 4u);
+  EXPECT_TRUE(list->Items()[0].AsBool());
+  EXPECT_TRUE(list->Items()[2].IsNull());
+  EXPECT_EQ(list->Items()[3].GetKind(), SimJsonValue::Kind::Object);
+  EXPECT_EQ(r.value->GetString("n"), std::nullopt);  // of another kind
+}
+
+struct JsonErrorCase {
+  const char* text;
+  size_t column;
+  const char* error;
+};
+
+class SimJsonErrors : public ::testing::TestWithParam<JsonErrorCase> {};
+
+TEST_P(SimJsonErrors, NameTheColumn) {
+  const SimJsonResult r = ParseSimJson(GetParam().text);
+  EXPECT_FALSE(r.value);
+  EXPECT_EQ(r.column, GetParam().column) << r.error;
+  EXPECT_EQ(r.error, GetParam().error);
+}
+
+const JsonErrorCase kJsonErrors[] = {
+    {"", 1, "a value is missing"},
+    {R"({"a":1,})", 8, "expected a member name in quotes"},
+    {R"({"a" 1})", 6, "expected ':'"},
+    {"[1 2]", 4, "expected ',' or ']'"},
+    {R"({"a":1 "b":2})", 8, "expected ',' or '}'"},
+    {"1.5", 2, "only whole numbers are allowed"},
+    {"1e3", 2, "only whole numbers are allowed"},
+    {"012", 1, "a number with a leading zero"},
+    {"9223372036854775808", 1, "a number out of range"},
+    {"-", 1, "unexpected character"},
+    {R"("abc)", 5, "a string without its closing quote"},
+    {R"("a\x")", 3, "an unknown escape"},
+    {R"("\u12")", 4, "\\u needs four hex digits"},
+    {R"("\ud800x")", 2, "a high surrogate without its low surrogate"},
+    {R"("\udc00")", 2, "a low surrogate without its high surrogate"},
+    {"\"a\tb\"", 3, "a control character in a string"},
+    {"tru", 1, "unknown literal"},
+    {R"({"a":1}x)", 8, "unexpected text after the value"},
+    {R"({"a":1,"a":2})", 8, "member \"a\" given twice"},
+    {"[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]", 34, "nested deeper than 32"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, SimJsonErrors, ::testing::ValuesIn(kJsonErrors));
+
+// ---- the header ----
+
+struct RefusalCase {
+  const char* name;
+  std::string text;
+  std::string error;
+};
+
+class SimRecordingRefusal : public ::testing::TestWithParam<RefusalCase> {};
+
+TEST_P(SimRecordingRefusal, NamesFileRecordAndReason) {
+  const SimRecordingResult r = ParseSimRecording(GetParam().text, "field.jsonl");
+  EXPECT_EQ(r.recording, nullptr);
+  EXPECT_EQ(r.error, GetParam().error);
+}
+
+const std::string kNotRecording =
+    "record 1: not a flashbridge recording (its first record has no \"format\": \"flashbridge-recording\")";
+
+const RefusalCase kRefusals[] = {
+    {"Newer", RecordingBuilder(2).Text(),
+     "field.jsonl: record 1: recording format version 2 is newer than this library reads (supported: 1)"},
+    {"Older", RecordingBuilder(0).Text(),
+     "field.jsonl: record 1: recording format version 0 is older than the oldest this library reads (supported: 1)"},
+    {"OtherFormat", RecordingBuilder(1, "virtual-bus", "someone-elses-log").Text(), "field.jsonl: " + kNotRecording},
+    {"NoHeader", "{\"type\":\"note\",\"t\":0,\"text\":\"hello\"}\n", "field.jsonl: " + kNotRecording},
+    {"NotAnObject", "[1,2]\n",
+     "field.jsonl: record 1: not a flashbridge recording (its first record is not a JSON object)"},
+    {"NoVersion", "{\"type\":\"header\",\"format\":\"flashbridge-recording\"}\n",
+     "field.jsonl: record 1: the header has no whole-number \"version\" (supported: 1)"},
+    {"Empty", "", "field.jsonl: the file is empty, not a recording"},
+    {"BrokenLine", RecordingBuilder().Text() + "{\"type\":\"note\"}\n{\"type\":\"note\",\"t\":}\n",
+     "field.jsonl: record 3: column 20: unexpected character"},
+    {"BlankLine", RecordingBuilder().Text() + "\n", "field.jsonl: record 2: column 1: a value is missing"},
+    {"RecordWithoutType", RecordingBuilder().Text() + "{\"t\":1}\n", "field.jsonl: record 2: no \"type\""},
+    {"ShortSetup",
+     RecordingBuilder().Text() + "{\"type\":\"transfer\",\"device\":\"d1\",\"setup\":\"a103\",\"result\":0}\n",
+     "field.jsonl: record 2: a transfer needs \"setup\" with 8 bytes in hex"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, SimRecordingRefusal, ::testing::ValuesIn(kRefusals),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(SimRecording, LoadNamesAFileItCannotOpen) {
+  EXPECT_EQ(LoadSimRecording("no/such/recording.jsonl").error, "no/such/recording.jsonl: cannot open the recording");
+}
+
+// ---- devices, identities and steps ----
+
+const char* kGuid = "{6e45736a-2b1b-4078-b772-b3af2b6fde1c}";
+const char* kContainer = "{8c1a0a51-2e6f-4b7d-9a00-00000000c0de}";
+
+RecordedNode Node(const char* pid, const char* serial, const char* mi = nullptr) {
+  const std::string vidPid = std::string("VID_1209&PID_") + pid + (mi ? std::string("&MI_") + mi : "");
+  RecordedNode node;
+  node.instance = "USB\\" + vidPid + "\\" + serial;
+  std::string lower = "usb#" + vidPid + "#" + serial + "#" + kGuid;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  node.path = "\\\\?\\" + lower;
+  node.hardwareIds = {"USB\\" + vidPid + "&REV_0200", "USB\\" + vidPid};
+  if (mi) node.hardwareIds = {std::string("USB\\VID_1209&PID_") + pid + "&REV_0200&MI_" + mi, "USB\\" + vidPid};
+  node.container = kContainer;
+  node.interfaceClass = kGuid;
+  return node;
+}
+
+TEST(SimRecording, RecordsBecomeIdentitiesAndOrderedSteps) {
+  RecordingBuilder b;
+  const RecordedNode app = Node("5C01", "SER1");
+  const RecordedNode boot = Node("5C02", "SER1");
+  const size_t arrival = b.Arrival(10, "d1", app);
+  b.Arrival(11, "d2", Node("7777", "OTHER"));
+  b.Open(20, "d1", app.path, 1);
+  b.Claim(21, "d1", 1, 2);
+  const std::vector<uint8_t> config(27, 0x09);
+  b.Descriptor(22, "d1", 2, 2, 0, 0, 9, std::vector<uint8_t>(config.begin(), config.begin() + 9));
+  b.Descriptor(23, "d1", 2, 2, 0, 0, 27, config);
+  b.Descriptor(24, "d1", 2, 3, 3, 0x0409, 255, {0x0A, 0x03, 'S', 0, 'E', 0, 'R', 0, '1', 0});
+  b.AltSetting(25, "d1", 2, 1, 31);
+  b.Note(26, "unknown keys and records are ignored");
+  b.Raw("{\"type\":\"future-record\",\"t\":27,\"device\":\"d1\",\"shape\":{\"x\":[1,2]}}");
+  const size_t detach = b.Transfer(RecordedTransfer{30, 40, "d1", 2, SetupHex(0x21, 0x00, 1000, 0, 0)});
+  RecordedTransfer refused{41, 41, "d1", 2, SetupHex(0xA1, 0x03, 0, 0, 6)};
+  refused.result = 1167;
+  refused.submitError = true;
+  b.Transfer(refused);  // never reached the device
+  const size_t removal = b.Removal(50, "d1", app.path);
+  const size_t arrival2 = b.Arrival(60, "d1", boot);
+  b.Open(61, "d1", boot.path, 3);
+  b.Claim(62, "d1", 3, 4);
+  b.Timeout(70, "d1", 4, 300);
+  b.Cancel(71, "d1", 4);
+  RecordedTransfer lost{65, 72, "d1", 4, SetupHex(0xA1, 0x03, 0, 0, 6)};
+  lost.result = 995;
+  const size_t status = b.Transfer(lost);
+  const size_t reset = b.Reset(80, "d1", 4);
+
+  const SimRecordingResult r = ParseSimRecording(b.Text(), "made.jsonl");
+  ASSERT_NE(r.recording, nullptr) << r.error;
+  EXPECT_EQ(r.recording->backend, "virtual-bus");
+  ASSERT_EQ(r.recording->devices.size(), 2u);
+  const SimRecordedDevice* d1 = r.recording->FindDevice("");
+  ASSERT_NE(d1, nullptr);
+  EXPECT_EQ(d1->label, "d1");
+  EXPECT_EQ(r.recording->FindDevice("d2")->steps.size(), 1u);
+
+  using Kind = SimRecordedStep::Kind;
+  std::vector<std::pair<Kind, size_t>> steps;
+  for (const SimRecordedStep& s : d1->steps) steps.emplace_back(s.kind, s.record);
+  const std::vector<std::pair<Kind, size_t>> expected{{Kind::Arrival, arrival}, {Kind::Transfer, detach},
+                                                      {Kind::Removal, removal}, {Kind::Arrival, arrival2},
+                                                      {Kind::Transfer, status}, {Kind::Reset, reset}};
+  EXPECT_EQ(steps, expected);
+  EXPECT_TRUE(d1->steps[4].noAnswer);  // the host gave it up: the device never answered
+  EXPECT_FALSE(d1->steps[1].noAnswer);
+  EXPECT_EQ(d1->steps[2].path, app.path);
+
+  ASSERT_EQ(d1->identities.size(), 2u);
+  const SimRecordedIdentity& first = d1->identities[0];
+  EXPECT_EQ(first.configurationDescriptors.at(0), config);  // the longest answer
+  ASSERT_EQ(first.altSettings.size(), 1u);
+  EXPECT_EQ(first.altSettings[0].first, 1u);
+  EXPECT_EQ(first.altSettings[0].second.result, 31u);
+  EXPECT_TRUE(d1->identities[1].configurationDescriptors.empty());  // read on the first node only
+
+  const SimDeviceSpec spec = first.Spec();
+  EXPECT_EQ(spec.vendorId, 0x1209);
+  EXPECT_EQ(spec.productId, 0x5C01);
+  EXPECT_EQ(spec.bcdDevice, 0x0200);
+  EXPECT_EQ(spec.rawConfigurationDescriptors, std::vector<std::vector<uint8_t>>{config});
+  EXPECT_EQ(spec.rawStringDescriptors.count({3, 0x0409}), 1u);
+  EXPECT_EQ(spec.identity.hardwareIds,
+            (std::vector<QXWString>{QXW("USB\\VID_1209&PID_5C01&REV_0200"), QXW("USB\\VID_1209&PID_5C01")}));
+  EXPECT_EQ(SimNarrow(spec.identity.instanceSuffix), "SER1");
+  ASSERT_TRUE(spec.identity.containerId.has_value());
+  EXPECT_EQ(spec.identity.containerId->ToString(), "{8C1A0A51-2E6F-4B7D-9A00-00000000C0DE}");
+  // The bus lists the replayed device under the recorded identity and path.
+  const std::vector<SimDeviceListEntry> entries = BuildSimDeviceListEntries(42, spec);
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(SimNarrow(entries[0].interfacePath), app.path);
+  EXPECT_EQ(SimNarrow(entries[0].instanceId), app.instance);
+}
+
+TEST(SimRecording, FunctionsListedTogetherAreOneCompositeArrival) {
+  RecordingBuilder b;
+  b.Arrival(1, "d1", Node("5D01", "6&1A2B0001&0&0000", "00"));
+  b.Arrival(1, "d1", Node("5D01", "6&1A2B0001&0&0002", "02"));
+  const SimRecordingResult r = ParseSimRecording(b.Text(), "composite.jsonl");
+  ASSERT_NE(r.recording, nullptr) << r.error;
+  const SimRecordedDevice& d = r.recording->devices.at(0);
+  ASSERT_EQ(d.identities.size(), 1u);
+  EXPECT_EQ(d.steps.size(), 1u);
+  const SimDeviceSpec spec = d.identities[0].Spec();
+  EXPECT_TRUE(spec.identity.composite);
+  EXPECT_EQ(spec.identity.compositeInterfaces, (std::vector<uint8_t>{0, 2}));
+  EXPECT_EQ(BuildSimDeviceListEntries(1, spec).size(), 2u);
+}
+
+// A recording made with inline data holds the image itself; one by digest does not.
+TEST(SimRecording, InlineImageIsRebuiltFromTheBlocksAtTheirOffsets) {
+  for (const bool digest : {false, true}) {
+    RecordingBuilder b;
+    b.Arrival(0, "d1", Node("5C02", "SER1"));
+    const std::vector<std::vector<uint8_t>> blocks{{1, 2, 3}, {4, 5, 6}, {7}};
+    for (uint16_t i = 0; i < blocks.size(); ++i) {
+      RecordedTransfer x{10 + i, 11 + i, "d1", 2, SetupHex(0x21, 0x01, i, 0, static_cast<uint16_t>(blocks[i].size()))};
+      x.out = blocks[i];
+      x.outByDigest = digest;
+      x.offset = 3u * i;
+      b.Transfer(x);
+    }
+    b.Transfer(RecordedTransfer{20, 21, "d1", 2, SetupHex(0x21, 0x01, 3, 0, 0)});
+    const SimRecordingResult r = ParseSimRecording(b.Text(), "inline.jsonl");
+    ASSERT_NE(r.recording, nullptr) << r.error;
+    const std::optional<std::vector<uint8_t>> image = r.recording->devices.at(0).InlineImage();
+    if (digest) {
+      EXPECT_FALSE(image.has_value());
+    } else {
+      EXPECT_EQ(image, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7}));
+    }
+  }
+}
+
+TEST(SimRecording, Crc32IsZlibs) {
+  const std::string text = "123456789";
+  EXPECT_EQ(SimCrc32(reinterpret_cast<const uint8_t*>(text.data()), text.size()), 0xCBF43926u);
+  EXPECT_EQ(fbtest::Crc32(std::vector<uint8_t>(text.begin(), text.end())), 0xCBF43926u);
+}
+
+}  // namespace
+}  // namespace plendrik::sim
