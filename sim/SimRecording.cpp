@@ -50,15 +50,24 @@ const SimRecordedDevice* SimRecording::FindDevice(std::string_view label) const 
   if (label.empty()) {
     return devices.empty() ? nullptr : &devices.front();
   }
+  // A joined device answers to each of the labels it was recorded under ("d1+d2").
   for (const SimRecordedDevice& device : devices) {
-    if (device.label == label) {
-      return &device;
+    std::string_view rest = device.label;
+    while (!rest.empty()) {
+      const size_t plus = rest.find('+');
+      if (rest.substr(0, plus) == label || device.label == label) {
+        return &device;
+      }
+      rest = plus == std::string_view::npos ? std::string_view() : rest.substr(plus + 1);
     }
   }
   return nullptr;
 }
 
 namespace {
+
+// ERROR_DEVICE_NOT_CONNECTED: what the host sees of a device that has left the bus.
+constexpr int64_t kDeviceGone = 1167;
 
 std::string LowerAscii(std::string text) {
   for (char& c : text) {
@@ -132,6 +141,7 @@ class RecordingReader {
       result.error = mRecording->file + ": the file is empty, not a recording";
       return result;
     }
+    JoinSimRecordedRunModes(*mRecording);
     result.recording = mRecording;
     return result;
   }
@@ -410,8 +420,23 @@ class RecordingReader {
     SimRecordedDevice* device = Device(record);
     const std::optional<int64_t> handle = record.GetInteger("handle");
     const bool waitedOut = device && handle && mUnanswered.erase({device->label, *handle}) != 0;
-    if (!device || record.GetBool("submit_error").value_or(false)) {
+    if (!device) {
       return true;  // never reached a known device
+    }
+    if (record.GetBool("submit_error").value_or(false)) {
+      // A request refused because the device was gone: it had left the bus before the host
+      // sent it (e.g. it reset itself), whether or not a listing saw the removal yet. Other
+      // refusals are the host's own and never reached the device.
+      if (record.GetInteger("result").value_or(0) == kDeviceGone &&
+          (device->steps.empty() || device->steps.back().kind != SimRecordedStep::Kind::Removal)) {
+        SimRecordedStep step;
+        step.kind = SimRecordedStep::Kind::Removal;
+        step.record = number;
+        step.tStart = step.tEnd = record.GetInteger("t_submit").value_or(0);
+        if (handle && mPathOf.count(*handle) != 0) step.path = mPathOf[*handle];
+        device->steps.push_back(step);
+      }
+      return true;
     }
     SimRecordedStep step;
     step.record = number;

@@ -107,6 +107,14 @@ struct SimRecordingResult {
   std::string error;                              // "<file>: record N: what is wrong"
 };
 
+// A device that switches its run mode shows another product identifier, and Windows gives the
+// new node another container unless the device reports one, so a recorder may label the two
+// modes as two devices. Joins them into one physical device (label "d1+d2"): each stay on the
+// bus that begins after another device had left continues that device's chain; a device of
+// the same label is taken first, then one with the same instance suffix (serial number), else
+// the only device that had left, so separate units of a production line stay apart.
+void JoinSimRecordedRunModes(SimRecording& recording);
+
 // Reads a recording from text; `name` is the file name used in messages.
 SimRecordingResult ParseSimRecording(std::string_view text, const std::string& name);
 // Reads a recording file.

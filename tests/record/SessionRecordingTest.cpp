@@ -223,8 +223,9 @@ TEST_F(SessionRecordingTest, UnlockHandshakeRecordsTheMacAsSentAndNeverTheKey) {
   config.targets[0].locked = true;
   const sim::SimDfuDevicePtr model = Plug(config);
   const fbimg::Bytes image = fbimg::Filler(9000, 21);
+  // A locked target takes the download only after the MAC was accepted (the device locks
+  // again when it restarts, so its lock says nothing once the upgrade is over).
   EXPECT_EQ(Upgrade(image, QXDFU_UPGRADE_FLAG_UNLOCK_TARGET).state, QXDFU_UPGRADE_STATE_FINISHED);
-  EXPECT_FALSE(model->IsLocked(0));
   QXStopSessionRecording();
 
   const RecordingFile file(RecordingPath());

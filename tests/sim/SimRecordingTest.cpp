@@ -163,8 +163,9 @@ TEST(SimRecording, RecordsBecomeIdentitiesAndOrderedSteps) {
   RecordedTransfer refused{41, 41, "d1", 2, SetupHex(0xA1, 0x03, 0, 0, 6)};
   refused.result = 1167;
   refused.submitError = true;
-  b.Transfer(refused);  // never reached the device
-  const size_t removal = b.Removal(50, "d1", app.path);
+  // Refused because the device had left: its removal, which the later listing confirms.
+  const size_t removal = b.Transfer(refused);
+  b.Removal(50, "d1", app.path);
   const size_t arrival2 = b.Arrival(60, "d1", boot);
   b.Open(61, "d1", boot.path, 3);
   b.Claim(62, "d1", 3, 4);

@@ -1,0 +1,333 @@
+// The regression folder: every recording in tests/recordings is replayed against the engine as
+// it is now, and must end as the ini file beside it says (the upgrade's state and completion
+// status), without the replay stopping and, for a finished upgrade, with every recorded step
+// played and the image received again. Dropping a field recording and its expected outcome
+// there turns it into a test.
+//
+// With FB_RECORDINGS_OUT naming a folder, the generator cases record the seed sessions of that
+// folder live against the simulated device's variants (scripts/make-recordings.sh).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/DfuDevicePortUsbDfu.h"
+#include "diag/QXIniFile.h"
+#include "diag/QXStatusNames.h"
+#include "record/SessionRecordingFixture.h"
+#include "sim/SimRecording.h"
+#include "sim/SimReplayModel.h"
+
+namespace plendrik {
+namespace {
+
+using namespace std::chrono_literals;
+
+const char* StateName(uint32_t state) {
+  switch (state) {
+    case QXDFU_UPGRADE_STATE_FINISHED:
+      return "Finished";
+    case QXDFU_UPGRADE_STATE_FAILED:
+      return "Failed";
+    case QXDFU_UPGRADE_STATE_IDLE:
+      return "Idle";
+    default:
+      return "InProgress";
+  }
+}
+
+// VID and PID of a hardware identifier such as USB\VID_1209&PID_0001&REV_0100; 0 when absent.
+uint16_t IdField(const std::string& hardwareId, const char* field) {
+  const size_t at = hardwareId.find(field);
+  return at == std::string::npos ? 0 : static_cast<uint16_t>(std::strtoul(hardwareId.c_str() + at + 4, nullptr, 16));
+}
+
+struct RecordedIds {
+  uint16_t vendor = 0;
+  uint16_t firstPid = 0;  // the identity the session starts with
+  uint16_t otherPid = 0;  // the first later identity with another product id (the other run mode)
+};
+
+RecordedIds IdsOf(const sim::SimRecordedDevice& device) {
+  RecordedIds ids;
+  for (const sim::SimRecordedIdentity& identity : device.identities) {
+    if (identity.nodes.empty() || identity.nodes[0].hardwareIds.empty()) {
+      continue;
+    }
+    const std::string& hw = identity.nodes[0].hardwareIds[0];
+    const uint16_t pid = IdField(hw, "PID_");
+    if (ids.vendor == 0) {
+      ids.vendor = IdField(hw, "VID_");
+      ids.firstPid = pid;
+    } else if (ids.otherPid == 0 && pid != ids.firstPid) {
+      ids.otherPid = pid;
+    }
+  }
+  return ids;
+}
+
+// A status as the expected files name it: the library's name, else the Windows error's, else
+// its number (the DFU error statuses have no name of their own).
+std::string StatusText(QXSTATUS status) {
+  const char* name = QXStatusName(status);
+  if (name == nullptr) {
+    name = QXWin32ErrorName(status);
+  }
+  if (name != nullptr) {
+    return name;
+  }
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%08x", static_cast<unsigned>(status));
+  return text;
+}
+
+// Replays answer at once, so a request the recording never answered is the only one that
+// waits for the host's time-out: short ones keep such cases quick, live and replayed alike.
+std::unique_ptr<DfuDevicePortInterface> ShortTimeoutPort() {
+  auto port = std::make_unique<DfuDevicePortUsbDfu>();
+  port->SetTimeouts(300, 300);
+  return port;
+}
+
+std::string VidPidFilter(uint16_t vendor, uint16_t product) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "VID=0x%04X, PID=0x%04X", vendor, product);
+  return text;
+}
+
+class RecordingRegressionTest : public SessionRecordingTest {
+ protected:
+  void SetUp() override {
+    SessionRecordingTest::SetUp();
+    SetDfuDevicePortFactory(ShortTimeoutPort);
+  }
+
+  void TearDown() override {
+    if (mReplay) {
+      mReplay->Unplug();
+    }
+    SessionRecordingTest::TearDown();
+  }
+
+  // The caller's flow of every case: from the application (reboot into the bootloader, find it
+  // again) or straight in the bootloader, the download of target 0, finish, back to the
+  // application, close. The state and status the caller reads at the upgrade's end.
+  fbtest::UpgradeResult RunFlow(bool fromApplication, uint16_t vendor, uint16_t appPid, uint16_t bootPid,
+                                const std::vector<uint8_t>& image) {
+    if (fromApplication) {
+      const uint32_t app = fbtest::OpenFirstListed(VidPidFilter(vendor, appPid), 200, 10);
+      EXPECT_NE(app, 0u) << "the application was not listed";
+      if (app == 0) {
+        return {};
+      }
+      EXPECT_EQ(QXDFU_RebootDevice(app, QXDFU_RUN_MODE_BOOTLOADER, 0), QXSTATUS_SUCCESS);
+      EXPECT_EQ(QXDFU_CloseDevice(app), QXSTATUS_SUCCESS);
+    }
+    const uint32_t boot = fbtest::OpenFirstListed(VidPidFilter(vendor, bootPid), 200, 10);
+    EXPECT_NE(boot, 0u) << "the bootloader was not listed";
+    if (boot == 0) {
+      return {};
+    }
+    uint32_t imageHandle = 0;
+    EXPECT_EQ(QXDFU_LoadFirmwareFromBuffer(image.data(), image.size(), QXDFU_IMAGE_TYPE_RAW_BINARY, &imageHandle, 0),
+              QXSTATUS_SUCCESS);
+    mImages.push_back(imageHandle);
+    EXPECT_EQ(QXDFU_StartUpgrade(boot, imageHandle, 0, 0), QXSTATUS_SUCCESS);
+    const fbtest::UpgradeResult result = fbtest::WaitForUpgradeEnd(boot, 60s);
+    QXDFU_FinishUpgrade(boot, 0);
+    QXDFU_RebootDevice(boot, QXDFU_RUN_MODE_APPLICATION, 0);
+    EXPECT_EQ(QXDFU_CloseDevice(boot), QXSTATUS_SUCCESS);
+    return result;
+  }
+
+  sim::SimReplayModelPtr mReplay;
+};
+
+// ---- every recording of the folder ----
+
+std::vector<std::string> RecordingNames() {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(FB_RECORDINGS_DIR, ec)) {
+    if (entry.path().extension() == ".expected") {
+      names.push_back(entry.path().stem().string());
+    }
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class RecordedSession : public RecordingRegressionTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(RecordedSession, ReplaysToItsDocumentedOutcome) {
+  const std::filesystem::path folder(FB_RECORDINGS_DIR);
+  const std::filesystem::path expectedFile = folder / (GetParam() + ".expected");
+  QXIniDocument expected;
+  ASSERT_EQ(LoadIniFile(expected, fbtest::ToQXWString(expectedFile)), QXSTATUS_SUCCESS) << expectedFile;
+  const auto value = [&](const char* section, const char* key) {
+    const char* text = GetStringValue(expected, section, key);
+    return std::string(text != nullptr ? text : "");
+  };
+  const std::string flow = value("Replay", "Flow");
+  ASSERT_TRUE(flow == "from-application" || flow == "from-bootloader") << expectedFile << ": Flow = " << flow;
+  const std::string wantState = value("Expected", "State");
+  const std::string wantStatus = value("Expected", "Status");
+  ASSERT_FALSE(wantState.empty() || wantStatus.empty()) << expectedFile << " names no State or Status";
+
+  const sim::SimRecordingResult loaded = sim::LoadSimRecording(folder / (GetParam() + ".jsonl"));
+  ASSERT_NE(loaded.recording, nullptr) << loaded.error;
+  const sim::SimRecordedDevice* device = loaded.recording->FindDevice("");
+  ASSERT_NE(device, nullptr);
+  ASSERT_FALSE(device->identities.empty() || device->identities[0].nodes.empty());
+
+  std::vector<uint8_t> image;
+  const std::string imageName = value("Replay", "Image");
+  if (imageName.empty() || imageName == "inline") {
+    const auto inlineImage = device->InlineImage();
+    ASSERT_TRUE(inlineImage.has_value()) << "the recording holds no inline image: name an image file";
+    image = *inlineImage;
+  } else {
+    const std::string bytes = fbtest::ReadFileBytes(folder / imageName);
+    image.assign(bytes.begin(), bytes.end());
+    ASSERT_FALSE(image.empty()) << "cannot read the image " << imageName;
+  }
+
+  // The library lists the device under the interface class it was recorded with.
+  const sim::SimGuid& cls = device->identities[0].nodes[0].interfaceClass;
+  char guid[64];
+  std::snprintf(guid, sizeof(guid), "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}", cls.data1, cls.data2,
+                cls.data3, cls.data4[0], cls.data4[1], cls.data4[2], cls.data4[3], cls.data4[4], cls.data4[5],
+                cls.data4[6], cls.data4[7]);
+  gDfuApi.SetDriverInterfaceGuid(guid);
+
+  std::string error;
+  mReplay = sim::SimReplayModel::Create(sim::VirtualUsbBus::Instance(), loaded.recording, device->label,
+                                        sim::SimReplayLatency::Zero, &error);
+  ASSERT_NE(mReplay, nullptr) << error;
+  ASSERT_TRUE(mReplay->Plug());
+
+  const RecordedIds ids = IdsOf(*device);
+  const bool fromApplication = flow == "from-application";
+  const uint16_t bootPid = fromApplication ? ids.otherPid : ids.firstPid;
+  const fbtest::UpgradeResult result = RunFlow(fromApplication, ids.vendor, ids.firstPid, bootPid, image);
+
+  const auto mismatch = mReplay->Mismatch();
+  EXPECT_FALSE(mismatch.has_value()) << mismatch->text;
+  EXPECT_EQ(StateName(result.state), wantState);
+  EXPECT_EQ(StatusText(result.completionStatus), wantStatus);
+  // Removals and arrivals after the last request play from the bus's scheduler.
+  const auto until = std::chrono::steady_clock::now() + 5s;
+  while (!mReplay->Finished() && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(1ms);
+  }
+  EXPECT_TRUE(mReplay->Finished()) << "the replay did not play to the recording's end";
+  if (wantState == "Finished") {
+    EXPECT_EQ(mReplay->ReceivedImage(), image);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Folder, RecordedSession, ::testing::ValuesIn(RecordingNames()),
+                         [](const ::testing::TestParamInfo<std::string>& info) {
+                           std::string name = info.param;
+                           for (char& c : name) {
+                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           }
+                           return name;
+                         });
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(RecordedSession);
+
+// ---- the seed sessions, recorded live against the simulated device's variants ----
+
+struct SeedCase {
+  const char* name;
+  const char* origin;  // the comment line of the expected file
+  void (*adjust)(sim::SimDfuDeviceConfig& config);
+  bool inlineData = false;  // the image in the recording itself; else by digest, the image beside
+};
+
+sim::SimDfuFault DownloadFault(sim::SimDfuFaultAction action, uint16_t block) {
+  sim::SimDfuFault fault;
+  fault.action = action;
+  fault.request = sim::SimDfuRequestKind::Dnload;
+  fault.block = block;
+  return fault;
+}
+
+void NotTolerant(sim::SimDfuDeviceConfig& c) {
+  c.bmAttributes &= static_cast<uint8_t>(~sim::dfu::kManifestationTolerant);
+}
+
+const SeedCase kSeeds[] = {
+    {"sim-tolerant", "a manifestation tolerant device", [](sim::SimDfuDeviceConfig&) {}, true},
+    {"sim-not-tolerant", "a device that is not manifestation tolerant and resets itself after manifesting",
+     [](sim::SimDfuDeviceConfig& c) { NotTolerant(c); }},
+    {"sim-strict", "the strict device: early status stalled, waits for a bus reset after manifesting, busy overrun",
+     [](sim::SimDfuDeviceConfig& c) {
+       NotTolerant(c);
+       c.variants = sim::SimDfuVariants::Strict();
+       c.pollTimeoutMs = 3;
+       c.flashWritePerBlock = 2ms;
+       c.manifestationTime = 10ms;
+     }},
+    {"sim-dfu-error-at-block", "a device that reports dfuERROR with errWRITE after block 3",
+     [](sim::SimDfuDeviceConfig& c) {
+       sim::SimDfuFault fault = DownloadFault(sim::SimDfuFaultAction::DfuError, 3);
+       fault.bStatus = sim::dfu::errWRITE;
+       c.faults.push_back(fault);
+     }},
+    {"sim-no-answer", "a device that never answers block 2 (the host's time-out and cancel run)",
+     [](sim::SimDfuDeviceConfig& c) { c.faults.push_back(DownloadFault(sim::SimDfuFaultAction::NoAnswer, 2)); }},
+    {"sim-unplug-mid-download", "a device unplugged instead of answering block 4",
+     [](sim::SimDfuDeviceConfig& c) { c.faults.push_back(DownloadFault(sim::SimDfuFaultAction::Unplug, 4)); }},
+};
+
+// The image every seed session downloads, beside the recordings that keep it by digest.
+constexpr const char* kSeedImage = "seed-image.bin";
+
+class SeedRecording : public RecordingRegressionTest, public ::testing::WithParamInterface<SeedCase> {};
+
+TEST_P(SeedRecording, IsRecordedLive) {
+  const char* out = std::getenv("FB_RECORDINGS_OUT");
+  if (out == nullptr || *out == '\0') {
+    GTEST_SKIP() << "FB_RECORDINGS_OUT names no folder to write the seed recordings to";
+  }
+  const SeedCase& seed = GetParam();
+  ReadConfiguration("File=" + RecordingPath().string() + (seed.inlineData ? "\r\nInlineData=yes\r\n" : "\r\n"));
+  sim::SimDfuDeviceConfig config = Config("SEED0001");
+  config.wTransferSize = 1024;
+  seed.adjust(config);
+  Plug(config);
+  const std::vector<uint8_t> image = fbimg::Filler(8192, 0x5E);
+  const fbtest::UpgradeResult result = RunFlow(true, kRecVid, kRecAppPid, kRecBootPid, image);
+  QXStopSessionRecording();
+
+  const std::filesystem::path folder(out);
+  std::filesystem::copy_file(RecordingPath(), folder / (std::string(seed.name) + ".jsonl"),
+                             std::filesystem::copy_options::overwrite_existing);
+  fbtest::WriteFileBytes(folder / kSeedImage, std::string(image.begin(), image.end()));
+  const std::string expected = std::string("; recorded live against ") + seed.origin +
+                               ", 8 KiB raw image, from the application\n[Replay]\nFlow = from-application\n"
+                               "Image = " +
+                               (seed.inlineData ? "inline" : kSeedImage) +
+                               "\n\n[Expected]\nState = " + StateName(result.state) +
+                               "\nStatus = " + StatusText(result.completionStatus) + "\n";
+  fbtest::WriteFileBytes(folder / (std::string(seed.name) + ".expected"), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Variants, SeedRecording, ::testing::ValuesIn(kSeeds),
+                         [](const ::testing::TestParamInfo<SeedCase>& info) {
+                           std::string name = info.param.name;
+                           for (char& c : name) {
+                             if (c == '-') c = '_';
+                           }
+                           return name;
+                         });
+
+}  // namespace
+}  // namespace plendrik
