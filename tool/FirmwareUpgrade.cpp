@@ -192,8 +192,10 @@ QXSTATUS PollUpgradeProgress(uint32_t deviceHandle) {
       QXToolPrintf("GetUpgradeStatus failed, st=0x%08x (%s)\n", st, QXDfuErrorText(st));
       return st;
     }
-    QXToolPrintf("%s", FormatProgressLine(state, currentBytes, totalBytes).c_str());
+    // Marked open before it is written: an interrupt that ends the program in between still
+    // ends the line.
     line.Open();
+    QXToolPrintf("%s", FormatProgressLine(state, currentBytes, totalBytes).c_str());
     if (state == QXDFU_UPGRADE_STATE_FINISHED) {
       line.End();
       QXToolPrintf("%s", FormatFinishedLine(ElapsedMs(start)).c_str());
