@@ -18,8 +18,7 @@ constexpr uint8_t kStandardOut = 0x01;
 constexpr uint8_t kGetDescriptor = 0x06;
 constexpr uint8_t kSetInterface = 0x0B;
 
-// Windows errors as recorded.
-constexpr uint32_t kErrorGenFailure = 31;
+// The Windows error of a device that has left the bus, as recorded.
 constexpr uint32_t kErrorDeviceNotConnected = 1167;
 
 const char* RequestName(const SimSetupPacket& s) {
