@@ -76,8 +76,6 @@ DFU_DEVICES = {
     "download_error": DFU_DEVICE_BASE + "ErrorAtBlock = 10\nErrorStatus = 0x04\n",
 }
 
-# The base device is not manifestation tolerant (the default attributes) and resets itself
-# after manifesting; these are the other ways real devices end, and the strict device.
 # The happy-path device played back from the recording of its session (session.jsonl).
 REPLAY_DEVICE = """[Device]
 Model = replay
@@ -87,6 +85,8 @@ ReceivedFirmwareFile = replayed.bin
 """
 GETSTATUS_SETUP = "a103000000000600"
 
+# The base device is not manifestation tolerant (the default attributes) and resets itself
+# after manifesting; these are the other ways real devices end, and the strict device.
 VARIANT_DEVICES = {
     "variant_wait_for_reset": DFU_DEVICE_BASE + "ManifestationEnd = wait-for-reset\n",
     "variant_leave_during_status": DFU_DEVICE_BASE + "ManifestationEnd = leave-during-status\n",
