@@ -131,7 +131,7 @@ struct FileDevice {
   SimDeviceSpec spec;
   QXWString manufacturer, product, serial;
   size_t serialLine = 0;
-  std::map<std::string, size_t> keyLines;  // key -> the line that gave it
+  std::map<std::string, size_t> keyLines;        // key -> the line that gave it
   std::map<std::string, std::string> keyValues;  // key -> its value as written
   std::vector<uint8_t> interfaces{0};
   uint8_t interfaceClass = 0xFE, interfaceSubClass = 0x01, interfaceProtocol = 0x02;
@@ -279,8 +279,8 @@ SimDfuFileDevice BuildDfuDevice(FileDevice& d) {
   }
   if (d.stayOnBus) {
     // Every request that would take it off the bus is acknowledged, for ever.
-    for (SimDfuRequestKind kind : {SimDfuRequestKind::Detach, SimDfuRequestKind::XmosToBootloader,
-                                   SimDfuRequestKind::XmosToApplication}) {
+    for (SimDfuRequestKind kind :
+         {SimDfuRequestKind::Detach, SimDfuRequestKind::XmosToBootloader, SimDfuRequestKind::XmosToApplication}) {
       SimDfuFault fault;
       fault.action = SimDfuFaultAction::StayOnBus;
       fault.request = kind;
@@ -386,9 +386,10 @@ bool SetNumberList(const std::string& value, std::vector<T>& list, bool allowEmp
 }
 
 // Which devices a key belongs to: any, only a DFU device (giving it makes the device one),
-// only a device without DFU behaviour (a DFU device's run mode decides it), or only a replayed
-// device (which takes no other key but Model).
-enum class KeyScope { Any, Dfu, NotDfu, Replay };
+// a DFU device or a replayed one, only a device without DFU behaviour (a DFU device's run mode
+// decides it), or only a replayed device (which takes no other key but Model and the
+// DfuOrReplay keys).
+enum class KeyScope { Any, Dfu, DfuOrReplay, NotDfu, Replay };
 
 struct KeyRule {
   const char* name;  // lower case
@@ -435,10 +436,10 @@ const KeyRule kKeyRules[] = {
      [](FileDevice& d, Value v, Why why) { return SetNumberList<uint8_t, 0xFF>(v, d.interfaces, false, why); }},
     {"interfaceclass", [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceClass); },
      KeyScope::NotDfu},
-    {"interfacesubclass",
-     [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceSubClass); }, KeyScope::NotDfu},
-    {"interfaceprotocol",
-     [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceProtocol); }, KeyScope::NotDfu},
+    {"interfacesubclass", [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceSubClass); },
+     KeyScope::NotDfu},
+    {"interfaceprotocol", [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.interfaceProtocol); },
+     KeyScope::NotDfu},
     {"dfufunctional", [](FileDevice& d, Value v, Why) { return ParseBool(v, d.functional); }, KeyScope::NotDfu},
     {"dfuattributes", [](FileDevice& d, Value v, Why) { return SetNumber<uint8_t, 0xFF>(v, d.dfuAttributes); }},
     {"dfudetachtimeout",
@@ -529,10 +530,10 @@ const KeyRule kKeyRules[] = {
        return true;
      },
      KeyScope::Dfu},
-    {"flashtimeperblockms", [](FileDevice& d, Value v, Why why) { return SetMilliseconds(v, d.dfu.flashWritePerBlock, why); },
-     KeyScope::Dfu},
-    {"manifestationtimems", [](FileDevice& d, Value v, Why why) { return SetMilliseconds(v, d.dfu.manifestationTime, why); },
-     KeyScope::Dfu},
+    {"flashtimeperblockms",
+     [](FileDevice& d, Value v, Why why) { return SetMilliseconds(v, d.dfu.flashWritePerBlock, why); }, KeyScope::Dfu},
+    {"manifestationtimems",
+     [](FileDevice& d, Value v, Why why) { return SetMilliseconds(v, d.dfu.manifestationTime, why); }, KeyScope::Dfu},
     {"detachdelayms",
      [](FileDevice& d, Value v, Why why) {
        std::chrono::microseconds time{0};
@@ -560,7 +561,7 @@ const KeyRule kKeyRules[] = {
      },
      KeyScope::Dfu},
     {"receivedfirmwarefile", [](FileDevice& d, Value v, Why why) { return SetPath(v, d.firmwareFiles[0], why); },
-     KeyScope::Dfu},
+     KeyScope::DfuOrReplay},
     {"erroratblock",
      [](FileDevice& d, Value v, Why) {
        uint16_t block = 0;
@@ -630,8 +631,10 @@ bool SetOptionalNumber(const std::string& value, std::optional<T>& field) {
 
 const InterfaceKeyRule kInterfaceKeyRules[] = {
     {"class", [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint8_t, 0xFF>(v, s.interfaceClass); }},
-    {"subclass", [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint8_t, 0xFF>(v, s.interfaceSubClass); }},
-    {"protocol", [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint8_t, 0xFF>(v, s.interfaceProtocol); }},
+    {"subclass",
+     [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint8_t, 0xFF>(v, s.interfaceSubClass); }},
+    {"protocol",
+     [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint8_t, 0xFF>(v, s.interfaceProtocol); }},
     {"dfufunctional",
      [](InterfaceSettings& s, Value v) {
        bool flag = false;
@@ -639,7 +642,8 @@ const InterfaceKeyRule kInterfaceKeyRules[] = {
        s.functional = flag;
        return true;
      }},
-    {"dfuattributes", [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint8_t, 0xFF>(v, s.dfuAttributes); }},
+    {"dfuattributes",
+     [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint8_t, 0xFF>(v, s.dfuAttributes); }},
     {"dfudetachtimeout",
      [](InterfaceSettings& s, Value v) { return SetOptionalNumber<uint16_t, 0xFFFF>(v, s.dfuDetachTimeout); }},
     {"dfutransfersize",
@@ -694,8 +698,8 @@ std::string CheckDevice(const FileDevice& d) {
       return Error(settings.line, "interface " + std::to_string(number) + " is not in 'Interfaces'");
     }
     if (isDfu && number == d.dfuInterface) {
-      return Error(settings.line, "interface " + std::to_string(number) +
-                                      " is the DFU interface, which the run mode describes");
+      return Error(settings.line,
+                   "interface " + std::to_string(number) + " is the DFU interface, which the run mode describes");
     }
   }
   if (isDfu && listed && std::find(d.interfaces.begin(), d.interfaces.end(), d.dfuInterface) == d.interfaces.end()) {
@@ -703,9 +707,9 @@ std::string CheckDevice(const FileDevice& d) {
   }
   for (const auto& [target, file] : d.firmwareFiles) {
     if (target >= d.targets) {
-      return Error(lineOf("target" + std::to_string(target) + ".receivedfirmwarefile"),
-                   "target " + std::to_string(target) + " does not exist (Targets = " + std::to_string(d.targets) +
-                       ")");
+      return Error(
+          lineOf("target" + std::to_string(target) + ".receivedfirmwarefile"),
+          "target " + std::to_string(target) + " does not exist (Targets = " + std::to_string(d.targets) + ")");
     }
   }
   if (d.errorStatus && !d.errorAtBlock) {
@@ -743,6 +747,9 @@ std::string LoadReplay(const FileDevice& d, const std::filesystem::path& folder,
   replay.recording = loaded.recording;
   replay.label = d.recordedDevice;
   replay.latency = d.latency;
+  if (const auto file = d.firmwareFiles.find(0); file != d.firmwareFiles.end()) {
+    replay.receivedFirmwareFile = file->second;
+  }
   return SimReplayModel::Check(*loaded.recording, d.recordedDevice);
 }
 
@@ -819,12 +826,15 @@ SimDeviceFileResult ParseSimDeviceFile(std::string_view text, const SimGuid& int
                                            std::to_string(earlier->second) + ")");
       return result;
     }
-    const KeyScope scope = rule != nullptr                  ? rule->scope
+    const KeyScope scope = rule != nullptr              ? rule->scope
+                           : (targetFile && index == 0) ? KeyScope::DfuOrReplay
                            : (targetFile || variantKey) ? KeyScope::Dfu
                                                         : KeyScope::Any;
-    if (scope == KeyScope::Dfu && current->dfuOnlyKey.empty()) current->dfuOnlyKey = key;
+    const bool dfuKey = scope == KeyScope::Dfu || scope == KeyScope::DfuOrReplay;
+    if (dfuKey && current->dfuOnlyKey.empty()) current->dfuOnlyKey = key;
     if (scope == KeyScope::Replay && current->replayOnlyKey.empty()) current->replayOnlyKey = key;
-    if (scope != KeyScope::Replay && key != "model" && current->describingKey.empty()) current->describingKey = key;
+    const bool replayKey = scope == KeyScope::Replay || scope == KeyScope::DfuOrReplay;
+    if (!replayKey && key != "model" && current->describingKey.empty()) current->describingKey = key;
     if (scope == KeyScope::NotDfu && current->genericOnlyKey.empty()) current->genericOnlyKey = key;
     std::string why;
     bool stored = false;
@@ -920,42 +930,63 @@ void Report(const std::string& message) {
   }
 }
 
-// Plugs in a DFU device of the file. Its firmware files start absent, so that a file left by an
-// earlier run is never taken for what this device received; each manifestation rewrites its
-// target's file.
+// A received-firmware file of a device that arrives: it starts absent, so that a file left by
+// an earlier run is never taken for what this device received.
+std::filesystem::path FreshReceivedFile(const std::string& name, const std::filesystem::path& folder) {
+  std::filesystem::path path(std::u8string(name.begin(), name.end()));
+  if (path.is_relative()) {
+    path = folder / path;
+  }
+  std::error_code ec;
+  std::filesystem::remove(path, ec);
+  if (ec) {
+    Report("cannot remove the old received firmware file " + path.string() + ": " + ec.message());
+  }
+  return path;
+}
+
+// whose: e.g. "of target 0", for the report of a failed write.
+void WriteReceivedFile(const std::filesystem::path& path, const std::vector<uint8_t>& firmware,
+                       const std::string& whose) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(firmware.data()), static_cast<std::streamsize>(firmware.size()));
+  out.close();
+  if (!out) {
+    Report("cannot write the received firmware " + whose + " to " + path.string());
+  }
+}
+
+// Plugs in a DFU device of the file; each manifestation rewrites its target's firmware file.
 SimDfuDevicePtr AttachDfuDevice(const SimDfuFileDevice& fileDevice, const std::filesystem::path& folder) {
   SimDfuDeviceConfig config = fileDevice.config;
   std::map<uint8_t, std::filesystem::path> files;
   for (const auto& [target, name] : fileDevice.firmwareFiles) {
-    std::filesystem::path path(std::u8string(name.begin(), name.end()));
-    if (path.is_relative()) {
-      path = folder / path;
-    }
-    std::error_code ec;
-    std::filesystem::remove(path, ec);
-    if (ec) {
-      Report("cannot remove the old received firmware file " + path.string() + ": " + ec.message());
-    }
-    files[target] = path;
+    files[target] = FreshReceivedFile(name, folder);
   }
   if (!files.empty()) {
     config.firmwareCommitted = [files](uint8_t target, const std::vector<uint8_t>& firmware) {
-      const auto it = files.find(target);
-      if (it == files.end()) {
-        return;
-      }
-      std::ofstream out(it->second, std::ios::binary | std::ios::trunc);
-      out.write(reinterpret_cast<const char*>(firmware.data()), static_cast<std::streamsize>(firmware.size()));
-      out.close();
-      if (!out) {
-        Report("cannot write the received firmware of target " + std::to_string(target) + " to " +
-               it->second.string());
+      if (const auto it = files.find(target); it != files.end()) {
+        WriteReceivedFile(it->second, firmware, "of target " + std::to_string(target));
       }
     };
   }
   SimDfuDevicePtr device = SimDfuDevice::Create(VirtualUsbBus::Instance(), std::move(config));
   device->Plug();
   return device;
+}
+
+// Plugs in a replayed device of the file; the end of each recorded download rewrites its
+// received-firmware file.
+SimReplayModelPtr AttachReplayDevice(const SimReplayFileDevice& replay, const std::filesystem::path& folder) {
+  SimReplayModelPtr model =
+      SimReplayModel::Create(VirtualUsbBus::Instance(), replay.recording, replay.label, replay.latency);
+  if (!replay.receivedFirmwareFile.empty()) {
+    const std::filesystem::path path = FreshReceivedFile(replay.receivedFirmwareFile, folder);
+    model->OnDownloadEnd(
+        [path](const std::vector<uint8_t>& image) { WriteReceivedFile(path, image, "of the replayed device"); });
+  }
+  model->Plug();
+  return model;
 }
 
 }  // namespace
@@ -1019,10 +1050,7 @@ SimDeviceFileResult LoadSimDeviceFile(const QXWString& path, const SimGuid& inte
   const auto attach = [&filePath](const SimDeviceFileResult& r, size_t i) {
     FileDfuDevice attached{r.sections[i], nullptr, nullptr};
     if (r.replayDevices[i]) {
-      const SimReplayFileDevice& replay = *r.replayDevices[i];
-      attached.replay =
-          SimReplayModel::Create(VirtualUsbBus::Instance(), replay.recording, replay.label, replay.latency);
-      attached.replay->Plug();
+      attached.replay = AttachReplayDevice(*r.replayDevices[i], filePath.parent_path());
     } else {
       attached.device = AttachDfuDevice(*r.dfuDevices[i], filePath.parent_path());
     }
@@ -1055,7 +1083,8 @@ SimDeviceFileResult LoadSimDeviceFile(const QXWString& path, const SimGuid& inte
       if (result.dfuDevices[i] || result.replayDevices[i]) {
         dfuByFile.push_back(attach(result, i));
       } else {
-        attachedByFile.push_back(FileAttached{result.specs[i], VirtualUsbBus::Instance().Attach(result.specs[i])->Id()});
+        attachedByFile.push_back(
+            FileAttached{result.specs[i], VirtualUsbBus::Instance().Attach(result.specs[i])->Id()});
       }
     }
     return result;

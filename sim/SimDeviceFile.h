@@ -32,6 +32,9 @@ struct SimReplayFileDevice {
   std::shared_ptr<const SimRecording> recording;
   std::string label;  // RecordedDevice; empty: the recording's first device
   SimReplayLatency latency = SimReplayLatency::Recorded;
+  // The file (UTF-8, as written; relative to the device file's folder) into which the device
+  // writes the DFU_DNLOAD data it received when a download ends; empty: none.
+  std::string receivedFirmwareFile;
 };
 
 struct SimDeviceFileResult {

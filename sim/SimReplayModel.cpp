@@ -122,6 +122,10 @@ bool IsDnloadData(const SimSetupPacket& s) {
   return s.bmRequestType == dfu::kClassOut && s.bRequest == dfu::kDnload && s.wLength > 0;
 }
 
+bool IsDownloadEnd(const SimSetupPacket& s) {
+  return s.bmRequestType == dfu::kClassOut && s.bRequest == dfu::kDnload && s.wLength == 0;
+}
+
 bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
   return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
            const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
@@ -212,6 +216,11 @@ std::vector<uint8_t> SimReplayModel::ReceivedImage() const {
 SimDevicePtr SimReplayModel::CurrentDevice() const {
   std::lock_guard<std::mutex> lock(mMutex);
   return mBusDevice;
+}
+
+void SimReplayModel::OnDownloadEnd(std::function<void(const std::vector<uint8_t>& image)> handler) {
+  std::lock_guard<std::mutex> lock(mMutex);
+  mDownloadEnd = std::move(handler);
 }
 
 void SimReplayModel::AttachIdentity(size_t identity, uint64_t epoch) {
@@ -418,6 +427,8 @@ void SimReplayModel::HandleRequest(SimDevice& device, const SimControlRequestPtr
   Reply reply;
   std::chrono::microseconds delay{0};
   std::optional<uint64_t> unplug;
+  std::function<void(const std::vector<uint8_t>&)> downloadEnd;
+  std::vector<uint8_t> image;
   {
     std::lock_guard<std::mutex> lock(mMutex);
     if (mDeviceId != device.Id()) {
@@ -440,6 +451,10 @@ void SimReplayModel::HandleRequest(SimDevice& device, const SimControlRequestPtr
       mLastT = step.tEnd;
       PlaceImageLocked(step, request->OutData());
       reply = ReplyFor(step.result, step.noAnswer, step.in, step.transferred, setup.IsDeviceToHost(), setup.wLength);
+      if (reply.answer == Answer::Ack && mDownloadEnd && IsDownloadEnd(setup)) {
+        downloadEnd = mDownloadEnd;
+        image = mImage;
+      }
       if (reply.answer == Answer::Gone) {
         unplug = mDeviceId;
       } else if (reply.answer != Answer::None) {
@@ -449,6 +464,9 @@ void SimReplayModel::HandleRequest(SimDevice& device, const SimControlRequestPtr
   }
   if (unplug) {
     mBus.Detach(*unplug);  // fails the request in flight: the device has gone
+  }
+  if (downloadEnd) {
+    downloadEnd(image);
   }
   if (delay.count() == 0) {
     Send(request, reply);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -59,6 +60,10 @@ class SimReplayModel : public SimDeviceModel, public std::enable_shared_from_thi
   std::vector<uint8_t> ReceivedImage() const;
   // The device the model answers behind now; null while it is off the bus.
   SimDevicePtr CurrentDevice() const;
+  // Called with ReceivedImage() whenever a download ends: the device is about to acknowledge a
+  // zero-length DFU_DNLOAD as the recording shows it did. Called on the requesting thread,
+  // without the model's lock, before the answer goes out.
+  void OnDownloadEnd(std::function<void(const std::vector<uint8_t>& image)> handler);
 
   void HandleRequest(SimDevice& device, const SimControlRequestPtr& request) override;
   bool InterceptStandardRequest(SimDevice& device, const SimControlRequestPtr& request,
@@ -108,6 +113,7 @@ class SimReplayModel : public SimDeviceModel, public std::enable_shared_from_thi
   uint64_t mEpoch = 1;    // guards scheduled bus steps against an unplug
   std::optional<SimReplayMismatch> mMismatch;
   std::vector<uint8_t> mImage;
+  std::function<void(const std::vector<uint8_t>&)> mDownloadEnd;
   uint64_t mImageOffset = 0;  // DNLOAD bytes since the last zero-length DNLOAD or DFU_ABORT
 };
 

@@ -1,6 +1,7 @@
 #include "record/QXRecordingWinusbDrvApi.h"
 
 #include "os/QXImmortal.h"
+#include "os/QXWinErrors.h"
 #include "record/QXSessionRecorder.h"
 
 namespace plendrik {
@@ -84,7 +85,11 @@ uint32_t QXRecordingWinusbDrvApi::WinUsbQueryInterfaceSettings(QXOsHandle winUsb
 
 uint32_t QXRecordingWinusbDrvApi::WinUsbQueryDeviceInformation(QXOsHandle winUsb, uint32_t informationType,
                                                                uint32_t& length, void* buffer) {
-  return Below().WinUsbQueryDeviceInformation(winUsb, informationType, length, buffer);
+  const uint32_t err = Below().WinUsbQueryDeviceInformation(winUsb, informationType, length, buffer);
+  if (err == kQXErrorDeviceNotConnected) {
+    QXSessionRecorder::Instance().OnDeviceGone(winUsb);
+  }
+  return err;
 }
 
 uint32_t QXRecordingWinusbDrvApi::WinUsbSetCurrentAlternateSetting(QXOsHandle winUsb, uint8_t alternateSetting) {

@@ -255,7 +255,7 @@ void QXSessionRecorder::OnOpen(const QXWString& path, uint32_t result, QXOsHandl
   }
   line.Str("path", mPseudonyms.Masked(text, '#')).UInt("result", result);
   if (result == 0) {
-    Handle h{mNextHandle++, device, true};
+    Handle h{mNextHandle++, device, true, text};
     mHandles[file] = h;
     line.UInt("file", h.number);
   } else {
@@ -283,7 +283,7 @@ void QXSessionRecorder::OnClaim(QXOsHandle file, uint32_t result, QXOsHandle win
   QXJsonLine line = HandleRecord("claim", f, "file");
   line.UInt("result", result);
   if (result == 0) {
-    Handle h{mNextHandle++, f != nullptr ? f->device : std::nullopt, false};
+    Handle h{mNextHandle++, f != nullptr ? f->device : std::nullopt, false, f != nullptr ? f->path : std::string()};
     mHandles[winUsb] = h;
     line.UInt("handle", h.number);
   } else {
@@ -301,13 +301,34 @@ void QXSessionRecorder::OnClaimAssociated(QXOsHandle parent, uint8_t index, uint
   QXJsonLine line = HandleRecord("claim", p, "parent");
   line.UInt("index", index).UInt("result", result);
   if (result == 0) {
-    Handle h{mNextHandle++, p != nullptr ? p->device : std::nullopt, false};
+    Handle h{mNextHandle++, p != nullptr ? p->device : std::nullopt, false, p != nullptr ? p->path : std::string()};
     mHandles[handle] = h;
     line.UInt("handle", h.number);
   } else {
     line.Null("handle");
   }
   Write(line.Text());
+}
+
+void QXSessionRecorder::OnDeviceGone(QXOsHandle winUsb) {
+  QXOsLockGuard lock(mLock);
+  const Handle* h = FindHandle(winUsb);
+  if (mFile == nullptr || h == nullptr || !h->device.has_value()) {
+    return;
+  }
+  // Taken out of the listings, so that the next listing does not report the removal again.
+  bool listed = false;
+  for (auto& [interfaceClass, nodes] : mListings) {
+    listed = nodes.erase(Lower(h->path)) != 0 || listed;
+  }
+  if (listed) {
+    Write(QXJsonLine()
+              .Str("type", "removal")
+              .UInt("t", Now())
+              .Str("device", *h->device)
+              .Str("path", mPseudonyms.Masked(h->path, '#'))
+              .Text());
+  }
 }
 
 void QXSessionRecorder::OnRelease(QXOsHandle winUsb, uint32_t result) {

@@ -72,6 +72,10 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
                     const uint8_t* data, uint32_t transferred);
   void OnAltSetting(QXOsHandle winUsb, uint8_t alt, uint32_t result);
   void OnReset(QXOsHandle winUsb, uint32_t result);
+  // A query on the handle found its device gone (ERROR_DEVICE_NOT_CONNECTED): how the host
+  // learns that a device left the bus between two listings, e.g. after its manifestation.
+  // Writes the node's removal unless a listing has written it already.
+  void OnDeviceGone(QXOsHandle winUsb);
   // A control transfer is about to be submitted: its setup and OUT data are taken now, its IN
   // data when it ends. Returns false when nothing is being recorded.
   bool OnTransferSubmit(QXOsHandle winUsb, const QXUsbSetupPacket& setup, const uint8_t* buffer,
@@ -90,6 +94,7 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
     uint64_t number = 0;
     std::optional<std::string> device;
     bool isFile = false;
+    std::string path;  // the path the device file was opened on
   };
   struct Pending {
     QXOsHandle winUsb = nullptr;

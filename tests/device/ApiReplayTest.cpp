@@ -9,8 +9,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -410,7 +412,8 @@ TEST_F(ApiReplayThreads, ModelIsReadWhileARecordedUpgradeIsReplayed) {
   EXPECT_EQ(model->ReceivedImage(), image);
 }
 
-// The device file's keys put a replayed device on the bus, with its recording found beside the file.
+// The device file's keys put a replayed device on the bus, with its recording found beside the
+// file; what it received replaces an earlier run's received-firmware file.
 TEST_F(ApiReplayTest, DeviceFileReplaysARecordingBesideIt) {
   const Bytes image = Filler(4000, 8);
   RecordingBuilder recording = Record(Config(SimRunMode::Application), image);
@@ -418,11 +421,14 @@ TEST_F(ApiReplayTest, DeviceFileReplaysARecordingBesideIt) {
   ASSERT_TRUE(recording.Save(dir.File("session.jsonl").string()));
   {
     std::ofstream ini(dir.File("devices.ini"));
-    ini << "[Device]\nModel = replay\nRecording = session.jsonl\nRecordedDevice = d1\nLatency = zero\n";
+    ini << "[Device]\nModel = replay\nRecording = session.jsonl\nRecordedDevice = d1\nLatency = zero\n"
+           "ReceivedFirmwareFile = received.bin\n";
   }
+  { std::ofstream(dir.File("received.bin")) << "an earlier run's"; }
   const sim::SimDeviceFileResult loaded =
       sim::LoadSimDeviceFile(fbtest::ToQXWString(dir.File("devices.ini")), TestGuid());
   ASSERT_TRUE(loaded.ok) << loaded.error;
+  EXPECT_FALSE(std::filesystem::exists(dir.File("received.bin")));
   const std::vector<sim::SimDeviceListEntry> listed = sim::VirtualUsbBus::Instance().ListDevices(TestGuid());
   ASSERT_EQ(listed.size(), 1u);
   const SimReplayModelPtr model = SimReplayModel::Of(sim::VirtualUsbBus::Instance().FindDevice(listed[0].deviceId));
@@ -430,6 +436,8 @@ TEST_F(ApiReplayTest, DeviceFileReplaysARecordingBesideIt) {
   EXPECT_EQ(RunUpgrade(image, SimRunMode::Application).state, QXDFU_UPGRADE_STATE_FINISHED);
   EXPECT_TRUE(WaitUntilFinished(model));
   EXPECT_EQ(model->ReceivedImage(), image);
+  std::ifstream received(dir.File("received.bin"), std::ios::binary);
+  EXPECT_EQ(Bytes(std::istreambuf_iterator<char>(received), {}), image);
   // An empty file takes the device off again.
   { std::ofstream(dir.File("devices.ini"), std::ios::trunc); }
   EXPECT_TRUE(sim::LoadSimDeviceFile(fbtest::ToQXWString(dir.File("devices.ini")), TestGuid()).ok);

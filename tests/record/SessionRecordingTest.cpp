@@ -11,6 +11,7 @@
 #include "device/DfuDevicePortUsbDfu.h"
 #include "device/QXBootloaderUnlockKey.h"
 #include "device/QXBuildBootloaderUnlockReq.h"
+#include "os/QXWinErrors.h"
 #include "record/QXRecordingSetupApi.h"
 #include "record/QXRecordingWinusbDrvApi.h"
 #include "record/SessionRecordingFixture.h"
@@ -383,6 +384,49 @@ TEST_F(SessionRecordingTest, ListingsGiveArrivalsAndRemovals) {
   const JsonValue removal = file.OfType("removal").at(0);
   EXPECT_EQ(removal["device"].Str(), "d1");
   EXPECT_EQ(removal["path"].Str(), node["path"].Str());
+}
+
+// A device that leaves between two listings, seen by the host only as a failing query on its
+// open handle (a device resetting itself after manifestation): one removal, when the query
+// fails, and none again from the next listing.
+TEST_F(SessionRecordingTest, DeviceFoundGoneOnItsHandleGivesOneRemoval) {
+  ReadConfiguration("File=session.jsonl\r\n");
+  const sim::SimDevicePtr device = Attach(DfuDeviceSpec(0x1209, 0x0001, 0x0100, "SN0001"));
+  auto list = [] {
+    uint32_t enumeration = 0;
+    uint32_t count = 0;
+    EXPECT_EQ(QXDFU_EnumerateUsbDfuDevices("VID=0x1209, PID=1", &enumeration, &count, 0, 0, 0), QXSTATUS_SUCCESS);
+    EXPECT_EQ(QXDFU_CloseEnumeration(enumeration), QXSTATUS_SUCCESS);
+  };
+  list();
+  const std::vector<sim::SimDeviceListEntry> listed = sim::VirtualUsbBus::Instance().ListDevices(TestGuid());
+  ASSERT_EQ(listed.size(), 1u);
+  QXWinusbDrvApi& api = QXGetWinusbDrvApi();
+  QXOsHandle deviceFile = nullptr;
+  QXOsHandle winUsb = nullptr;
+  ASSERT_EQ(api.CreateDeviceFile(listed[0].interfacePath, 0xC0000000, 3, nullptr, deviceFile), 0u);
+  ASSERT_EQ(api.WinUsbInitialize(deviceFile, winUsb), 0u);
+  uint8_t speed = 0;
+  uint32_t length = 1;
+  EXPECT_EQ(api.WinUsbQueryDeviceInformation(winUsb, 1, length, &speed), 0u);
+  sim::VirtualUsbBus::Instance().Detach(device->Id());
+  for (int i = 0; i < 2; ++i) {
+    length = 1;
+    EXPECT_EQ(api.WinUsbQueryDeviceInformation(winUsb, 1, length, &speed), kQXErrorDeviceNotConnected);
+  }
+  list();
+  api.WinUsbFree(winUsb);
+  api.CloseOsHandle(deviceFile);
+  QXStopSessionRecording();
+
+  const RecordingFile file(RecordingPath());
+  EXPECT_EQ(file.Types(),
+            (std::vector<std::string>{"header", "arrival", "open", "claim", "removal", "release", "close"}));
+  const std::vector<JsonValue> arrivals = file.OfType("arrival");
+  ASSERT_EQ(arrivals.size(), 1u);
+  const JsonValue removal = file.OfType("removal").at(0);
+  EXPECT_EQ(removal["device"].Str(), "d1");
+  EXPECT_EQ(removal["path"].Str(), arrivals[0]["node"]["path"].Str());
 }
 
 // The platform's own listing below the recording: Wine's SetupAPI in the windows build (no USB

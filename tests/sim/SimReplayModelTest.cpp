@@ -1,6 +1,7 @@
 // The replay model on the virtual bus, driven request by request: how each recorded result is
 // answered, standard requests matched by setup packet, a reset and a re-arrival played from the
-// recording, the stop at the first mismatch, and the device file's replay keys.
+// recording, the stop at the first mismatch, the end of a download, and the device file's replay
+// keys.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -236,6 +237,36 @@ TEST_F(SimReplayModelTest, ResetWithoutRecordedRemovalKeepsTheIdentity) {
   EXPECT_TRUE(model->Finished());
 }
 
+// The end of a download (an acknowledged zero-length DFU_DNLOAD) hands over what came, once.
+TEST_F(SimReplayModelTest, DownloadEndHandsOverTheReceivedImage) {
+  RecordingBuilder b;
+  b.Arrival(0, "d1", Node("5E02"));
+  RecordedTransfer block0 = Transfer(10, kBlock0);
+  block0.out = {1, 2, 3, 4};
+  block0.outByDigest = true;
+  block0.offset = 0;
+  b.Transfer(block0);
+  const SimSetupPacket end = Packet(0x21, 0x01, 1, 0, 0);
+  b.Transfer(Transfer(20, end));
+  b.Transfer(Transfer(30, kGetStatus));
+  b.Transfer(Transfer(40, end, 31));  // a stalled one ends nothing
+
+  const SimReplayModelPtr model = Play(b);
+  ASSERT_NE(model, nullptr);
+  std::vector<std::vector<uint8_t>> handed;
+  model->OnDownloadEnd([&handed](const std::vector<uint8_t>& image) { handed.push_back(image); });
+  const SimDevicePtr device = DeviceOf(model, 0x5E02);
+  ASSERT_NE(device, nullptr);
+  EXPECT_EQ(Send(device, kBlock0, {1, 2, 3, 4})->Status(), SimTransferStatus::Success);
+  EXPECT_TRUE(handed.empty());
+  EXPECT_EQ(Send(device, end)->Status(), SimTransferStatus::Success);
+  EXPECT_EQ(handed, (std::vector<std::vector<uint8_t>>{{1, 2, 3, 4}}));
+  EXPECT_EQ(Send(device, kGetStatus)->Status(), SimTransferStatus::Success);
+  EXPECT_EQ(Send(device, end)->Status(), SimTransferStatus::Stall);
+  EXPECT_EQ(handed.size(), 1u);
+  EXPECT_TRUE(model->Finished());
+}
+
 TEST_F(SimReplayModelTest, UnexpectedResetIsAMismatch) {
   RecordingBuilder b;
   b.Arrival(0, "d1", Node("5E02"));
@@ -301,7 +332,8 @@ TEST_F(SimReplayModelThreads, UnplugWhileAnswersAndBusStepsAreDue) {
 struct FileCase {
   const char* name;
   std::string text;
-  std::string error;  // empty: accepted
+  std::string error;              // empty: accepted
+  std::string receivedFile = "";  // accepted: the ReceivedFirmwareFile it names
 };
 
 class SimReplayDeviceFile : public ::testing::TestWithParam<FileCase> {};
@@ -324,6 +356,7 @@ TEST_P(SimReplayDeviceFile, KeysAreCheckedWithTheRecording) {
     ASSERT_EQ(r.replayDevices.size(), 1u);
     ASSERT_TRUE(r.replayDevices[0].has_value());
     EXPECT_EQ(r.specs.at(0).productId, r.replayDevices[0]->label == "d2" ? 0x5E03 : 0x5E02);
+    EXPECT_EQ(r.replayDevices[0]->receivedFirmwareFile, GetParam().receivedFile);
   }
 }
 
@@ -331,6 +364,13 @@ const FileCase kFileCases[] = {
     {"Accepted", "[Device]\nModel = replay\nRecording = good.jsonl\n", ""},
     {"SecondDeviceWithoutLatency",
      "[Device]\nModel = replay\nRecording = good.jsonl\nRecordedDevice = d2\nLatency = zero\n", ""},
+    {"ReceivedFirmwareFile", "[Device]\nModel = replay\nReceivedFirmwareFile = got.bin\nRecording = good.jsonl\n", "",
+     "got.bin"},
+    {"Target0ReceivedFirmwareFile",
+     "[Device]\nModel = replay\nRecording = good.jsonl\nTarget0.ReceivedFirmwareFile = t0.bin\n", "", "t0.bin"},
+    {"OtherTargetsFile", "[Device]\nModel = replay\nRecording = good.jsonl\nTarget1.ReceivedFirmwareFile = t1.bin\n",
+     "line 4: 'target1.receivedfirmwarefile' does not apply to a replayed device: it takes its identity and "
+     "descriptors from the recording"},
     {"DescriptionKey", "[Device]\nModel = replay\nVendorId = 0x1209\nRecording = good.jsonl\n",
      "line 3: 'vendorid' does not apply to a replayed device: it takes its identity and descriptors from the "
      "recording"},

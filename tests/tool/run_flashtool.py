@@ -10,6 +10,7 @@ Usage: run_flashtool.py --tool T --library L --stub-dir D --image I [--emulator 
                         [--with-dfu-device] --case NAME
 """
 import argparse
+import json
 import os
 import re
 import select
@@ -75,6 +76,15 @@ DFU_DEVICES = {
     "download_error": DFU_DEVICE_BASE + "ErrorAtBlock = 10\nErrorStatus = 0x04\n",
 }
 
+# The happy-path device played back from the recording of its session (session.jsonl).
+REPLAY_DEVICE = """[Device]
+Model = replay
+Recording = session.jsonl
+Latency = zero
+ReceivedFirmwareFile = replayed.bin
+"""
+GETSTATUS_SETUP = "a103000000000600"
+
 # The base device is not manifestation tolerant (the default attributes) and resets itself
 # after manifesting; these are the other ways real devices end, and the strict device.
 VARIANT_DEVICES = {
@@ -124,22 +134,24 @@ class Runner:
         shutil.copy(os.path.join(self.args.stub_dir, "stub_" + variant + self.suffix),
                     os.path.join(self.work, self.lib_name))
 
-    def put_library(self, device_file=None):
+    def put_library(self, device_file=None, recording=None):
         shutil.copy(self.args.library, os.path.join(self.work, self.lib_name))
         config = "[DriverInterface]\nInterfaceGUID = %s\n" % INTERFACE_GUID
         if device_file is not None:
             with open(os.path.join(self.work, "devices.ini"), "w") as f:
                 f.write(device_file)
             config += "\n[Simulation]\nDeviceFile = devices.ini\n"
+        if recording is not None:
+            config += "\n[Recording]\nFile = %s\n" % recording
         with open(os.path.join(self.work, self.lib_name + ".config.ini"), "w") as f:
             f.write(config)
 
     # --- running ----------------------------------------------------------------------------
-    def run_piped(self, data, timeout=120, key_after=None, key=b"x"):
+    def run_piped(self, data, timeout=120, key_after=None, key=b"x", env=None):
         """Runs the tool with data on its standard input. With key_after, standard input stays
-        open and key is written once that text appeared on the output."""
+        open and key is written once that text appeared on the output. env: variables to add."""
         proc = subprocess.Popen(self.command(), cwd=self.work, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE)
+                                stderr=subprocess.PIPE, env=dict(os.environ, **(env or {})))
         out = bytearray()
         sent = threading.Event()
 
@@ -353,7 +365,7 @@ class Runner:
                 "State = Finished : %d bytes of %d bytes downloaded \\(100 %%\\)        \r\n"
                 "Upgrade successfully finished \\(took [0-9]+\\.[0-9]{3} seconds\\)\\.\n" % (total, total))
 
-    def check_upgrade(self, out, before_download):
+    def check_upgrade(self, out, before_download, received_file="received.bin"):
         total = os.path.getsize(self.args.image)
         pattern = re.escape(HEADER + before_download) + self.download_pattern(total) + re.escape(BACK_TO_APP)
         match = re.fullmatch(pattern, out)
@@ -362,7 +374,9 @@ class Runner:
         done = [int(m) for m in re.findall(r": ([0-9]+) bytes of", match.group("progress"))]
         if done != sorted(done):
             raise Failure("progress went backwards: %r" % done)
-        received = os.path.join(self.work, "received.bin")
+        received = os.path.join(self.work, received_file)
+        if not os.path.exists(received):
+            raise Failure("the device wrote no %s" % received_file)
         with open(self.args.image, "rb") as f, open(received, "rb") as g:
             if f.read() != g.read():
                 raise Failure("the simulated device did not receive the carried image byte for byte")
@@ -374,6 +388,82 @@ class Runner:
         self.bound_or_skip(out)
         self.check_upgrade(out, FIRST_OPEN_APP + TO_BOOTLOADER + OPEN_BOOTLOADER)
         expect_equal(rc, EXIT_CODE, "exit code")
+
+    @staticmethod
+    def without_timing(out):
+        """The messages of an upgrade without what differs from run to run: the progress lines
+        before the last one (how many the tool shows depends on its polling) and the duration."""
+        out = re.sub("(State = (Idle|Initializing|InProgress) : [^\r]*\r)+", "<progress>\r", out)
+        return re.sub(r"took [0-9]+\.[0-9]{3} seconds", "took N seconds", out)
+
+    def record_session(self):
+        """Upgrades the happy-path device with the library recording the session into
+        session.jsonl; returns the tool's output and the recording's lines."""
+        self.require_dfu_device()
+        self.put_library(DFU_DEVICE_BASE, recording="session.jsonl")
+        out, rc = self.run_piped(b"y\n")
+        self.bound_or_skip(out)
+        self.check_upgrade(out, FIRST_OPEN_APP + TO_BOOTLOADER + OPEN_BOOTLOADER)
+        with open(os.path.join(self.work, "session.jsonl")) as f:
+            lines = f.read().splitlines()
+        header = json.loads(lines[0])
+        if (header.get("type"), header.get("format"), header.get("backend")) != (
+                "header", "flashbridge-recording", "virtual-bus"):
+            raise Failure("unexpected recording header: %r" % lines[0])
+        return out, lines
+
+    def replay_session(self, lines):
+        """Runs the tool again against the recording (lines) played by a replayed device, with
+        recording off. Returns the output, the exit status and the library's debugger output
+        (which the host build appends to the file QXDFU_DEBUG_OUTPUT names)."""
+        with open(os.path.join(self.work, "session.jsonl"), "w") as f:
+            f.write("\n".join(lines) + "\n")
+        self.put_library(REPLAY_DEVICE)
+        debug = os.path.join(self.work, "debug-output.txt")
+        out, rc = self.run_piped(b"y\n", env={"QXDFU_DEBUG_OUTPUT": debug})
+        if not os.path.exists(debug):
+            return out, rc, ""
+        with open(debug) as f:
+            return out, rc, f.read()
+
+    def case_record_replay(self):
+        recorded, lines = self.record_session()
+        replayed, rc, debug = self.replay_session(lines)
+        if "replay:" in debug:
+            raise Failure("the replay reported a difference:\n%s" % debug)
+        self.check_upgrade(replayed, FIRST_OPEN_APP + TO_BOOTLOADER + OPEN_BOOTLOADER, "replayed.bin")
+        expect_equal(rc, EXIT_CODE, "exit code")
+        expect_equal(self.without_timing(replayed), self.without_timing(recorded), "replayed output")
+
+    def case_replay_reordered(self):
+        _, lines = self.record_session()
+        # A DFU_DNLOAD with data and the DFU_GETSTATUS right after it, in the middle of the download.
+        setups = [json.loads(line).get("setup", "") for line in lines]
+        pairs = [i for i in range(len(lines) - 1)
+                 if setups[i].startswith("2101") and setups[i][12:16] != "0000" and setups[i + 1] == GETSTATUS_SETUP]
+        if len(pairs) < 3:
+            raise Failure("the recording has too few DFU_DNLOAD blocks followed by DFU_GETSTATUS: %d" % len(pairs))
+        i = pairs[len(pairs) // 2]
+        lines[i], lines[i + 1] = lines[i + 1], lines[i]
+        # An earlier run's received firmware is removed when the device arrives; the replay stops
+        # before the end of the download, so none is written.
+        with open(os.path.join(self.work, "replayed.bin"), "w") as f:
+            f.write("an earlier run's")
+        out, rc, debug = self.replay_session(lines)
+        if "Upgrade successfully finished" in out or not re.search(
+                "State = Failed : [0-9]+ bytes of [0-9]+ bytes downloaded \\([0-9]+ %\\)        \r\n"
+                "Upgrade failed, completionStatus=0x[0-9a-f]{8} \\([^)]*\\)\\.\n$", out):
+            raise Failure("no download failure at the end of the output:\n%r" % out)
+        expect_equal(rc, EXIT_CODE, "exit code")
+        # Record numbers are 1-based line numbers: the GETSTATUS now at line i + 1 was expected.
+        mismatch = re.compile(r"replay: .*session\.jsonl: record %d: expected DFU_GETSTATUS setup %s, "
+                              r"got DFU_DNLOAD setup %s out [0-9]+ bytes crc32 [0-9a-f]{8}$"
+                              % (i + 1, GETSTATUS_SETUP, setups[i]))
+        reported = [l for l in debug.splitlines() if "replay:" in l]
+        if len(reported) != 1 or not mismatch.search(reported[0]):
+            raise Failure("expected one line naming record %d on the debugger output, got:\n%s" % (i + 1, debug))
+        if os.path.exists(os.path.join(self.work, "replayed.bin")):
+            raise Failure("replayed.bin exists after a replay that stopped mid-download")
 
     def upgrade_variant(self, name):
         self.require_dfu_device()
