@@ -1,6 +1,7 @@
 // Whole upgrades through the exported functions against replayed devices: a session is recorded
-// live against a simulated DFU device (support/RecordingTap.h), then the engine meets the
-// recording instead of the device. An unchanged recording must give the live outcome and play
+// live against a simulated DFU device by the library's own recorder (switched on by the
+// configuration file, as a user records in the field), then the engine meets the recording
+// instead of the device. An unchanged recording must give the live outcome and play
 // to its end; a recording that the engine no longer follows must stop at the right record and
 // never let the upgrade succeed.
 #include <gtest/gtest.h>
@@ -31,8 +32,8 @@
 #include "sim/SimWinusbDrvApi.h"
 #include "sim/VirtualUsbBus.h"
 #include "support/ApiUpgradeSteps.h"
+#include "support/LibraryRecording.h"
 #include "support/RecordingBuilder.h"
-#include "support/RecordingTap.h"
 #include "support/TempDir.h"
 #include "usb/QXWinusbDrvApi.h"
 
@@ -43,7 +44,6 @@ using namespace std::chrono_literals;
 using fbimg::Bytes;
 using fbimg::Filler;
 using fbtest::RecordingBuilder;
-using fbtest::RecordingTap;
 using sim::SimDfuDevice;
 using sim::SimDfuDeviceConfig;
 using sim::SimDfuFault;
@@ -117,7 +117,7 @@ class ApiReplayTest : public EnumerationBusTest {
     EnumerationBusTest::SetUp();
     mSavedGuid = gDfuApi.GetDriverInterfaceGuid();
     gDfuApi.SetDriverInterfaceGuid(kTestGuidText);
-    mSavedApi = &QXGetWinusbDrvApi();
+    mSavedApi = QXInstalledWinusbDrvApi();
     QXSetWinusbDrvApi(&sim::SimWinusbDrvApi::Instance());
     SetDfuDevicePortFactory(nullptr);
   }
@@ -128,8 +128,9 @@ class ApiReplayTest : public EnumerationBusTest {
     }
     if (mLive) mLive->Unplug();
     for (const SimReplayModelPtr& model : mReplays) model->Unplug();
+    QXStopSessionRecording();
     SetDfuDevicePortFactory(nullptr);
-    QXSetWinusbDrvApi(mSavedApi == &QXPlatformWinusbDrvApi() ? nullptr : mSavedApi);
+    QXSetWinusbDrvApi(mSavedApi);
     gDfuApi.SetDriverInterfaceGuid(mSavedGuid);
     EnumerationBusTest::TearDown();
   }
@@ -141,6 +142,8 @@ class ApiReplayTest : public EnumerationBusTest {
     config.bootloaderProductId = kBootPid;
     config.serialNumber = QXW("RPL0001");
     config.identity.interfaceClassGuid = TestGuid();
+    // Both run modes in one container, as the system shows one physical device.
+    config.identity.containerId = TestGuid("{5d2f0a11-7c3e-4b9a-8e61-0f4a2b3c4d5e}");
     config.startMode = start;
     config.wTransferSize = 1024;
     config.detachDelay = 0us;
@@ -175,16 +178,19 @@ class ApiReplayTest : public EnumerationBusTest {
     return Outcome{r.state, r.completionStatus, r.currentBytes};
   }
 
-  // Runs the upgrade against a live simulated device and returns what the device did.
+  // Runs the upgrade against a live simulated device with the library recording the session,
+  // and returns the recording.
   RecordingBuilder Record(const SimDfuDeviceConfig& config, const Bytes& image, Outcome* outcome = nullptr) {
-    mLive = SimDfuDevice::Create(mTap, config);
+    fbtest::LibraryRecording recording;
+    EXPECT_EQ(recording.Start(), QXSTATUS_SUCCESS);
+    mLive = SimDfuDevice::Create(sim::VirtualUsbBus::Instance(), config);
     EXPECT_TRUE(mLive->Plug());
     const Outcome live = RunUpgrade(image, config.startMode);
     if (outcome) *outcome = live;
-    RecordingBuilder recording = mTap.Recording();
+    const std::string text = recording.Stop();
     mLive->Unplug();
     mLive.reset();
-    return recording;
+    return RecordingBuilder::FromText(text);
   }
 
   SimReplayModelPtr Replay(const RecordingBuilder& recording, SimReplayLatency latency) {
@@ -204,7 +210,6 @@ class ApiReplayTest : public EnumerationBusTest {
 
   std::string mSavedGuid;
   QXWinusbDrvApi* mSavedApi = nullptr;
-  RecordingTap mTap;
   std::shared_ptr<SimDfuDevice> mLive;
   std::vector<SimReplayModelPtr> mReplays;
   std::vector<uint32_t> mImages;
