@@ -60,6 +60,9 @@ const SimRecordedDevice* SimRecording::FindDevice(std::string_view label) const 
 
 namespace {
 
+// A transfer's result when the device was not on the bus (ERROR_DEVICE_NOT_CONNECTED).
+constexpr int64_t kDeviceNotConnected = 1167;
+
 std::string LowerAscii(std::string text) {
   for (char& c : text) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -406,10 +409,39 @@ class RecordingReader {
     return true;
   }
 
+  // A transfer refused at submission because the device was not connected shows that the device
+  // had left the bus, even where no listing recorded its removal (a device that resets itself
+  // after manifestation, seen gone by the host's next status request): the removal is a step of
+  // its own there. Only for a handle on the device's latest identity: a stale handle of an
+  // identity it has since left says nothing about the device now.
+  void GoneAtSubmission(SimRecordedDevice& device, const SimJsonValue& record, size_t number) {
+    const std::optional<int64_t> handle = record.GetInteger("handle");
+    if (record.GetInteger("result") != kDeviceNotConnected || !handle || mPathOf.count(*handle) == 0 ||
+        device.steps.empty() || device.steps.back().kind == SimRecordedStep::Kind::Removal) {
+      return;
+    }
+    const std::string path = LowerAscii(mPathOf[*handle]);
+    const std::vector<SimRecordedNode>& nodes = device.identities.back().nodes;
+    if (std::none_of(nodes.begin(), nodes.end(),
+                     [&](const SimRecordedNode& node) { return LowerAscii(node.path) == path; })) {
+      return;
+    }
+    mOpenArrival.erase(device.label);
+    SimRecordedStep step;
+    step.kind = SimRecordedStep::Kind::Removal;
+    step.record = number;
+    step.tStart = step.tEnd = record.GetInteger("t_submit").value_or(0);
+    step.path = mPathOf[*handle];
+    device.steps.push_back(step);
+  }
+
   bool Transfer(const SimJsonValue& record, size_t number) {
     SimRecordedDevice* device = Device(record);
     const std::optional<int64_t> handle = record.GetInteger("handle");
     const bool waitedOut = device && handle && mUnanswered.erase({device->label, *handle}) != 0;
+    if (device && record.GetBool("submit_error").value_or(false)) {
+      GoneAtSubmission(*device, record, number);
+    }
     if (!device || record.GetBool("submit_error").value_or(false)) {
       return true;  // never reached a known device
     }

@@ -178,11 +178,17 @@ class ApiReplayTest : public EnumerationBusTest {
     return Outcome{r.state, r.completionStatus, r.currentBytes};
   }
 
-  // Runs the upgrade against a live simulated device with the library recording the session,
-  // and returns the recording.
-  RecordingBuilder Record(const SimDfuDeviceConfig& config, const Bytes& image, Outcome* outcome = nullptr) {
+  static std::string Options(bool inlineData, bool pseudonyms) {
+    return std::string("File=session.jsonl\r\nInlineData=") + (inlineData ? "yes" : "no") +
+           "\r\nPseudonyms=" + (pseudonyms ? "yes" : "no") + "\r\n";
+  }
+
+  // Runs the upgrade against a live simulated device with the library recording the session
+  // (the [Recording] lines given), and returns the recording.
+  RecordingBuilder Record(const SimDfuDeviceConfig& config, const Bytes& image, Outcome* outcome = nullptr,
+                          const std::string& options = Options(false, false)) {
     fbtest::LibraryRecording recording;
-    EXPECT_EQ(recording.Start(), QXSTATUS_SUCCESS);
+    EXPECT_EQ(recording.ReadConfiguration(options), QXSTATUS_SUCCESS);
     mLive = SimDfuDevice::Create(sim::VirtualUsbBus::Instance(), config);
     EXPECT_TRUE(mLive->Plug());
     const Outcome live = RunUpgrade(image, config.startMode);
@@ -223,6 +229,13 @@ struct SessionCase {
   std::vector<SimDfuFault> faults;
   bool shortTimeouts = false;
   bool composite = false;  // the application has an audio function beside its DFU interface
+  // Recorded with these [Recording] options.
+  bool inlineData = false;
+  bool pseudonyms = false;
+  // Not manifestation tolerant: the device resets itself after manifestation, or (strict)
+  // waits in dfuMANIFEST-WAIT-RESET for the host's USB reset.
+  bool resetsAfterManifestation = false;
+  bool strict = false;
 };
 
 class ReplayedSession : public ApiReplayTest,
@@ -242,9 +255,14 @@ TEST_P(ReplayedSession, GivesTheLiveOutcomeAndPlaysToTheEnd) {
     config.otherApplicationInterfaces = {audio};
     config.applicationDfuInterface = 1;
   }
+  if (session.resetsAfterManifestation) {
+    config.bmAttributes = sim::dfu::kCanDnload | sim::dfu::kWillDetach;
+    config.manifestationTime = 5ms;
+  }
+  if (session.strict) config.variants = sim::SimDfuVariants::Strict();
   const Bytes image = Filler(5000, 4);
   Outcome live;
-  RecordingBuilder recording = Record(config, image, &live);
+  RecordingBuilder recording = Record(config, image, &live, Options(session.inlineData, session.pseudonyms));
 
   const SimReplayModelPtr model = Replay(recording, latency);
   ASSERT_NE(model, nullptr);
@@ -275,6 +293,12 @@ const SessionCase kSessions[] = {
     {"DfuErrorAtBlockTwo",
      SimRunMode::Bootloader,
      {SimDfuFault{SimDfuFaultAction::DfuError, SimDfuRequestKind::Dnload, 2, 0, 1, sim::dfu::errWRITE}}},
+    // The serial number replaced by its pseudonym everywhere: the replay shows the pseudonym.
+    {"Pseudonyms", SimRunMode::Application, {}, false, false, false, true},
+    {"InlineData", SimRunMode::Application, {}, false, false, true},
+    {"ResetsAfterManifestation", SimRunMode::Bootloader, {}, false, false, false, false, true},
+    // The host's USB reset is recorded and played.
+    {"WaitsForTheHostsReset", SimRunMode::Bootloader, {}, false, false, false, false, true, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Sessions, ReplayedSession,

@@ -163,9 +163,14 @@ TEST(SimRecording, RecordsBecomeIdentitiesAndOrderedSteps) {
   RecordedTransfer refused{41, 41, "d1", 2, SetupHex(0xA1, 0x03, 0, 0, 6)};
   refused.result = 1167;
   refused.submitError = true;
-  b.Transfer(refused);  // never reached the device
-  const size_t removal = b.Removal(50, "d1", app.path);
+  // Never reached the device: it had left the bus, which the removal step shows from here on
+  // (the listing that saw the removal comes later).
+  const size_t removal = b.Transfer(refused);
+  b.Removal(50, "d1", app.path);
   const size_t arrival2 = b.Arrival(60, "d1", boot);
+  // Refused on a handle of the identity the device has left: no further removal.
+  refused.tSubmit = refused.tComplete = 60;
+  b.Transfer(refused);
   b.Open(61, "d1", boot.path, 3);
   b.Claim(62, "d1", 3, 4);
   b.Timeout(70, "d1", 4, 300);
