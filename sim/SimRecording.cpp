@@ -546,6 +546,11 @@ SimDeviceSpec SimRecordedIdentity::Spec() const {
   for (const SimRecordedNode& node : nodes) {
     if (const std::optional<uint8_t> mi = MiNumber(node)) {
       if (std::find(functions.begin(), functions.end(), *mi) == functions.end()) functions.push_back(*mi);
+      // Listed under the recorded instance identifier, whichever stack made it.
+      const size_t slash = node.instance.rfind('\\');
+      if (slash != std::string::npos && slash + 1 < node.instance.size()) {
+        spec.identity.functionInstanceSuffixes[*mi] = SimWiden(node.instance.substr(slash + 1));
+      }
     }
     for (const std::string& id : node.hardwareIds) {
       revision = revision || IdField(id, "REV_").has_value();

@@ -506,12 +506,22 @@ class LibusbReplayTest : public LibusbBackendTest {
 
   // Records the upgrade of a simulated device through libusb, with inline data as the
   // regression recordings are made; the recording's text.
-  std::string RecordThroughLibusb(const Bytes& image, UpgradeResult& live) {
+  std::string RecordThroughLibusb(const Bytes& image, UpgradeResult& live, bool composite = false) {
     fbtest::LibraryRecording recording;
     EXPECT_EQ(recording.Start(true), QXSTATUS_SUCCESS);
     SimDfuDeviceConfig config = Config();
     config.serialNumber = QXW("UMD0001");
     config.wTransferSize = 1024;
+    if (composite) {
+      // The application has an audio function beside its DFU interface.
+      sim::SimInterfaceSpec audio;
+      audio.interfaceNumber = 0;
+      audio.altSettings.front().interfaceClass = 0x01;
+      audio.altSettings.front().interfaceSubClass = 0x01;
+      audio.altSettings.front().interfaceProtocol = 0x00;
+      config.otherApplicationInterfaces = {audio};
+      config.applicationDfuInterface = 1;
+    }
     const SimDfuDevicePtr model = Plug(config);
     live = UpgradeFromTheApplication(image);
     const std::string text = recording.Stop();
@@ -557,15 +567,21 @@ class LibusbReplayTest : public LibusbBackendTest {
     EXPECT_EQ(model->ReceivedImage(), image);
     model->Unplug();
     sim::VirtualUsbBus::Instance().WaitIdle();
+    // libusb below the seams again.
+    QXSetWinusbDrvApi(nullptr);
+    QXWinSetSetupApi(nullptr);
   }
 };
 
 TEST_P(LibusbReplayTest, RecordingOfAnUpgradeReplaysOnTheVirtualBus) {
-  const Bytes image = Filler(4000, 12);
-  UpgradeResult live;
-  const std::string text = RecordThroughLibusb(image, live);
-  EXPECT_EQ(live.state, QXDFU_UPGRADE_STATE_FINISHED);
-  ReplayOnTheVirtualBus(text, image, live);
+  for (const bool composite : {false, true}) {
+    SCOPED_TRACE(composite ? "composite application" : "application");
+    const Bytes image = Filler(4000, 12);
+    UpgradeResult live;
+    const std::string text = RecordThroughLibusb(image, live, composite);
+    EXPECT_EQ(live.state, QXDFU_UPGRADE_STATE_FINISHED);
+    ReplayOnTheVirtualBus(text, image, live);
+  }
 }
 
 // Writes the regression folder's libusb case (libusb-umockdev.jsonl and .expected) into the

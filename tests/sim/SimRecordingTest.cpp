@@ -228,8 +228,9 @@ TEST(SimRecording, RecordsBecomeIdentitiesAndOrderedSteps) {
 
 TEST(SimRecording, FunctionsListedTogetherAreOneCompositeArrival) {
   RecordingBuilder b;
-  b.Arrival(1, "d1", Node("5D01", "6&1A2B0001&0&0000", "00"));
-  b.Arrival(1, "d1", Node("5D01", "6&1A2B0001&0&0002", "02"));
+  // As Windows numbers a composite parent's children, and as the libusb stack names them.
+  const RecordedNode functions[] = {Node("5D01", "6&1A2B0001&0&0000", "00"), Node("5D01", "SER1&0002", "02")};
+  for (const RecordedNode& node : functions) b.Arrival(1, "d1", node);
   const SimRecordingResult r = ParseSimRecording(b.Text(), "composite.jsonl");
   ASSERT_NE(r.recording, nullptr) << r.error;
   const SimRecordedDevice& d = r.recording->devices.at(0);
@@ -238,7 +239,13 @@ TEST(SimRecording, FunctionsListedTogetherAreOneCompositeArrival) {
   const SimDeviceSpec spec = d.identities[0].Spec();
   EXPECT_TRUE(spec.identity.composite);
   EXPECT_EQ(spec.identity.compositeInterfaces, (std::vector<uint8_t>{0, 2}));
-  EXPECT_EQ(BuildSimDeviceListEntries(1, spec).size(), 2u);
+  // Each function is listed under its recorded instance identifier and path.
+  const std::vector<SimDeviceListEntry> entries = BuildSimDeviceListEntries(7, spec);
+  ASSERT_EQ(entries.size(), 2u);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(SimNarrow(entries[i].instanceId), functions[i].instance);
+    EXPECT_EQ(SimNarrow(entries[i].interfacePath), functions[i].path);
+  }
 }
 
 // A recording made with inline data holds the image itself; one by digest does not.
