@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <sstream>
 
@@ -51,7 +52,8 @@ const SimRecordedDevice* SimRecording::FindDevice(std::string_view label) const 
     return devices.empty() ? nullptr : &devices.front();
   }
   for (const SimRecordedDevice& device : devices) {
-    if (device.label == label) {
+    if (device.label == label ||
+        std::find(device.otherLabels.begin(), device.otherLabels.end(), label) != device.otherLabels.end()) {
       return &device;
     }
   }
@@ -135,11 +137,80 @@ class RecordingReader {
       result.error = mRecording->file + ": the file is empty, not a recording";
       return result;
     }
+    JoinRunModes();
     result.recording = mRecording;
     return result;
   }
 
  private:
+  // The step index of the device's last arrival before record `record`; none when none.
+  static std::optional<size_t> ArrivalBefore(const SimRecordedDevice& device, size_t record) {
+    std::optional<size_t> found;
+    for (size_t i = 0; i < device.steps.size() && device.steps[i].record < record; ++i) {
+      if (device.steps[i].kind == SimRecordedStep::Kind::Arrival) found = i;
+    }
+    return found;
+  }
+
+  // The last part of a whole device's instance identifier (the serial number, or the port's
+  // location); empty for a function of a composite device.
+  static std::string InstanceSuffix(const std::string& instance) {
+    const size_t slash = instance.rfind('\\');
+    const bool function = LowerAscii(instance).find("&mi_") != std::string::npos;
+    return slash == std::string::npos || function ? std::string() : LowerAscii(instance.substr(slash + 1));
+  }
+
+  // Whether `later`, first listed at its first arrival, is `earlier` in another run mode: the
+  // same vendor and instance suffix under another product id, while `earlier` leaves the bus
+  // (its identity at that time is removed, before or in the same listing).
+  static bool IsOtherRunModeOf(const SimRecordedDevice& later, const SimRecordedDevice& earlier) {
+    if (later.steps.empty() || later.steps.front().kind != SimRecordedStep::Kind::Arrival) return false;
+    const size_t record = later.steps.front().record;
+    const std::optional<size_t> arrival = ArrivalBefore(earlier, record);
+    if (!arrival) return false;
+    bool leaves = false;
+    for (size_t i = *arrival + 1; i < earlier.steps.size(); ++i) {
+      if (earlier.steps[i].kind == SimRecordedStep::Kind::Arrival) break;
+      if (earlier.steps[i].kind == SimRecordedStep::Kind::Removal) {
+        leaves = true;
+        break;
+      }
+    }
+    const std::string& known = earlier.identities[earlier.steps[*arrival].identity].nodes.front().instance;
+    const std::string& listed = later.identities[later.steps.front().identity].nodes.front().instance;
+    return leaves && !InstanceSuffix(listed).empty() && InstanceSuffix(known) == InstanceSuffix(listed) &&
+           IdField(known, "VID_") == IdField(listed, "VID_") && IdField(known, "PID_") != IdField(listed, "PID_");
+  }
+
+  // The recorder keys devices by container, and the system may give a device that enumerates
+  // again as another product another container: such labels are joined into the one physical
+  // device whose run-mode switch the replay plays, its steps in recorded order.
+  void JoinRunModes() {
+    std::vector<SimRecordedDevice>& devices = mRecording->devices;
+    for (size_t b = 1; b < devices.size(); ++b) {
+      for (size_t a = 0; a < b; ++a) {
+        if (!IsOtherRunModeOf(devices[b], devices[a])) continue;
+        SimRecordedDevice& earlier = devices[a];
+        SimRecordedDevice later = std::move(devices[b]);
+        const size_t shift = earlier.identities.size();
+        for (SimRecordedIdentity& identity : later.identities) earlier.identities.push_back(std::move(identity));
+        for (SimRecordedStep& step : later.steps) {
+          if (step.kind == SimRecordedStep::Kind::Arrival) step.identity += shift;
+        }
+        std::vector<SimRecordedStep> steps;
+        std::merge(earlier.steps.begin(), earlier.steps.end(), later.steps.begin(), later.steps.end(),
+                   std::back_inserter(steps),
+                   [](const SimRecordedStep& x, const SimRecordedStep& y) { return x.record < y.record; });
+        earlier.steps = std::move(steps);
+        earlier.otherLabels.push_back(later.label);
+        earlier.otherLabels.insert(earlier.otherLabels.end(), later.otherLabels.begin(), later.otherLabels.end());
+        devices.erase(devices.begin() + static_cast<std::ptrdiff_t>(b));
+        --b;
+        break;
+      }
+    }
+  }
+
   bool Fail(size_t number, const std::string& what) {
     mError = "record " + std::to_string(number) + ": " + what;
     return false;
@@ -209,7 +280,7 @@ class RecordingReader {
     const auto it = mDeviceIndex.find(*label);
     if (it != mDeviceIndex.end()) return &mRecording->devices[it->second];
     mDeviceIndex[*label] = mRecording->devices.size();
-    mRecording->devices.push_back(SimRecordedDevice{*label, {}, {}});
+    mRecording->devices.push_back(SimRecordedDevice{*label, {}, {}, {}});
     return &mRecording->devices.back();
   }
 

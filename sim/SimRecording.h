@@ -83,6 +83,8 @@ struct SimRecordedStep {
 
 struct SimRecordedDevice {
   std::string label;
+  // Labels the recorder gave the same device in another run mode (another container).
+  std::vector<std::string> otherLabels;
   std::vector<SimRecordedIdentity> identities;
   std::vector<SimRecordedStep> steps;  // in recorded order; the first is its first arrival
 
@@ -98,7 +100,8 @@ struct SimRecording {
   std::string backend;
   std::vector<SimRecordedDevice> devices;  // in order of first appearance
 
-  // The device with that label; the first device for an empty label; null when none.
+  // The device with that label (also one of its other labels); the first device for an empty
+  // label; null when none.
   const SimRecordedDevice* FindDevice(std::string_view label) const;
 };
 

@@ -236,6 +236,8 @@ struct SessionCase {
   // waits in dfuMANIFEST-WAIT-RESET for the host's USB reset.
   bool resetsAfterManifestation = false;
   bool strict = false;
+  // No container: the recorder labels the bootloader another device than the application.
+  bool noContainer = false;
 };
 
 class ReplayedSession : public ApiReplayTest,
@@ -260,6 +262,7 @@ TEST_P(ReplayedSession, GivesTheLiveOutcomeAndPlaysToTheEnd) {
     config.manifestationTime = 5ms;
   }
   if (session.strict) config.variants = sim::SimDfuVariants::Strict();
+  if (session.noContainer) config.identity.containerId.reset();
   const Bytes image = Filler(5000, 4);
   Outcome live;
   RecordingBuilder recording = Record(config, image, &live, Options(session.inlineData, session.pseudonyms));
@@ -299,6 +302,7 @@ const SessionCase kSessions[] = {
     {"ResetsAfterManifestation", SimRunMode::Bootloader, {}, false, false, false, false, true},
     // The host's USB reset is recorded and played.
     {"WaitsForTheHostsReset", SimRunMode::Bootloader, {}, false, false, false, false, true, true},
+    {"RunModesWithoutContainer", SimRunMode::Application, {}, false, false, false, false, false, false, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Sessions, ReplayedSession,

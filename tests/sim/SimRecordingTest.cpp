@@ -226,6 +226,30 @@ TEST(SimRecording, RecordsBecomeIdentitiesAndOrderedSteps) {
   EXPECT_EQ(SimNarrow(entries[0].instanceId), app.instance);
 }
 
+// The system may give the bootloader another container than the application: the recorder
+// then labels it another device, which is still the one whose run-mode switch is replayed.
+TEST(SimRecording, RunModesInOtherContainersAreOneDevice) {
+  RecordingBuilder b;
+  RecordedNode app = Node("5C01", "SER1");
+  RecordedNode boot = Node("5C02", "SER1");
+  boot.container = "{8c1a0a51-2e6f-4b7d-9a00-00000000beef}";
+  b.Arrival(10, "d1", app);
+  b.Arrival(11, "d2", Node("5C02", "SER2"));  // another device of the product
+  b.Arrival(20, "d3", boot);
+  b.Removal(21, "d1", app.path);
+  const SimRecordingResult r = ParseSimRecording(b.Text(), "containers.jsonl");
+  ASSERT_NE(r.recording, nullptr) << r.error;
+  ASSERT_EQ(r.recording->devices.size(), 2u);
+  const SimRecordedDevice* d1 = r.recording->FindDevice("d1");
+  ASSERT_NE(d1, nullptr);
+  EXPECT_EQ(r.recording->FindDevice("d3"), d1);
+  EXPECT_EQ(d1->otherLabels, std::vector<std::string>{"d3"});
+  ASSERT_EQ(d1->identities.size(), 2u);
+  EXPECT_EQ(d1->identities[1].nodes.front().instance, boot.instance);
+  EXPECT_EQ(d1->steps.size(), 3u);  // arrival, arrival of the bootloader, removal of the application
+  EXPECT_EQ(r.recording->FindDevice("d2")->identities.size(), 1u);
+}
+
 TEST(SimRecording, FunctionsListedTogetherAreOneCompositeArrival) {
   RecordingBuilder b;
   // As Windows numbers a composite parent's children, and as the libusb stack names them.
