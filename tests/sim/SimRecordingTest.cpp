@@ -226,6 +226,32 @@ TEST(SimRecording, RecordsBecomeIdentitiesAndOrderedSteps) {
   EXPECT_EQ(SimNarrow(entries[0].instanceId), app.instance);
 }
 
+// The recorder writes null for what a failed call never gave (a file, a handle) and for a
+// device it cannot name; such records are read and leave the device's steps alone.
+TEST(SimRecording, RecordsWithNullsFromFailedCallsAreRead) {
+  RecordingBuilder b;
+  const RecordedNode boot = Node("5C02", "SER1");
+  b.Arrival(10, "d1", boot);
+  b.Raw("{\"type\":\"open\",\"t\":11,\"device\":\"d1\",\"path\":" + fbtest::Quote(boot.path) +
+        ",\"result\":5,\"file\":null}");
+  b.Raw("{\"type\":\"open\",\"t\":12,\"device\":null,\"path\":\"\\\\\\\\?\\\\gone\",\"result\":2,\"file\":null}");
+  b.Open(13, "d1", boot.path, 1);
+  b.Raw("{\"type\":\"claim\",\"t\":14,\"device\":\"d1\",\"file\":1,\"result\":31,\"handle\":null}");
+  b.Claim(15, "d1", 1, 2);
+  b.Raw("{\"type\":\"release\",\"t\":16,\"device\":null,\"handle\":null,\"result\":6}");
+  b.Raw(
+      "{\"type\":\"transfer\",\"t_submit\":17,\"t_complete\":17,\"device\":null,\"handle\":null,"
+      "\"setup\":\"a103000000000600\",\"in\":\"\",\"result\":6,\"transferred\":0,\"submit_error\":true}");
+  const size_t status = b.Transfer(
+      RecordedTransfer{18, 19, "d1", 2, SetupHex(0xA1, 0x03, 0, 0, 6), {}, false, std::nullopt, {0, 0, 0, 0, 2, 0}});
+  const SimRecordingResult r = ParseSimRecording(b.Text(), "nulls.jsonl");
+  ASSERT_NE(r.recording, nullptr) << r.error;
+  ASSERT_EQ(r.recording->devices.size(), 1u);
+  const SimRecordedDevice& d1 = r.recording->devices[0];
+  ASSERT_EQ(d1.steps.size(), 2u);
+  EXPECT_EQ(d1.steps[1].record, status);
+}
+
 // The system may give the bootloader another container than the application: the recorder
 // then labels it another device, which is still the one whose run-mode switch is replayed.
 TEST(SimRecording, RunModesInOtherContainersAreOneDevice) {
