@@ -264,7 +264,7 @@ class RecordingReader {
     if (*type == "arrival") return Arrival(record, number);
     if (*type == "removal") return Removal(record, number);
     if (*type == "open") return Open(record);
-    if (*type == "claim") return Claim(record);
+    if (*type == "claim") return Claim(record, number);
     if (*type == "descriptor") return Descriptor(record, number);
     if (*type == "alt_setting") return AltSetting(record, number);
     if (*type == "reset") return Reset(record, number);
@@ -368,12 +368,13 @@ class RecordingReader {
     return true;
   }
 
-  bool Claim(const SimJsonValue& record) {
+  bool Claim(const SimJsonValue& record, size_t number) {
     const std::optional<int64_t> handle = record.GetInteger("handle");
     std::optional<int64_t> from = record.GetInteger("file");
     if (!from) from = record.GetInteger("parent");
     if (handle && from && record.GetInteger("result").value_or(0) == 0 && mPathOf.count(*from) != 0) {
       mPathOf[*handle] = mPathOf[*from];
+      mClaimedAt[*handle] = number;
     }
     return true;
   }
@@ -491,6 +492,15 @@ class RecordingReader {
         device.steps.empty() || device.steps.back().kind == SimRecordedStep::Kind::Removal) {
       return;
     }
+    // A handle claimed before the device's latest arrival or reset belongs to an appearance of
+    // the device that has ended: its refusal says nothing about the device now (after a reset
+    // the device is plugged in again unless the recording shows it leaving).
+    const auto since = std::find_if(device.steps.rbegin(), device.steps.rend(), [](const SimRecordedStep& step) {
+      return step.kind == SimRecordedStep::Kind::Arrival || step.kind == SimRecordedStep::Kind::Reset;
+    });
+    if (since != device.steps.rend() && since->record > mClaimedAt[*handle]) {
+      return;
+    }
     const std::string path = LowerAscii(mPathOf[*handle]);
     const std::vector<SimRecordedNode>& nodes = device.identities.back().nodes;
     if (std::none_of(nodes.begin(), nodes.end(),
@@ -579,6 +589,7 @@ class RecordingReader {
   std::string mError;
   std::map<std::string, size_t> mDeviceIndex;
   std::map<int64_t, std::string> mPathOf;                 // file or WinUSB handle -> device path it was opened on
+  std::map<int64_t, size_t> mClaimedAt;                   // WinUSB handle -> record number of its claim
   std::set<std::pair<std::string, int64_t>> mUnanswered;  // (device, handle) with a pending transfer given up
   std::set<std::string> mOpenArrival;                     // devices whose last step is an arrival still taking nodes
 };

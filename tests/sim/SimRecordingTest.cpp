@@ -179,6 +179,10 @@ TEST(SimRecording, RecordsBecomeIdentitiesAndOrderedSteps) {
   lost.result = 995;
   const size_t status = b.Transfer(lost);
   const size_t reset = b.Reset(80, "d1", 4);
+  // The handle went with the reset: its refusal is no removal.
+  refused.handle = 4;
+  refused.tSubmit = refused.tComplete = 81;
+  b.Transfer(refused);
 
   const SimRecordingResult r = ParseSimRecording(b.Text(), "made.jsonl");
   ASSERT_NE(r.recording, nullptr) << r.error;
