@@ -1,7 +1,7 @@
 // A fixture for recording tests: the virtual USB bus behind both seams, simulated DFU devices
 // built like the API upgrade tests' ones, and recording switched on by a configuration file
-// that DfuApi reads as the library does at load (support/LibraryRecording.h). Helpers drive an upgrade through the
-// exported functions and pick records out of the recording.
+// that DfuApi reads as the library does at load (support/LibraryRecording.h). Helpers drive
+// an upgrade through the exported functions and pick records out of the recording.
 #pragma once
 
 #include <gtest/gtest.h>
