@@ -12,6 +12,6 @@ mkdir -p "$FB_RECORDINGS_OUT"
 "$ROOT/build/host/bin/fb_unit_tests" --gtest_filter='Variants/SeedRecording.*'
 # The libusb seed is made through libusb under umockdev.
 if [ -x "$ROOT/build/host/bin/fb_libusb_tests" ]; then
-  "$ROOT/build/host/bin/fb_libusb_tests" --gtest_filter='*RegressionSeed*'
+  "$ROOT/build/host/bin/fb_libusb_tests" --gtest_color=no --gtest_filter='*WritesTheRegressionRecording*'
 fi
 git -C "$ROOT" status --short -- tests/recordings

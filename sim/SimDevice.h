@@ -74,6 +74,9 @@ struct SimIdentitySpec {
   // list with composite set lists every interface of the first configuration.
   bool composite = false;
   std::vector<uint8_t> compositeInterfaces;
+  // Composite device: the last part of a function's instance identifier, by interface number;
+  // a function without one gets the one the bus generates, as Windows does for a child device.
+  std::map<uint8_t, QXWString> functionInstanceSuffixes;
 
   bool operator==(const SimIdentitySpec&) const = default;
 };

@@ -90,8 +90,11 @@ std::vector<SimDeviceListEntry> BuildSimDeviceListEntries(uint64_t deviceId, con
     }
     entry.hardwareIds.push_back(Format("USB\\VID_%04X&PID_%04X&MI_%02X", vid, pid, mi));
     // Functions of a composite device are children of the composite parent: generated suffix.
+    const auto named = identity.functionInstanceSuffixes.find(mi);
     entry.instanceId = Format("USB\\VID_%04X&PID_%04X&MI_%02X\\", vid, pid, mi) +
-                       Format("6&%08X&0&%04X", static_cast<unsigned>(0x1A2B0000u + deviceId), mi);
+                       (named != identity.functionInstanceSuffixes.end()
+                            ? named->second
+                            : Format("6&%08X&0&%04X", static_cast<unsigned>(0x1A2B0000u + deviceId), mi));
     entry.containerId = identity.containerId;
     entry.interfaceClassGuid = identity.interfaceClassGuid;
     entry.interfacePath = InterfacePath(entry.instanceId, identity.interfaceClassGuid);

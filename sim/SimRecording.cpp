@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <sstream>
 
@@ -50,15 +51,10 @@ const SimRecordedDevice* SimRecording::FindDevice(std::string_view label) const 
   if (label.empty()) {
     return devices.empty() ? nullptr : &devices.front();
   }
-  // A joined device answers to each of the labels it was recorded under ("d1+d2").
   for (const SimRecordedDevice& device : devices) {
-    std::string_view rest = device.label;
-    while (!rest.empty()) {
-      const size_t plus = rest.find('+');
-      if (rest.substr(0, plus) == label || device.label == label) {
-        return &device;
-      }
-      rest = plus == std::string_view::npos ? std::string_view() : rest.substr(plus + 1);
+    if (device.label == label ||
+        std::find(device.otherLabels.begin(), device.otherLabels.end(), label) != device.otherLabels.end()) {
+      return &device;
     }
   }
   return nullptr;
@@ -66,8 +62,8 @@ const SimRecordedDevice* SimRecording::FindDevice(std::string_view label) const 
 
 namespace {
 
-// ERROR_DEVICE_NOT_CONNECTED: what the host sees of a device that has left the bus.
-constexpr int64_t kDeviceGone = 1167;
+// A transfer's result when the device was not on the bus (ERROR_DEVICE_NOT_CONNECTED).
+constexpr int64_t kDeviceNotConnected = 1167;
 
 std::string LowerAscii(std::string text) {
   for (char& c : text) {
@@ -141,12 +137,80 @@ class RecordingReader {
       result.error = mRecording->file + ": the file is empty, not a recording";
       return result;
     }
-    JoinSimRecordedRunModes(*mRecording);
+    JoinRunModes();
     result.recording = mRecording;
     return result;
   }
 
  private:
+  // The step index of the device's last arrival before record `record`; none when none.
+  static std::optional<size_t> ArrivalBefore(const SimRecordedDevice& device, size_t record) {
+    std::optional<size_t> found;
+    for (size_t i = 0; i < device.steps.size() && device.steps[i].record < record; ++i) {
+      if (device.steps[i].kind == SimRecordedStep::Kind::Arrival) found = i;
+    }
+    return found;
+  }
+
+  // The last part of a whole device's instance identifier (the serial number, or the port's
+  // location); empty for a function of a composite device.
+  static std::string InstanceSuffix(const std::string& instance) {
+    const size_t slash = instance.rfind('\\');
+    const bool function = LowerAscii(instance).find("&mi_") != std::string::npos;
+    return slash == std::string::npos || function ? std::string() : LowerAscii(instance.substr(slash + 1));
+  }
+
+  // Whether `later`, first listed at its first arrival, is `earlier` in another run mode: the
+  // same vendor and instance suffix under another product id, while `earlier` leaves the bus
+  // (its identity at that time is removed, before or in the same listing).
+  static bool IsOtherRunModeOf(const SimRecordedDevice& later, const SimRecordedDevice& earlier) {
+    if (later.steps.empty() || later.steps.front().kind != SimRecordedStep::Kind::Arrival) return false;
+    const size_t record = later.steps.front().record;
+    const std::optional<size_t> arrival = ArrivalBefore(earlier, record);
+    if (!arrival) return false;
+    bool leaves = false;
+    for (size_t i = *arrival + 1; i < earlier.steps.size(); ++i) {
+      if (earlier.steps[i].kind == SimRecordedStep::Kind::Arrival) break;
+      if (earlier.steps[i].kind == SimRecordedStep::Kind::Removal) {
+        leaves = true;
+        break;
+      }
+    }
+    const std::string& known = earlier.identities[earlier.steps[*arrival].identity].nodes.front().instance;
+    const std::string& listed = later.identities[later.steps.front().identity].nodes.front().instance;
+    return leaves && !InstanceSuffix(listed).empty() && InstanceSuffix(known) == InstanceSuffix(listed) &&
+           IdField(known, "VID_") == IdField(listed, "VID_") && IdField(known, "PID_") != IdField(listed, "PID_");
+  }
+
+  // The recorder keys devices by container, and the system may give a device that enumerates
+  // again as another product another container: such labels are joined into the one physical
+  // device whose run-mode switch the replay plays, its steps in recorded order.
+  void JoinRunModes() {
+    std::vector<SimRecordedDevice>& devices = mRecording->devices;
+    for (size_t b = 1; b < devices.size(); ++b) {
+      for (size_t a = 0; a < b; ++a) {
+        if (!IsOtherRunModeOf(devices[b], devices[a])) continue;
+        SimRecordedDevice& earlier = devices[a];
+        SimRecordedDevice later = std::move(devices[b]);
+        const size_t shift = earlier.identities.size();
+        for (SimRecordedIdentity& identity : later.identities) earlier.identities.push_back(std::move(identity));
+        for (SimRecordedStep& step : later.steps) {
+          if (step.kind == SimRecordedStep::Kind::Arrival) step.identity += shift;
+        }
+        std::vector<SimRecordedStep> steps;
+        std::merge(earlier.steps.begin(), earlier.steps.end(), later.steps.begin(), later.steps.end(),
+                   std::back_inserter(steps),
+                   [](const SimRecordedStep& x, const SimRecordedStep& y) { return x.record < y.record; });
+        earlier.steps = std::move(steps);
+        earlier.otherLabels.push_back(later.label);
+        earlier.otherLabels.insert(earlier.otherLabels.end(), later.otherLabels.begin(), later.otherLabels.end());
+        devices.erase(devices.begin() + static_cast<std::ptrdiff_t>(b));
+        --b;
+        break;
+      }
+    }
+  }
+
   bool Fail(size_t number, const std::string& what) {
     mError = "record " + std::to_string(number) + ": " + what;
     return false;
@@ -200,7 +264,7 @@ class RecordingReader {
     if (*type == "arrival") return Arrival(record, number);
     if (*type == "removal") return Removal(record, number);
     if (*type == "open") return Open(record);
-    if (*type == "claim") return Claim(record);
+    if (*type == "claim") return Claim(record, number);
     if (*type == "descriptor") return Descriptor(record, number);
     if (*type == "alt_setting") return AltSetting(record, number);
     if (*type == "reset") return Reset(record, number);
@@ -216,7 +280,7 @@ class RecordingReader {
     const auto it = mDeviceIndex.find(*label);
     if (it != mDeviceIndex.end()) return &mRecording->devices[it->second];
     mDeviceIndex[*label] = mRecording->devices.size();
-    mRecording->devices.push_back(SimRecordedDevice{*label, {}, {}});
+    mRecording->devices.push_back(SimRecordedDevice{*label, {}, {}, {}});
     return &mRecording->devices.back();
   }
 
@@ -304,12 +368,13 @@ class RecordingReader {
     return true;
   }
 
-  bool Claim(const SimJsonValue& record) {
+  bool Claim(const SimJsonValue& record, size_t number) {
     const std::optional<int64_t> handle = record.GetInteger("handle");
     std::optional<int64_t> from = record.GetInteger("file");
     if (!from) from = record.GetInteger("parent");
     if (handle && from && record.GetInteger("result").value_or(0) == 0 && mPathOf.count(*from) != 0) {
       mPathOf[*handle] = mPathOf[*from];
+      mClaimedAt[*handle] = number;
     }
     return true;
   }
@@ -416,27 +481,50 @@ class RecordingReader {
     return true;
   }
 
+  // A transfer refused at submission because the device was not connected shows that the device
+  // had left the bus, even where no listing recorded its removal (a device that resets itself
+  // after manifestation, seen gone by the host's next status request): the removal is a step of
+  // its own there. Only for a handle on the device's latest identity: a stale handle of an
+  // identity it has since left says nothing about the device now.
+  void GoneAtSubmission(SimRecordedDevice& device, const SimJsonValue& record, size_t number) {
+    const std::optional<int64_t> handle = record.GetInteger("handle");
+    if (record.GetInteger("result") != kDeviceNotConnected || !handle || mPathOf.count(*handle) == 0 ||
+        device.steps.empty() || device.steps.back().kind == SimRecordedStep::Kind::Removal) {
+      return;
+    }
+    // A handle claimed before the device's latest arrival or reset belongs to an appearance of
+    // the device that has ended: its refusal says nothing about the device now (after a reset
+    // the device is plugged in again unless the recording shows it leaving).
+    const auto since = std::find_if(device.steps.rbegin(), device.steps.rend(), [](const SimRecordedStep& step) {
+      return step.kind == SimRecordedStep::Kind::Arrival || step.kind == SimRecordedStep::Kind::Reset;
+    });
+    if (since != device.steps.rend() && since->record > mClaimedAt[*handle]) {
+      return;
+    }
+    const std::string path = LowerAscii(mPathOf[*handle]);
+    const std::vector<SimRecordedNode>& nodes = device.identities.back().nodes;
+    if (std::none_of(nodes.begin(), nodes.end(),
+                     [&](const SimRecordedNode& node) { return LowerAscii(node.path) == path; })) {
+      return;
+    }
+    mOpenArrival.erase(device.label);
+    SimRecordedStep step;
+    step.kind = SimRecordedStep::Kind::Removal;
+    step.record = number;
+    step.tStart = step.tEnd = record.GetInteger("t_submit").value_or(0);
+    step.path = mPathOf[*handle];
+    device.steps.push_back(step);
+  }
+
   bool Transfer(const SimJsonValue& record, size_t number) {
     SimRecordedDevice* device = Device(record);
     const std::optional<int64_t> handle = record.GetInteger("handle");
     const bool waitedOut = device && handle && mUnanswered.erase({device->label, *handle}) != 0;
-    if (!device) {
-      return true;  // never reached a known device
+    if (device && record.GetBool("submit_error").value_or(false)) {
+      GoneAtSubmission(*device, record, number);
     }
-    if (record.GetBool("submit_error").value_or(false)) {
-      // A request refused because the device was gone: it had left the bus before the host
-      // sent it (e.g. it reset itself), whether or not a listing saw the removal yet. Other
-      // refusals are the host's own and never reached the device.
-      if (record.GetInteger("result").value_or(0) == kDeviceGone &&
-          (device->steps.empty() || device->steps.back().kind != SimRecordedStep::Kind::Removal)) {
-        SimRecordedStep step;
-        step.kind = SimRecordedStep::Kind::Removal;
-        step.record = number;
-        step.tStart = step.tEnd = record.GetInteger("t_submit").value_or(0);
-        if (handle && mPathOf.count(*handle) != 0) step.path = mPathOf[*handle];
-        device->steps.push_back(step);
-      }
-      return true;
+    if (!device || record.GetBool("submit_error").value_or(false)) {
+      return true;  // never reached a known device
     }
     SimRecordedStep step;
     step.record = number;
@@ -501,6 +589,7 @@ class RecordingReader {
   std::string mError;
   std::map<std::string, size_t> mDeviceIndex;
   std::map<int64_t, std::string> mPathOf;                 // file or WinUSB handle -> device path it was opened on
+  std::map<int64_t, size_t> mClaimedAt;                   // WinUSB handle -> record number of its claim
   std::set<std::pair<std::string, int64_t>> mUnanswered;  // (device, handle) with a pending transfer given up
   std::set<std::string> mOpenArrival;                     // devices whose last step is an arrival still taking nodes
 };
@@ -539,6 +628,11 @@ SimDeviceSpec SimRecordedIdentity::Spec() const {
   for (const SimRecordedNode& node : nodes) {
     if (const std::optional<uint8_t> mi = MiNumber(node)) {
       if (std::find(functions.begin(), functions.end(), *mi) == functions.end()) functions.push_back(*mi);
+      // Listed under the recorded instance identifier, whichever stack made it.
+      const size_t slash = node.instance.rfind('\\');
+      if (slash != std::string::npos && slash + 1 < node.instance.size()) {
+        spec.identity.functionInstanceSuffixes[*mi] = SimWiden(node.instance.substr(slash + 1));
+      }
     }
     for (const std::string& id : node.hardwareIds) {
       revision = revision || IdField(id, "REV_").has_value();

@@ -83,6 +83,8 @@ struct SimRecordedStep {
 
 struct SimRecordedDevice {
   std::string label;
+  // Labels the recorder gave the same device in another run mode (another container).
+  std::vector<std::string> otherLabels;
   std::vector<SimRecordedIdentity> identities;
   std::vector<SimRecordedStep> steps;  // in recorded order; the first is its first arrival
 
@@ -98,7 +100,8 @@ struct SimRecording {
   std::string backend;
   std::vector<SimRecordedDevice> devices;  // in order of first appearance
 
-  // The device with that label; the first device for an empty label; null when none.
+  // The device with that label (also one of its other labels); the first device for an empty
+  // label; null when none.
   const SimRecordedDevice* FindDevice(std::string_view label) const;
 };
 
@@ -106,14 +109,6 @@ struct SimRecordingResult {
   std::shared_ptr<const SimRecording> recording;  // null on error
   std::string error;                              // "<file>: record N: what is wrong"
 };
-
-// A device that switches its run mode shows another product identifier, and Windows gives the
-// new node another container unless the device reports one, so a recorder may label the two
-// modes as two devices. Joins them into one physical device (label "d1+d2"): each stay on the
-// bus that begins after another device had left continues that device's chain; a device of
-// the same label is taken first, then one with the same instance suffix (serial number), else
-// the only device that had left, so separate units of a production line stay apart.
-void JoinSimRecordedRunModes(SimRecording& recording);
 
 // Reads a recording from text; `name` is the file name used in messages.
 SimRecordingResult ParseSimRecording(std::string_view text, const std::string& name);

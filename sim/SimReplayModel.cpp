@@ -243,20 +243,17 @@ void SimReplayModel::AttachIdentity(size_t identity, uint64_t epoch) {
     mBus.Detach(device->Id());
     return;
   }
-  // A recording made on the virtual bus names the paths this bus derives; any difference means
-  // the host would look for the device somewhere else than it did when recorded. (The functions
-  // of a composite device get instance identifiers the bus numbers itself.)
-  if (mRecording->backend == "virtual-bus" && !spec.identity.composite) {
-    const std::vector<SimDeviceListEntry> entries = BuildSimDeviceListEntries(device->Id(), spec);
-    for (const SimRecordedNode& node : recorded.nodes) {
-      const bool listed = std::any_of(entries.begin(), entries.end(), [&](const SimDeviceListEntry& entry) {
-        return EqualsIgnoringCase(SimNarrow(entry.interfacePath), node.path);
-      });
-      if (!listed) {
-        const std::string line = "replay: " + mRecording->file + ": record " + std::to_string(recorded.record) +
-                                 ": the bus lists the device under another path than " + node.path;
-        QXDebugPrintf("%s: WARNING: %s\n", QXGetModuleName(), line.c_str());
-      }
+  // The bus lists the device under the recorded identities, whichever stack recorded them; any
+  // difference means the host would look for the device somewhere else than it did when recorded.
+  const std::vector<SimDeviceListEntry> entries = BuildSimDeviceListEntries(device->Id(), spec);
+  for (const SimRecordedNode& node : recorded.nodes) {
+    const bool listed = std::any_of(entries.begin(), entries.end(), [&](const SimDeviceListEntry& entry) {
+      return EqualsIgnoringCase(SimNarrow(entry.interfacePath), node.path);
+    });
+    if (!listed) {
+      const std::string line = "replay: " + mRecording->file + ": record " + std::to_string(recorded.record) +
+                               ": the bus lists the device under another path than " + node.path;
+      QXDebugPrintf("%s: WARNING: %s\n", QXGetModuleName(), line.c_str());
     }
   }
 }

@@ -1,6 +1,7 @@
 // Whole upgrades through the exported functions against replayed devices: a session is recorded
-// live against a simulated DFU device (support/RecordingTap.h), then the engine meets the
-// recording instead of the device. An unchanged recording must give the live outcome and play
+// live against a simulated DFU device by the library's own recorder (switched on by the
+// configuration file, as a user records in the field), then the engine meets the recording
+// instead of the device. An unchanged recording must give the live outcome and play
 // to its end; a recording that the engine no longer follows must stop at the right record and
 // never let the upgrade succeed.
 #include <gtest/gtest.h>
@@ -33,8 +34,8 @@
 #include "sim/SimWinusbDrvApi.h"
 #include "sim/VirtualUsbBus.h"
 #include "support/ApiUpgradeSteps.h"
+#include "support/LibraryRecording.h"
 #include "support/RecordingBuilder.h"
-#include "support/RecordingTap.h"
 #include "support/TempDir.h"
 #include "usb/QXWinusbDrvApi.h"
 
@@ -45,7 +46,6 @@ using namespace std::chrono_literals;
 using fbimg::Bytes;
 using fbimg::Filler;
 using fbtest::RecordingBuilder;
-using fbtest::RecordingTap;
 using sim::SimDfuDevice;
 using sim::SimDfuDeviceConfig;
 using sim::SimDfuFault;
@@ -119,7 +119,7 @@ class ApiReplayTest : public EnumerationBusTest {
     EnumerationBusTest::SetUp();
     mSavedGuid = gDfuApi.GetDriverInterfaceGuid();
     gDfuApi.SetDriverInterfaceGuid(kTestGuidText);
-    mSavedApi = &QXGetWinusbDrvApi();
+    mSavedApi = QXInstalledWinusbDrvApi();
     QXSetWinusbDrvApi(&sim::SimWinusbDrvApi::Instance());
     SetDfuDevicePortFactory(nullptr);
   }
@@ -130,8 +130,9 @@ class ApiReplayTest : public EnumerationBusTest {
     }
     if (mLive) mLive->Unplug();
     for (const SimReplayModelPtr& model : mReplays) model->Unplug();
+    QXStopSessionRecording();
     SetDfuDevicePortFactory(nullptr);
-    QXSetWinusbDrvApi(mSavedApi == &QXPlatformWinusbDrvApi() ? nullptr : mSavedApi);
+    QXSetWinusbDrvApi(mSavedApi);
     gDfuApi.SetDriverInterfaceGuid(mSavedGuid);
     EnumerationBusTest::TearDown();
   }
@@ -143,6 +144,8 @@ class ApiReplayTest : public EnumerationBusTest {
     config.bootloaderProductId = kBootPid;
     config.serialNumber = QXW("RPL0001");
     config.identity.interfaceClassGuid = TestGuid();
+    // Both run modes in one container, as the system shows one physical device.
+    config.identity.containerId = TestGuid("{5d2f0a11-7c3e-4b9a-8e61-0f4a2b3c4d5e}");
     config.startMode = start;
     config.wTransferSize = 1024;
     config.detachDelay = 0us;
@@ -177,16 +180,25 @@ class ApiReplayTest : public EnumerationBusTest {
     return Outcome{r.state, r.completionStatus, r.currentBytes};
   }
 
-  // Runs the upgrade against a live simulated device and returns what the device did.
-  RecordingBuilder Record(const SimDfuDeviceConfig& config, const Bytes& image, Outcome* outcome = nullptr) {
-    mLive = SimDfuDevice::Create(mTap, config);
+  static std::string Options(bool inlineData, bool pseudonyms) {
+    return std::string("File=session.jsonl\r\nInlineData=") + (inlineData ? "yes" : "no") +
+           "\r\nPseudonyms=" + (pseudonyms ? "yes" : "no") + "\r\n";
+  }
+
+  // Runs the upgrade against a live simulated device with the library recording the session
+  // (the [Recording] lines given), and returns the recording.
+  RecordingBuilder Record(const SimDfuDeviceConfig& config, const Bytes& image, Outcome* outcome = nullptr,
+                          const std::string& options = Options(false, false)) {
+    fbtest::LibraryRecording recording;
+    EXPECT_EQ(recording.ReadConfiguration(options), QXSTATUS_SUCCESS);
+    mLive = SimDfuDevice::Create(sim::VirtualUsbBus::Instance(), config);
     EXPECT_TRUE(mLive->Plug());
     const Outcome live = RunUpgrade(image, config.startMode);
     if (outcome) *outcome = live;
-    RecordingBuilder recording = mTap.Recording();
+    const std::string text = recording.Stop();
     mLive->Unplug();
     mLive.reset();
-    return recording;
+    return RecordingBuilder::FromText(text);
   }
 
   SimReplayModelPtr Replay(const RecordingBuilder& recording, SimReplayLatency latency) {
@@ -206,7 +218,6 @@ class ApiReplayTest : public EnumerationBusTest {
 
   std::string mSavedGuid;
   QXWinusbDrvApi* mSavedApi = nullptr;
-  RecordingTap mTap;
   std::shared_ptr<SimDfuDevice> mLive;
   std::vector<SimReplayModelPtr> mReplays;
   std::vector<uint32_t> mImages;
@@ -220,6 +231,15 @@ struct SessionCase {
   std::vector<SimDfuFault> faults;
   bool shortTimeouts = false;
   bool composite = false;  // the application has an audio function beside its DFU interface
+  // Recorded with these [Recording] options.
+  bool inlineData = false;
+  bool pseudonyms = false;
+  // Not manifestation tolerant: the device resets itself after manifestation, or (strict)
+  // waits in dfuMANIFEST-WAIT-RESET for the host's USB reset.
+  bool resetsAfterManifestation = false;
+  bool strict = false;
+  // No container: the recorder labels the bootloader another device than the application.
+  bool noContainer = false;
 };
 
 class ReplayedSession : public ApiReplayTest,
@@ -239,9 +259,15 @@ TEST_P(ReplayedSession, GivesTheLiveOutcomeAndPlaysToTheEnd) {
     config.otherApplicationInterfaces = {audio};
     config.applicationDfuInterface = 1;
   }
+  if (session.resetsAfterManifestation) {
+    config.bmAttributes = sim::dfu::kCanDnload | sim::dfu::kWillDetach;
+    config.manifestationTime = 5ms;
+  }
+  if (session.strict) config.variants = sim::SimDfuVariants::Strict();
+  if (session.noContainer) config.identity.containerId.reset();
   const Bytes image = Filler(5000, 4);
   Outcome live;
-  RecordingBuilder recording = Record(config, image, &live);
+  RecordingBuilder recording = Record(config, image, &live, Options(session.inlineData, session.pseudonyms));
 
   const SimReplayModelPtr model = Replay(recording, latency);
   ASSERT_NE(model, nullptr);
@@ -272,6 +298,13 @@ const SessionCase kSessions[] = {
     {"DfuErrorAtBlockTwo",
      SimRunMode::Bootloader,
      {SimDfuFault{SimDfuFaultAction::DfuError, SimDfuRequestKind::Dnload, 2, 0, 1, sim::dfu::errWRITE}}},
+    // The serial number replaced by its pseudonym everywhere: the replay shows the pseudonym.
+    {"Pseudonyms", SimRunMode::Application, {}, false, false, false, true},
+    {"InlineData", SimRunMode::Application, {}, false, false, true},
+    {"ResetsAfterManifestation", SimRunMode::Bootloader, {}, false, false, false, false, true},
+    // The host's USB reset is recorded and played.
+    {"WaitsForTheHostsReset", SimRunMode::Bootloader, {}, false, false, false, false, true, true},
+    {"RunModesWithoutContainer", SimRunMode::Application, {}, false, false, false, false, false, false, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Sessions, ReplayedSession,

@@ -7,6 +7,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +20,7 @@
 #include "api/QXPlatformBackendName.h"
 #include "device/DfuDevicePortFactory.h"
 #include "device/DfuDevicePortUsbDfu.h"
+#include "diag/QXStatusNames.h"
 #include "discovery/EnumerationTestBus.h"
 #include "discovery/QXWinSetupApiLibusb.h"
 #include "flashbridge.h"
@@ -25,10 +29,13 @@
 #include "os/QXWinErrors.h"
 #include "record/QXRecordingConfig.h"
 #include "sim/SimDfuDevice.h"
+#include "sim/SimRecording.h"
+#include "sim/SimReplayModel.h"
 #include "sim/SimSetupApi.h"
 #include "sim/SimWinusbDrvApi.h"
 #include "sim/VirtualUsbBus.h"
 #include "support/ApiUpgradeSteps.h"
+#include "support/LibraryRecording.h"
 #include "support/RecordingFile.h"
 #include "support/TempDir.h"
 #include "support/TestLogTarget.h"
@@ -478,6 +485,130 @@ TEST_P(LibusbRecordingTest, UpgradeIsRecordedAlikeOnEitherStack) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, LibusbRecordingTest, ::testing::Values(Path::Libusb, Path::VirtualBus), Name);
+
+// ---- a libusb recording replays on the virtual bus ----
+
+// An upgrade from the application as a caller runs it (the flow of the regression folder's
+// "from-application" cases): reboot into the bootloader, download, finish, reboot back.
+class LibusbReplayTest : public LibusbBackendTest {
+ protected:
+  UpgradeResult UpgradeFromTheApplication(const Bytes& image) {
+    const uint32_t boot = RebootToBootloader();
+    EXPECT_NE(boot, 0u) << "the bootloader was not found";
+    if (boot == 0) {
+      return {};
+    }
+    const UpgradeResult r = Upgrade(boot, image);
+    EXPECT_EQ(QXDFU_RebootDevice(boot, QXDFU_RUN_MODE_APPLICATION, 0), QXSTATUS_SUCCESS);
+    Close(boot);
+    return r;
+  }
+
+  // Records the upgrade of a simulated device through libusb, with inline data as the
+  // regression recordings are made; the recording's text.
+  std::string RecordThroughLibusb(const Bytes& image, UpgradeResult& live, bool composite = false) {
+    fbtest::LibraryRecording recording;
+    EXPECT_EQ(recording.Start(true), QXSTATUS_SUCCESS);
+    SimDfuDeviceConfig config = Config();
+    config.serialNumber = QXW("UMD0001");
+    config.wTransferSize = 1024;
+    if (composite) {
+      // The application has an audio function beside its DFU interface.
+      sim::SimInterfaceSpec audio;
+      audio.interfaceNumber = 0;
+      audio.altSettings.front().interfaceClass = 0x01;
+      audio.altSettings.front().interfaceSubClass = 0x01;
+      audio.altSettings.front().interfaceProtocol = 0x00;
+      config.otherApplicationInterfaces = {audio};
+      config.applicationDfuInterface = 1;
+    }
+    const SimDfuDevicePtr model = Plug(config);
+    live = UpgradeFromTheApplication(image);
+    const std::string text = recording.Stop();
+    EXPECT_EQ(model->Firmware(0), image);
+    model->Unplug();
+    sim::VirtualUsbBus::Instance().WaitIdle();
+    return text;
+  }
+
+  // Replays the recording on the virtual bus (its seams in place of libusb's) through the same
+  // flow: the live outcome, nothing unmatched, the recording played to its end, the image
+  // received, and the device listed under the identity libusb gave it.
+  void ReplayOnTheVirtualBus(const std::string& text, const Bytes& image, const UpgradeResult& live) {
+    const sim::SimRecordingResult loaded = sim::ParseSimRecording(text, "libusb-umockdev.jsonl");
+    ASSERT_NE(loaded.recording, nullptr) << loaded.error;
+    EXPECT_EQ(loaded.recording->backend, "libusb");
+    const sim::SimRecordedDevice* recorded = loaded.recording->FindDevice("");
+    ASSERT_NE(recorded, nullptr);
+    EXPECT_EQ(recorded->InlineImage(), std::optional<std::vector<uint8_t>>(image));
+    std::string error;
+    const sim::SimReplayModelPtr model = sim::SimReplayModel::Create(sim::VirtualUsbBus::Instance(), loaded.recording,
+                                                                     "", sim::SimReplayLatency::Zero, &error);
+    ASSERT_NE(model, nullptr) << error;
+    QXSetWinusbDrvApi(&sim::SimWinusbDrvApi::Instance());
+    QXWinSetSetupApi(&mBusSetupApi);
+    ASSERT_TRUE(model->Plug());
+    const std::vector<sim::SimDeviceListEntry> listed = sim::VirtualUsbBus::Instance().ListDevices(TestGuid());
+    ASSERT_EQ(listed.size(), 1u);
+    const sim::SimRecordedNode& node = recorded->identities.front().nodes.front();
+    EXPECT_EQ(sim::SimNarrow(listed[0].instanceId), node.instance);
+    EXPECT_EQ(sim::SimNarrow(listed[0].interfacePath), node.path);
+    EXPECT_EQ(listed[0].containerId, node.container);
+
+    const UpgradeResult replayed = UpgradeFromTheApplication(image);
+    EXPECT_EQ(replayed.state, live.state);
+    EXPECT_EQ(replayed.completionStatus, live.completionStatus);
+    EXPECT_FALSE(model->Mismatch().has_value()) << model->Mismatch()->text;
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (!model->Finished() && std::chrono::steady_clock::now() < until) {
+      std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_TRUE(model->Finished());
+    EXPECT_EQ(model->ReceivedImage(), image);
+    model->Unplug();
+    sim::VirtualUsbBus::Instance().WaitIdle();
+    // libusb below the seams again.
+    QXSetWinusbDrvApi(nullptr);
+    QXWinSetSetupApi(nullptr);
+  }
+};
+
+TEST_P(LibusbReplayTest, RecordingOfAnUpgradeReplaysOnTheVirtualBus) {
+  for (const bool composite : {false, true}) {
+    SCOPED_TRACE(composite ? "composite application" : "application");
+    const Bytes image = Filler(4000, 12);
+    UpgradeResult live;
+    const std::string text = RecordThroughLibusb(image, live, composite);
+    EXPECT_EQ(live.state, QXDFU_UPGRADE_STATE_FINISHED);
+    ReplayOnTheVirtualBus(text, image, live);
+  }
+}
+
+// Writes the regression folder's libusb case (libusb-umockdev.jsonl and .expected) into the
+// folder FB_RECORDINGS_OUT names; scripts/make-recordings.sh runs it.
+TEST_P(LibusbReplayTest, WritesTheRegressionRecording) {
+  const char* out = std::getenv("FB_RECORDINGS_OUT");
+  if (out == nullptr || *out == '\0') {
+    GTEST_SKIP() << "FB_RECORDINGS_OUT names no folder";
+  }
+  const std::filesystem::path folder(out);
+  ASSERT_TRUE(std::filesystem::is_directory(folder)) << out;
+  const Bytes image = Filler(8192, 31);
+  UpgradeResult live;
+  const std::string text = RecordThroughLibusb(image, live);
+  const char* status = QXStatusName(live.completionStatus);
+  ASSERT_NE(status, nullptr);
+  fbtest::WriteFileBytes(folder / "libusb-umockdev.jsonl", text);
+  fbtest::WriteFileBytes(
+      folder / "libusb-umockdev.expected",
+      std::string("; a simulated DFU device upgraded from its application through libusb under umockdev "
+                  "(tests/libusb/LibusbBackendTest.cpp)\n[Replay]\nFlow = from-application\nImage = inline\n"
+                  "[Expected]\nState = ") +
+          (live.state == QXDFU_UPGRADE_STATE_FINISHED ? "Finished" : "Failed") + "\nStatus = " + status + "\n");
+  ReplayOnTheVirtualBus(text, image, live);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, LibusbReplayTest, ::testing::Values(Path::Libusb), Name);
 
 }  // namespace
 }  // namespace plendrik

@@ -1,7 +1,7 @@
 // A fixture for recording tests: the virtual USB bus behind both seams, simulated DFU devices
 // built like the API upgrade tests' ones, and recording switched on by a configuration file
-// that DfuApi reads as the library does at load. Helpers drive an upgrade through the exported
-// functions and pick records out of the recording.
+// that DfuApi reads as the library does at load (support/LibraryRecording.h). Helpers drive
+// an upgrade through the exported functions and pick records out of the recording.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,8 +24,8 @@
 #include "sim/SimWinusbDrvApi.h"
 #include "sim/VirtualUsbBus.h"
 #include "support/ApiUpgradeSteps.h"
+#include "support/LibraryRecording.h"
 #include "support/RecordingFile.h"
-#include "support/TempDir.h"
 #include "usb/QXWinusbDrvApi.h"
 
 namespace plendrik {
@@ -61,18 +61,12 @@ class SessionRecordingTest : public EnumerationBusTest {
     EnumerationBusTest::TearDown();
   }
 
-  std::filesystem::path RecordingPath() const { return mDir.File("session.jsonl"); }
+  std::filesystem::path RecordingPath() const { return mRecording.RecordingPath(); }
 
   // Reads a configuration whose [Recording] section holds `recording` (lines without the
   // section header; empty: no section), as the library does when it loads.
   void ReadConfiguration(const std::string& recording) {
-    std::string text = std::string("[DriverInterface]\r\nInterfaceGUID=") + kTestGuidText + "\r\n";
-    if (!recording.empty()) {
-      text += "[Recording]\r\n" + recording;
-    }
-    const std::filesystem::path config = mDir.File("flashbridge.config.ini");
-    fbtest::WriteFileBytes(config, text);
-    ASSERT_EQ(gDfuApi.ReadConfigFile(fbtest::ToQXWString(config)), QXSTATUS_SUCCESS);
+    ASSERT_EQ(mRecording.ReadConfiguration(recording), QXSTATUS_SUCCESS);
   }
 
   static sim::SimDfuDeviceConfig Config(const char* serial = "QX7SER42", uint16_t appPid = kRecAppPid,
@@ -149,7 +143,7 @@ class SessionRecordingTest : public EnumerationBusTest {
     return file.DnloadBlocks(device);
   }
 
-  fbtest::TempDir mDir;
+  fbtest::LibraryRecording mRecording;
   std::string mSavedGuid;
   QXWinusbDrvApi* mSavedApi = nullptr;  // the windows tests' virtual bus seam
   std::vector<sim::SimDfuDevicePtr> mModels;

@@ -224,9 +224,10 @@ TEST_F(SessionRecordingTest, UnlockHandshakeRecordsTheMacAsSentAndNeverTheKey) {
   config.targets[0].locked = true;
   const sim::SimDfuDevicePtr model = Plug(config);
   const fbimg::Bytes image = fbimg::Filler(9000, 21);
-  // A locked target takes the download only after the MAC was accepted (the device locks
-  // again when it restarts, so its lock says nothing once the upgrade is over).
   EXPECT_EQ(Upgrade(image, QXDFU_UPGRADE_FLAG_UNLOCK_TARGET).state, QXDFU_UPGRADE_STATE_FINISHED);
+  // Written into the target the unlock opened. (Not IsLocked: the unlock ends when the device
+  // leaves the bus, which the reboot into the application makes it do at any moment.)
+  EXPECT_EQ(model->Firmware(0), image);
   QXStopSessionRecording();
 
   const RecordingFile file(RecordingPath());

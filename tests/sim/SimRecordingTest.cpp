@@ -163,10 +163,14 @@ TEST(SimRecording, RecordsBecomeIdentitiesAndOrderedSteps) {
   RecordedTransfer refused{41, 41, "d1", 2, SetupHex(0xA1, 0x03, 0, 0, 6)};
   refused.result = 1167;
   refused.submitError = true;
-  // Refused because the device had left: its removal, which the later listing confirms.
+  // Never reached the device: it had left the bus, which the removal step shows from here on
+  // (the listing that saw the removal comes later).
   const size_t removal = b.Transfer(refused);
   b.Removal(50, "d1", app.path);
   const size_t arrival2 = b.Arrival(60, "d1", boot);
+  // Refused on a handle of the identity the device has left: no further removal.
+  refused.tSubmit = refused.tComplete = 60;
+  b.Transfer(refused);
   b.Open(61, "d1", boot.path, 3);
   b.Claim(62, "d1", 3, 4);
   b.Timeout(70, "d1", 4, 300);
@@ -175,6 +179,10 @@ TEST(SimRecording, RecordsBecomeIdentitiesAndOrderedSteps) {
   lost.result = 995;
   const size_t status = b.Transfer(lost);
   const size_t reset = b.Reset(80, "d1", 4);
+  // The handle went with the reset: its refusal is no removal.
+  refused.handle = 4;
+  refused.tSubmit = refused.tComplete = 81;
+  b.Transfer(refused);
 
   const SimRecordingResult r = ParseSimRecording(b.Text(), "made.jsonl");
   ASSERT_NE(r.recording, nullptr) << r.error;
@@ -222,10 +230,61 @@ TEST(SimRecording, RecordsBecomeIdentitiesAndOrderedSteps) {
   EXPECT_EQ(SimNarrow(entries[0].instanceId), app.instance);
 }
 
+// The recorder writes null for what a failed call never gave (a file, a handle) and for a
+// device it cannot name; such records are read and leave the device's steps alone.
+TEST(SimRecording, RecordsWithNullsFromFailedCallsAreRead) {
+  RecordingBuilder b;
+  const RecordedNode boot = Node("5C02", "SER1");
+  b.Arrival(10, "d1", boot);
+  b.Raw("{\"type\":\"open\",\"t\":11,\"device\":\"d1\",\"path\":" + fbtest::Quote(boot.path) +
+        ",\"result\":5,\"file\":null}");
+  b.Raw("{\"type\":\"open\",\"t\":12,\"device\":null,\"path\":\"\\\\\\\\?\\\\gone\",\"result\":2,\"file\":null}");
+  b.Open(13, "d1", boot.path, 1);
+  b.Raw("{\"type\":\"claim\",\"t\":14,\"device\":\"d1\",\"file\":1,\"result\":31,\"handle\":null}");
+  b.Claim(15, "d1", 1, 2);
+  b.Raw("{\"type\":\"release\",\"t\":16,\"device\":null,\"handle\":null,\"result\":6}");
+  b.Raw(
+      "{\"type\":\"transfer\",\"t_submit\":17,\"t_complete\":17,\"device\":null,\"handle\":null,"
+      "\"setup\":\"a103000000000600\",\"in\":\"\",\"result\":6,\"transferred\":0,\"submit_error\":true}");
+  const size_t status = b.Transfer(
+      RecordedTransfer{18, 19, "d1", 2, SetupHex(0xA1, 0x03, 0, 0, 6), {}, false, std::nullopt, {0, 0, 0, 0, 2, 0}});
+  const SimRecordingResult r = ParseSimRecording(b.Text(), "nulls.jsonl");
+  ASSERT_NE(r.recording, nullptr) << r.error;
+  ASSERT_EQ(r.recording->devices.size(), 1u);
+  const SimRecordedDevice& d1 = r.recording->devices[0];
+  ASSERT_EQ(d1.steps.size(), 2u);
+  EXPECT_EQ(d1.steps[1].record, status);
+}
+
+// The system may give the bootloader another container than the application: the recorder
+// then labels it another device, which is still the one whose run-mode switch is replayed.
+TEST(SimRecording, RunModesInOtherContainersAreOneDevice) {
+  RecordingBuilder b;
+  RecordedNode app = Node("5C01", "SER1");
+  RecordedNode boot = Node("5C02", "SER1");
+  boot.container = "{8c1a0a51-2e6f-4b7d-9a00-00000000beef}";
+  b.Arrival(10, "d1", app);
+  b.Arrival(11, "d2", Node("5C02", "SER2"));  // another device of the product
+  b.Arrival(20, "d3", boot);
+  b.Removal(21, "d1", app.path);
+  const SimRecordingResult r = ParseSimRecording(b.Text(), "containers.jsonl");
+  ASSERT_NE(r.recording, nullptr) << r.error;
+  ASSERT_EQ(r.recording->devices.size(), 2u);
+  const SimRecordedDevice* d1 = r.recording->FindDevice("d1");
+  ASSERT_NE(d1, nullptr);
+  EXPECT_EQ(r.recording->FindDevice("d3"), d1);
+  EXPECT_EQ(d1->otherLabels, std::vector<std::string>{"d3"});
+  ASSERT_EQ(d1->identities.size(), 2u);
+  EXPECT_EQ(d1->identities[1].nodes.front().instance, boot.instance);
+  EXPECT_EQ(d1->steps.size(), 3u);  // arrival, arrival of the bootloader, removal of the application
+  EXPECT_EQ(r.recording->FindDevice("d2")->identities.size(), 1u);
+}
+
 TEST(SimRecording, FunctionsListedTogetherAreOneCompositeArrival) {
   RecordingBuilder b;
-  b.Arrival(1, "d1", Node("5D01", "6&1A2B0001&0&0000", "00"));
-  b.Arrival(1, "d1", Node("5D01", "6&1A2B0001&0&0002", "02"));
+  // As Windows numbers a composite parent's children, and as the libusb stack names them.
+  const RecordedNode functions[] = {Node("5D01", "6&1A2B0001&0&0000", "00"), Node("5D01", "SER1&0002", "02")};
+  for (const RecordedNode& node : functions) b.Arrival(1, "d1", node);
   const SimRecordingResult r = ParseSimRecording(b.Text(), "composite.jsonl");
   ASSERT_NE(r.recording, nullptr) << r.error;
   const SimRecordedDevice& d = r.recording->devices.at(0);
@@ -234,7 +293,13 @@ TEST(SimRecording, FunctionsListedTogetherAreOneCompositeArrival) {
   const SimDeviceSpec spec = d.identities[0].Spec();
   EXPECT_TRUE(spec.identity.composite);
   EXPECT_EQ(spec.identity.compositeInterfaces, (std::vector<uint8_t>{0, 2}));
-  EXPECT_EQ(BuildSimDeviceListEntries(1, spec).size(), 2u);
+  // Each function is listed under its recorded instance identifier and path.
+  const std::vector<SimDeviceListEntry> entries = BuildSimDeviceListEntries(7, spec);
+  ASSERT_EQ(entries.size(), 2u);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    EXPECT_EQ(SimNarrow(entries[i].instanceId), functions[i].instance);
+    EXPECT_EQ(SimNarrow(entries[i].interfacePath), functions[i].path);
+  }
 }
 
 // A recording made with inline data holds the image itself; one by digest does not.

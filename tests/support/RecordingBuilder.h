@@ -91,6 +91,20 @@ class RecordingBuilder {
         ",\"inline_data\":false,\"pseudonyms\":false}");
   }
 
+  // A recording written elsewhere (the library's recorder), one record a line, to change it.
+  static RecordingBuilder FromText(const std::string& text) {
+    RecordingBuilder builder;
+    builder.mLines.clear();
+    size_t begin = 0;
+    while (begin < text.size()) {
+      size_t end = text.find('\n', begin);
+      if (end == std::string::npos) end = text.size();
+      builder.mLines.push_back(text.substr(begin, end - begin));
+      begin = end + 1;
+    }
+    return builder;
+  }
+
   size_t Raw(const std::string& line) {
     mLines.push_back(line);
     return mLines.size();
