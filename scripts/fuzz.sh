@@ -15,7 +15,7 @@ ROOT="$(cd "$(dirname "$0")/.." && pwd)"
 BIN="$ROOT/build/fuzz/bin"
 CORPUS="$ROOT/tests/fuzz/corpus"
 SCRATCH="${FB_FUZZ_SCRATCH:-/tmp/flashbridge-fuzz}"
-ALL=(fuzz_image fuzz_filter fuzz_ini fuzz_descriptors fuzz_device)
+ALL=(fuzz_image fuzz_filter fuzz_ini fuzz_descriptors fuzz_device fuzz_recording)
 
 MODE=fuzz
 SECONDS_EACH=60

@@ -85,6 +85,19 @@ def main(argv):
     write(descriptors, "string", b"\x40" + string("Veltrane Mix 20"))
     write(descriptors, "langids", b"\x04" + bytes([6, 3, 0x09, 0x04, 0x07, 0x04]))
 
+    recordings = os.path.join(out, "fuzz_recording")
+    # The head of each committed session recording (whole lines, a few KiB), and a refusal.
+    folder = os.path.join(HERE, "..", "recordings")
+    for name in ("sim-strict", "sim-no-answer", "libusb-umockdev"):
+        with open(os.path.join(folder, name + ".jsonl"), "rb") as f:
+            head = b""
+            for line in f:
+                if len(head) + len(line) > 6000:
+                    break
+                head += line
+        write(recordings, name, head)
+    write(recordings, "newer", b'{"type":"header","format":"flashbridge-recording","version":2}\n')
+
     devices = os.path.join(out, "fuzz_device")
     # Sound devices: a raw image, an image of type 2 with the XMOS requests and the unlock, an
     # abort by FinishUpgrade, an application that is rebooted, 1-byte blocks.
