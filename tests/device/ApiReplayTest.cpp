@@ -125,9 +125,6 @@ class ApiReplayTest : public EnumerationBusTest {
   }
 
   void TearDown() override {
-    for (uint32_t h : mImages) {
-      QXDFU_UnloadFirmwareImage(h);
-    }
     if (mLive) mLive->Unplug();
     for (const SimReplayModelPtr& model : mReplays) model->Unplug();
     QXStopSessionRecording();
@@ -154,29 +151,11 @@ class ApiReplayTest : public EnumerationBusTest {
     return config;
   }
 
-  uint32_t Open(uint16_t pid) { return fbtest::OpenFirstListed(Filter(pid), 300, 10); }
-
   // The caller's upgrade: from the application (detach, find the bootloader) or straight in
   // the bootloader, the download, then the caller's finish and close.
   Outcome RunUpgrade(const Bytes& image, SimRunMode start) {
-    if (start == SimRunMode::Application) {
-      const uint32_t app = Open(kAppPid);
-      EXPECT_NE(app, 0u);
-      if (app == 0) return {};
-      EXPECT_EQ(QXDFU_RebootDevice(app, QXDFU_RUN_MODE_BOOTLOADER, 0), QXSTATUS_SUCCESS);
-      EXPECT_EQ(QXDFU_CloseDevice(app), QXSTATUS_SUCCESS);
-    }
-    const uint32_t boot = Open(kBootPid);
-    EXPECT_NE(boot, 0u) << "the bootloader was not found";
-    if (boot == 0) return {};
-    uint32_t handle = 0;
-    EXPECT_EQ(QXDFU_LoadFirmwareFromBuffer(image.data(), image.size(), QXDFU_IMAGE_TYPE_RAW_BINARY, &handle, 0),
-              QXSTATUS_SUCCESS);
-    mImages.push_back(handle);
-    EXPECT_EQ(QXDFU_StartUpgrade(boot, handle, 0, 0), QXSTATUS_SUCCESS);
-    const fbtest::UpgradeResult r = fbtest::WaitForUpgradeEnd(boot, 15s);
-    QXDFU_FinishUpgrade(boot, 0);
-    EXPECT_EQ(QXDFU_CloseDevice(boot), QXSTATUS_SUCCESS);
+    const fbtest::UpgradeResult r = fbtest::RunCallerUpgrade(
+        {start == SimRunMode::Application ? Filter(kAppPid) : "", Filter(kBootPid), 0, false}, image);
     return Outcome{r.state, r.completionStatus, r.currentBytes};
   }
 
@@ -220,7 +199,6 @@ class ApiReplayTest : public EnumerationBusTest {
   QXWinusbDrvApi* mSavedApi = nullptr;
   std::shared_ptr<SimDfuDevice> mLive;
   std::vector<SimReplayModelPtr> mReplays;
-  std::vector<uint32_t> mImages;
 };
 
 // ---- an unchanged recording gives the live outcome ----

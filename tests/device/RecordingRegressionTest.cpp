@@ -118,32 +118,10 @@ class RecordingRegressionTest : public SessionRecordingTest {
   // The caller's flow of every case: from the application (reboot into the bootloader, find it
   // again) or straight in the bootloader, the download of target 0, finish, back to the
   // application, close. The state and status the caller reads at the upgrade's end.
-  fbtest::UpgradeResult RunFlow(bool fromApplication, uint16_t vendor, uint16_t appPid, uint16_t bootPid,
-                                const std::vector<uint8_t>& image) {
-    if (fromApplication) {
-      const uint32_t app = fbtest::OpenFirstListed(VidPidFilter(vendor, appPid), 200, 10);
-      EXPECT_NE(app, 0u) << "the application was not listed";
-      if (app == 0) {
-        return {};
-      }
-      EXPECT_EQ(QXDFU_RebootDevice(app, QXDFU_RUN_MODE_BOOTLOADER, 0), QXSTATUS_SUCCESS);
-      EXPECT_EQ(QXDFU_CloseDevice(app), QXSTATUS_SUCCESS);
-    }
-    const uint32_t boot = fbtest::OpenFirstListed(VidPidFilter(vendor, bootPid), 200, 10);
-    EXPECT_NE(boot, 0u) << "the bootloader was not listed";
-    if (boot == 0) {
-      return {};
-    }
-    uint32_t imageHandle = 0;
-    EXPECT_EQ(QXDFU_LoadFirmwareFromBuffer(image.data(), image.size(), QXDFU_IMAGE_TYPE_RAW_BINARY, &imageHandle, 0),
-              QXSTATUS_SUCCESS);
-    mImages.push_back(imageHandle);
-    EXPECT_EQ(QXDFU_StartUpgrade(boot, imageHandle, 0, 0), QXSTATUS_SUCCESS);
-    const fbtest::UpgradeResult result = fbtest::WaitForUpgradeEnd(boot, 60s);
-    QXDFU_FinishUpgrade(boot, 0);
-    QXDFU_RebootDevice(boot, QXDFU_RUN_MODE_APPLICATION, 0);
-    EXPECT_EQ(QXDFU_CloseDevice(boot), QXSTATUS_SUCCESS);
-    return result;
+  static fbtest::UpgradeResult RunFlow(bool fromApplication, uint16_t vendor, uint16_t appPid, uint16_t bootPid,
+                                       const std::vector<uint8_t>& image) {
+    return fbtest::RunCallerUpgrade(
+        {fromApplication ? VidPidFilter(vendor, appPid) : "", VidPidFilter(vendor, bootPid)}, image, 60s);
   }
 
   sim::SimReplayModelPtr mReplay;

@@ -115,27 +115,10 @@ class SessionRecordingTest : public EnumerationBusTest {
   // end state.
   fbtest::UpgradeResult Upgrade(const fbimg::Bytes& image, uint32_t flags = 0, uint16_t appPid = kRecAppPid,
                                 uint16_t bootPid = kRecBootPid) {
-    const uint32_t app = Open(appPid);
-    EXPECT_NE(app, 0u);
-    EXPECT_EQ(QXDFU_RebootDevice(app, QXDFU_RUN_MODE_BOOTLOADER, 0), QXSTATUS_SUCCESS);
-    Close(app);
-    const uint32_t boot = Open(bootPid);
-    EXPECT_NE(boot, 0u);
-    if (boot == 0) {
-      return {};
-    }
-    uint32_t imageHandle = 0;
-    EXPECT_EQ(QXDFU_LoadFirmwareFromBuffer(image.data(), image.size(), QXDFU_IMAGE_TYPE_RAW_BINARY, &imageHandle, 0),
-              QXSTATUS_SUCCESS);
-    {
-      std::lock_guard<std::mutex> lock(mHandlesLock);
-      mImages.push_back(imageHandle);
-    }
-    EXPECT_EQ(QXDFU_StartUpgrade(boot, imageHandle, 0, flags), QXSTATUS_SUCCESS);
-    const fbtest::UpgradeResult r = fbtest::WaitForUpgradeEnd(boot, std::chrono::seconds(15));
-    QXDFU_FinishUpgrade(boot, 0);
-    EXPECT_EQ(QXDFU_RebootDevice(boot, QXDFU_RUN_MODE_APPLICATION, 0), QXSTATUS_SUCCESS);
-    Close(boot);
+    QXSTATUS reboot = QXSTATUS_SUCCESS;
+    const fbtest::UpgradeResult r =
+        fbtest::RunCallerUpgrade({Filter(appPid), Filter(bootPid), flags}, image, std::chrono::seconds(15), &reboot);
+    EXPECT_EQ(reboot, QXSTATUS_SUCCESS);
     return r;
   }
 

@@ -1,6 +1,6 @@
 // Steps of a caller's upgrade through the exported API, shared by the tests that drive the
 // library against simulated devices: open the first listed device, read the upgrade status,
-// wait for the upgrade's end.
+// wait for the upgrade's end, and a whole upgrade from the application as a caller runs it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "flashbridge.h"
 
@@ -54,6 +55,52 @@ inline UpgradeResult WaitForUpgradeEnd(uint32_t device, std::chrono::millisecond
     r = ReadUpgradeStatus(device);
   }
   return r;
+}
+
+// A caller's whole upgrade: which devices it opens and how it ends.
+struct CallerUpgrade {
+  std::string applicationFilter;  // empty: the device is found in its bootloader at once
+  std::string bootloaderFilter;
+  uint32_t flags = 0;             // of QXDFU_StartUpgrade
+  bool backToApplication = true;  // QXDFU_RebootDevice(APPLICATION) before the close
+};
+
+// Opens the application (when a filter names it), reboots it into its bootloader and closes
+// it; opens the bootloader, downloads the raw image to target 0, waits for the upgrade's end
+// (at most `limit`), finishes it, reboots into the application when asked, closes the device
+// and unloads the image. The end the caller read; *rebootStatus receives the reboot's answer.
+inline UpgradeResult RunCallerUpgrade(const CallerUpgrade& how, const std::vector<uint8_t>& image,
+                                      std::chrono::milliseconds limit = std::chrono::seconds(15),
+                                      QXSTATUS* rebootStatus = nullptr) {
+  if (!how.applicationFilter.empty()) {
+    const uint32_t app = OpenFirstListed(how.applicationFilter, 300, 10);
+    EXPECT_NE(app, 0u) << "the application was not listed";
+    if (app == 0) {
+      return {};
+    }
+    EXPECT_EQ(QXDFU_RebootDevice(app, QXDFU_RUN_MODE_BOOTLOADER, 0), QXSTATUS_SUCCESS);
+    EXPECT_EQ(QXDFU_CloseDevice(app), QXSTATUS_SUCCESS);
+  }
+  const uint32_t boot = OpenFirstListed(how.bootloaderFilter, 300, 10);
+  EXPECT_NE(boot, 0u) << "the bootloader was not listed";
+  if (boot == 0) {
+    return {};
+  }
+  uint32_t imageHandle = 0;
+  EXPECT_EQ(QXDFU_LoadFirmwareFromBuffer(image.data(), image.size(), QXDFU_IMAGE_TYPE_RAW_BINARY, &imageHandle, 0),
+            QXSTATUS_SUCCESS);
+  EXPECT_EQ(QXDFU_StartUpgrade(boot, imageHandle, 0, how.flags), QXSTATUS_SUCCESS);
+  const UpgradeResult result = WaitForUpgradeEnd(boot, limit);
+  QXDFU_FinishUpgrade(boot, 0);
+  if (how.backToApplication) {
+    const QXSTATUS reboot = QXDFU_RebootDevice(boot, QXDFU_RUN_MODE_APPLICATION, 0);
+    if (rebootStatus != nullptr) {
+      *rebootStatus = reboot;
+    }
+  }
+  EXPECT_EQ(QXDFU_CloseDevice(boot), QXSTATUS_SUCCESS);
+  EXPECT_EQ(QXDFU_UnloadFirmwareImage(imageHandle), QXSTATUS_SUCCESS);
+  return result;
 }
 
 }  // namespace fbtest
