@@ -36,6 +36,7 @@
 #include "support/ApiUpgradeSteps.h"
 #include "support/LibraryRecording.h"
 #include "support/RecordingBuilder.h"
+#include "support/ShortTimeoutPort.h"
 #include "support/TempDir.h"
 #include "usb/QXWinusbDrvApi.h"
 
@@ -60,17 +61,9 @@ constexpr uint16_t kVid = 0x1209;
 constexpr uint16_t kAppPid = 0x5B01;
 constexpr uint16_t kBootPid = 0x5B02;
 
-std::unique_ptr<DfuDevicePortInterface> ShortTimeoutPort() {
-  auto port = std::make_unique<DfuDevicePortUsbDfu>();
-  port->SetTimeouts(300, 300);
-  return port;
-}
+using fbtest::ShortTimeoutPort;
 
-std::string Filter(uint16_t pid) {
-  char text[64];
-  std::snprintf(text, sizeof(text), "VID=0x%04X, PID=0x%04X", kVid, pid);
-  return text;
-}
+std::string Filter(uint16_t pid) { return fbtest::VidPidFilter(kVid, pid); }
 
 // What a caller sees of an upgrade.
 struct Outcome {

@@ -28,6 +28,7 @@
 #include "sim/SimWinusbDrvApi.h"
 #include "sim/VirtualUsbBus.h"
 #include "support/ApiUpgradeSteps.h"
+#include "support/ShortTimeoutPort.h"
 #include "support/TestLogTarget.h"
 #include "usb/QXWinusbDrvApi.h"
 
@@ -55,19 +56,9 @@ constexpr uint16_t kBootPid = 0x5A02;
 
 using fbtest::UpgradeResult;
 
-// A port with short request time-outs, so that a request the device never answers costs
-// a fraction of a second.
-std::unique_ptr<DfuDevicePortInterface> ShortTimeoutPort() {
-  auto port = std::make_unique<DfuDevicePortUsbDfu>();
-  port->SetTimeouts(300, 300);
-  return port;
-}
+using fbtest::ShortTimeoutPort;
 
-std::string Filter(uint16_t pid) {
-  char text[64];
-  std::snprintf(text, sizeof(text), "VID=0x%04X, PID=0x%04X", kVid, pid);
-  return text;
-}
+std::string Filter(uint16_t pid) { return fbtest::VidPidFilter(kVid, pid); }
 
 // The DFU_DNLOAD requests (wValue, wLength) a device instance saw.
 std::vector<std::pair<uint16_t, uint16_t>> Dnloads(const sim::SimDevicePtr& device) {

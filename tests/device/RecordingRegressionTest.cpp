@@ -23,6 +23,7 @@
 #include "record/SessionRecordingFixture.h"
 #include "sim/SimRecording.h"
 #include "sim/SimReplayModel.h"
+#include "support/ShortTimeoutPort.h"
 
 namespace plendrik {
 namespace {
@@ -87,24 +88,14 @@ std::string StatusText(QXSTATUS status) {
   return text;
 }
 
-// Replays answer at once, so a request the recording never answered is the only one that
-// waits for the host's time-out: short ones keep such cases quick, live and replayed alike.
-std::unique_ptr<DfuDevicePortInterface> ShortTimeoutPort() {
-  auto port = std::make_unique<DfuDevicePortUsbDfu>();
-  port->SetTimeouts(300, 300);
-  return port;
-}
-
-std::string VidPidFilter(uint16_t vendor, uint16_t product) {
-  char text[64];
-  std::snprintf(text, sizeof(text), "VID=0x%04X, PID=0x%04X", vendor, product);
-  return text;
-}
+using fbtest::ShortTimeoutPort;
 
 class RecordingRegressionTest : public SessionRecordingTest {
  protected:
   void SetUp() override {
     SessionRecordingTest::SetUp();
+    // Replays answer at once, so a request the recording never answered is the only one that
+    // waits for the host's time-out: short ones keep such cases quick, live and replayed alike.
     SetDfuDevicePortFactory(ShortTimeoutPort);
   }
 
@@ -121,7 +112,8 @@ class RecordingRegressionTest : public SessionRecordingTest {
   static fbtest::UpgradeResult RunFlow(bool fromApplication, uint16_t vendor, uint16_t appPid, uint16_t bootPid,
                                        const std::vector<uint8_t>& image) {
     return fbtest::RunCallerUpgrade(
-        {fromApplication ? VidPidFilter(vendor, appPid) : "", VidPidFilter(vendor, bootPid)}, image, 60s);
+        {fromApplication ? fbtest::VidPidFilter(vendor, appPid) : "", fbtest::VidPidFilter(vendor, bootPid)}, image,
+        60s);
   }
 
   sim::SimReplayModelPtr mReplay;

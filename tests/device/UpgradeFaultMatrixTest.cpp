@@ -459,11 +459,7 @@ std::unique_ptr<DfuDevicePortInterface> ShortTimeoutPort() {
   return port;
 }
 
-std::string Filter(uint16_t pid) {
-  char text[64];
-  std::snprintf(text, sizeof(text), "VID=0x%04X, PID=0x%04X", kVid, pid);
-  return text;
-}
+std::string Filter(uint16_t pid) { return fbtest::VidPidFilter(kVid, pid); }
 
 struct UpgradeResult {
   uint32_t state = 0xFFFFFFFF;

@@ -37,6 +37,7 @@
 #include "support/ApiUpgradeSteps.h"
 #include "support/LibraryRecording.h"
 #include "support/RecordingFile.h"
+#include "support/ShortTimeoutPort.h"
 #include "support/TempDir.h"
 #include "support/TestLogTarget.h"
 #include "usb/QXWinusbDrvApi.h"
@@ -82,19 +83,11 @@ std::string Name(const ::testing::TestParamInfo<Path>& info) {
   return info.param == Path::Libusb ? "Libusb" : "VirtualBus";
 }
 
-std::string Filter(uint16_t pid) {
-  char text[64];
-  std::snprintf(text, sizeof(text), "VID=0x%04X, PID=0x%04X", kVid, pid);
-  return text;
-}
+std::string Filter(uint16_t pid) { return fbtest::VidPidFilter(kVid, pid); }
 
 using fbtest::UpgradeResult;
 
-std::unique_ptr<DfuDevicePortInterface> ShortTimeoutPort() {
-  auto port = std::make_unique<DfuDevicePortUsbDfu>();
-  port->SetTimeouts(300, 300);
-  return port;
-}
+using fbtest::ShortTimeoutPort;
 
 class LibusbBackendTest : public ::testing::TestWithParam<Path> {
  protected:

@@ -90,11 +90,7 @@ class SessionRecordingTest : public EnumerationBusTest {
     return model;
   }
 
-  static std::string Filter(uint16_t pid) {
-    char text[64];
-    std::snprintf(text, sizeof(text), "VID=0x%04X, PID=0x%04X", kRecVid, pid);
-    return text;
-  }
+  static std::string Filter(uint16_t pid) { return fbtest::VidPidFilter(kRecVid, pid); }
 
   uint32_t Open(uint16_t pid) {
     const uint32_t handle = fbtest::OpenFirstListed(Filter(pid), 200, 10);

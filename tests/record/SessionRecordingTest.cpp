@@ -15,6 +15,7 @@
 #include "record/QXRecordingSetupApi.h"
 #include "record/QXRecordingWinusbDrvApi.h"
 #include "record/SessionRecordingFixture.h"
+#include "support/ShortTimeoutPort.h"
 #include "support/TestLogTarget.h"
 
 namespace plendrik {
@@ -258,11 +259,7 @@ TEST_F(SessionRecordingTest, UnlockHandshakeRecordsTheMacAsSentAndNeverTheKey) {
 }
 
 TEST_F(SessionRecordingTest, RequestWithoutAnswerGivesTimeoutCancelAndTheAbortedTransfer) {
-  SetDfuDevicePortFactory([]() -> std::unique_ptr<DfuDevicePortInterface> {
-    auto port = std::make_unique<DfuDevicePortUsbDfu>();
-    port->SetTimeouts(300, 300);
-    return port;
-  });
+  SetDfuDevicePortFactory(fbtest::ShortTimeoutPort);
   ReadConfiguration("File=session.jsonl\r\n");
   sim::SimDfuDeviceConfig config = Config();
   config.startMode = sim::SimRunMode::Bootloader;

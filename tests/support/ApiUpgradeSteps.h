@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +15,14 @@
 #include "flashbridge.h"
 
 namespace fbtest {
+
+// The filter that names one vendor and product identifier.
+inline std::string VidPidFilter(uint16_t vendor, uint16_t product) {
+  char text[64];
+  std::snprintf(text, sizeof(text), "VID=0x%04X, PID=0x%04X", static_cast<unsigned>(vendor),
+                static_cast<unsigned>(product));
+  return text;
+}
 
 struct UpgradeResult {
   uint32_t state = 0xFFFFFFFF;
