@@ -4,8 +4,15 @@
 namespace plendrik {
 
 QXSTATUS DfuDevice::AbortPendingOperation() {
-  // Whether the worker had ended on its own before this stop request.
-  const bool endedBefore = mWorker.GetThreadState() == QXOsWorkerThread::kThreadEnded;
+  // Whether the worker had ended on its own before this stop request. Its thread may still be
+  // on its way out after it published the upgrade's end, which a caller may already have read:
+  // an upgrade that had failed keeps its own status, never "aborted".
+  bool endedBefore = mWorker.GetThreadState() == QXOsWorkerThread::kThreadEnded;
+  {
+    QXOsLockGuard statusLock(mStatusLock);
+    endedBefore = endedBefore || mUpgradeState == QXDFU_UPGRADE_STATE_FINISHED ||
+                  mUpgradeState == QXDFU_UPGRADE_STATE_FAILED;
+  }
   mWorker.RequestStop();
   if (!mWorker.HasThread()) {
     return QXSTATUS_SUCCESS;
