@@ -324,6 +324,9 @@ void SimReplayModel::PlayBusStep(uint64_t epoch) {
         leaving = mDeviceId;
       }
     }
+    if (leaving) {
+      mLeaving = leaving;
+    }
   }
   if (leaving) {
     mBus.Detach(*leaving);
@@ -430,6 +433,8 @@ void SimReplayModel::HandleRequest(SimDevice& device, const SimControlRequestPtr
     std::lock_guard<std::mutex> lock(mMutex);
     if (mDeviceId != device.Id()) {
       reply.answer = Answer::Gone;
+    } else if (mLeaving == device.Id()) {
+      reply.answer = Answer::None;  // the removal under way fails it
     } else if (mMismatch || mStopped) {
       reply.answer = Answer::Stall;
     } else if (mNext >= mDevice->steps.size()) {
@@ -454,6 +459,7 @@ void SimReplayModel::HandleRequest(SimDevice& device, const SimControlRequestPtr
       }
       if (reply.answer == Answer::Gone) {
         unplug = mDeviceId;
+        mLeaving = mDeviceId;
       } else if (reply.answer != Answer::None) {
         delay = Gap(step.tStart, step.tEnd);
       }
@@ -534,6 +540,9 @@ void SimReplayModel::OnAttached(SimDevice& device) {
 
 void SimReplayModel::OnDetached(SimDevice& device) {
   std::lock_guard<std::mutex> lock(mMutex);
+  if (mLeaving == device.Id()) {
+    mLeaving.reset();
+  }
   if (mDeviceId == device.Id()) {
     mDeviceId.reset();
     mBusDevice.reset();

@@ -107,6 +107,9 @@ class SimReplayModel : public SimDeviceModel, public std::enable_shared_from_thi
   int64_t mLastT = 0;    // recorded time at which the last played step ended
   size_t mIdentity = 0;  // the identity shown last
   std::optional<uint64_t> mDeviceId;
+  // The device the replay is taking off the bus: its step is played, the bus has not yet
+  // removed it, and a request sent meanwhile fails with the removal.
+  std::optional<uint64_t> mLeaving;
   SimDevicePtr mBusDevice;
   bool mBusStepDue = false;
   bool mStopped = false;  // unplugged by hand

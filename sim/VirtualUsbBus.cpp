@@ -3,6 +3,7 @@
 #include "os/QXImmortal.h"
 
 #include <atomic>
+#include <iterator>
 
 namespace plendrik::sim {
 
@@ -96,23 +97,30 @@ std::optional<VirtualUsbBus::Attached> VirtualUsbBus::TakeLocked(uint64_t device
 
 bool VirtualUsbBus::Detach(uint64_t deviceId) {
   SimDevicePtr device;
-  std::vector<SimBusEvent> events;
+  EventQueue::iterator removals;
+  size_t count = 0;
   {
+    // The device leaves the list and its removal takes its place in the queue in one step,
+    // so whoever finds it gone and then waits for the observers hears of it. The removal is
+    // held until the device's requests have failed: an observer that hears of it finds the
+    // device's handles refused.
     std::lock_guard<std::mutex> lock(mMutex);
-    if (std::optional<Attached> attached = TakeLocked(deviceId)) {
-      device = attached->device;
-      for (SimDeviceListEntry& entry : attached->entries) {
-        events.push_back({SimBusEventKind::Removal, std::move(entry)});
-      }
+    std::optional<Attached> attached = TakeLocked(deviceId);
+    if (!attached) {
+      return false;
     }
-  }
-  if (!device) {
-    return false;
+    device = attached->device;
+    std::vector<SimBusEvent> events;
+    for (SimDeviceListEntry& entry : attached->entries) {
+      events.push_back({SimBusEventKind::Removal, std::move(entry)});
+    }
+    count = events.size();
+    removals = EnqueueLocked(std::move(events), /*held=*/true);
   }
   device->MarkDetached();
   {
     std::lock_guard<std::mutex> lock(mMutex);
-    EnqueueLocked(std::move(events));
+    ReleaseLocked(removals, count);
   }
   if (const std::shared_ptr<SimDeviceModel> model = device->Model()) {
     model->OnDetached(*device);
@@ -225,33 +233,42 @@ void VirtualUsbBus::WaitIdle() {
   mNotifierChanged.wait(lock, [&] { return mEvents.empty() && !mDelivering; });
 }
 
-void VirtualUsbBus::EnqueueLocked(std::vector<SimBusEvent> events) {
+void VirtualUsbBus::ReleaseLocked(EventQueue::iterator first, size_t count) {
+  for (size_t i = 0; i < count; ++i, ++first) {
+    first->held = false;
+  }
+  mNotifierChanged.notify_all();
+}
+
+VirtualUsbBus::EventQueue::iterator VirtualUsbBus::EnqueueLocked(std::vector<SimBusEvent> events, bool held) {
   if (events.empty()) {
-    return;
+    return mEvents.end();
   }
   std::vector<uint64_t> observers;
   for (const auto& o : mObservers) {
     observers.push_back(o.first);
   }
   for (SimBusEvent& event : events) {
-    mEvents.push_back({std::move(event), observers});
+    mEvents.push_back({std::move(event), observers, held});
   }
+  const auto first = std::prev(mEvents.end(), static_cast<std::ptrdiff_t>(events.size()));
   if (!mNotifier.joinable()) {
     const uint64_t generation = mNotifierGeneration;
     mNotifier = std::thread([this, generation] { RunNotifier(generation); });
     mNotifierId = mNotifier.get_id();
   }
   mNotifierChanged.notify_all();
+  return first;
 }
 
 void VirtualUsbBus::RunNotifier(uint64_t generation) {
   std::unique_lock<std::mutex> lock(mMutex);
   while (generation == mNotifierGeneration) {
-    if (mEvents.empty()) {
+    if (mEvents.empty() || mEvents.front().held) {
       mNotifierChanged.wait(lock);
       continue;
     }
-    Pending pending = std::move(mEvents.front());
+    SimQueuedBusEvent pending = std::move(mEvents.front());
     mEvents.pop_front();
     mDelivering = true;
     for (uint64_t id : pending.observers) {

@@ -47,6 +47,13 @@ struct SimBusEvent {
 
 using SimBusObserver = std::function<void(const SimBusEvent&)>;
 
+// An event waiting for the bus's notifier thread.
+struct SimQueuedBusEvent {
+  SimBusEvent event;
+  std::vector<uint64_t> observers;  // registered when the event happened
+  bool held = false;                // queued, but its change is not finished yet
+};
+
 class VirtualUsbBus final : public SimBusAccess {
  public:
   // The process-wide bus.
@@ -105,18 +112,17 @@ class VirtualUsbBus final : public SimBusAccess {
   template <class T>
   friend T& ::plendrik::QXImmortal();
   VirtualUsbBus() = default;
-  // Queues events for delivery; called with mMutex held.
-  void EnqueueLocked(std::vector<SimBusEvent> events);
+  // Queues events for delivery; called with mMutex held. Held events keep their place in
+  // the queue but are not delivered (and WaitIdle waits) until ReleaseLocked.
+  using EventQueue = std::list<SimQueuedBusEvent>;
+  EventQueue::iterator EnqueueLocked(std::vector<SimBusEvent> events, bool held = false);
+  void ReleaseLocked(EventQueue::iterator first, size_t count);
   void RunNotifier(uint64_t generation);
   void StopNotifier();
 
   struct Attached {
     SimDevicePtr device;
     std::vector<SimDeviceListEntry> entries;
-  };
-  struct Pending {
-    SimBusEvent event;
-    std::vector<uint64_t> observers;  // registered when the event happened
   };
   // Removes the device from the three tables; called with mMutex held.
   std::optional<Attached> TakeLocked(uint64_t deviceId);
@@ -135,7 +141,7 @@ class VirtualUsbBus final : public SimBusAccess {
 
   // Delivery of events on the notifier thread.
   std::condition_variable mNotifierChanged;
-  std::list<Pending> mEvents;  // a list: empty, it holds no storage (the bus is never destroyed)
+  EventQueue mEvents;  // a list: empty, it holds no storage (the bus is never destroyed)
   uint64_t mCallingObserver = 0;  // observer being called now; 0 for none
   bool mDelivering = false;       // an event has been taken from the queue and is being delivered
   uint64_t mNotifierGeneration = 0;

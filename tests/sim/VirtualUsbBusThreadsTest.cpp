@@ -129,6 +129,36 @@ class CountingModel : public SimDeviceModel {
   std::vector<uint64_t> detachedIds;
 };
 
+// A device leaves the list and queues its removal as one step: a thread that finds it gone
+// and then waits for the observers hears the removal, even while the detach is still
+// failing the device's requests in flight.
+TEST_F(VirtualUsbBusObserverThreads, WhoSeesADeviceGoneHearsItsRemovalAfterWaitIdle) {
+  std::atomic<int> removals{0};
+  const uint64_t observer = mBus.AddObserver([&](const SimBusEvent& e) {
+    if (e.kind == SimBusEventKind::Removal) ++removals;
+  });
+  const SimDevicePtr device = Attach(PlainSpec());
+  device->SetRequestHandler([](const SimControlRequestPtr&) {});  // never answers
+  const SimControlRequestPtr pending = device->Submit({0xC0, 0x01, 0, 0, 1}, {});
+  std::thread watcher;
+  std::atomic<bool> listedWhileDetaching{true};
+  std::atomic<int> heard{-1};
+  pending->AddCompletionCallback([&] {
+    // Runs inside the detach; the watcher looks at the bus before the detach returns.
+    watcher = std::thread([&] {
+      listedWhileDetaching = !mBus.ListAllDevices().empty();
+      mBus.WaitIdle();
+      heard = removals.load();
+    });
+    std::this_thread::sleep_for(milliseconds(100));
+  });
+  mBus.Detach(device->Id());
+  watcher.join();
+  mBus.RemoveObserver(observer);
+  EXPECT_FALSE(listedWhileDetaching.load());
+  EXPECT_EQ(heard.load(), 1);
+}
+
 TEST_F(VirtualUsbBusObserverThreads, ADeviceAttachedWithItsModelAnswersTheObserverThatHearsOfIt) {
   auto model = std::make_shared<CountingModel>();
   std::promise<SimTransferStatus> answer;
