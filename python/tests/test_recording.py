@@ -297,3 +297,37 @@ def test_devices_side_by_side(write_recording, capsys):
     # Another interleaving of the same two sessions is no divergence.
     code, out = run(capsys, a, write_recording(_line_of_two(7000)))
     assert code == 0 and "no divergence: 2 device(s), 38 records matched" in out
+
+
+def _bootloader_as(label: str, serial: str = "SN0001", app_leaves: object = True):
+    """The upgrade with the bootloader's records (its arrival to its removal) under another label,
+    as when the system gives the bootloader another container; optionally another serial number,
+    or an application that never left or left only by refusing a request."""
+    def change(b: RecordingBuilder) -> None:
+        first = next(i for i, r in enumerate(b.records) if r["type"] == "arrival" and "PID_0002" in r["node"]["instance"])
+        last = max(i for i, r in enumerate(b.records) if r["type"] == "removal" and "pid_0002" in r["path"])
+        for record in b.records[first:last + 1]:
+            if "device" in record:
+                record["device"] = label
+        b.records[first]["node"]["instance"] = "USB\\VID_1209&PID_0002\\" + serial
+        removal = next(i for i, r in enumerate(b.records) if r["type"] == "removal")
+        if app_leaves == "refused":  # seen gone only through a request it refused
+            b.records[removal] = dict(b.records[removal - 1], t_submit=5000, t_complete=5010, result=1167)
+        elif not app_leaves:
+            del b.records[removal]
+    return change
+
+
+@pytest.mark.parametrize("change, code, text", [
+    (_bootloader_as("d2"), 0, "d1 (in B with d2): 19 records"),
+    (_bootloader_as("d2", app_leaves="refused"), 1, "d1 (in B with d2) diverges after 4 matching record(s)"),
+    (_bootloader_as("d2", serial="SN0009"), 1, "A has no records of d2"),
+    (_bootloader_as("d2", app_leaves=False), 1, "A has no records of d2"),
+], ids=["joined", "left-by-refused-request", "other-serial", "application-stays"])
+def test_run_modes_under_two_labels(write_recording, capsys, change, code, text):
+    a = write_recording(upgrade_session())
+    b = upgrade_session()
+    change(b)
+    result, out = run(capsys, a, write_recording(b))
+    assert result == code and text in out
+
