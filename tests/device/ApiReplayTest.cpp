@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -36,6 +35,7 @@
 #include "support/ApiUpgradeSteps.h"
 #include "support/LibraryRecording.h"
 #include "support/RecordingBuilder.h"
+#include "support/ReplayModelReader.h"
 #include "support/ShortTimeoutPort.h"
 #include "support/TempDir.h"
 #include "usb/QXWinusbDrvApi.h"
@@ -398,19 +398,9 @@ TEST_F(ApiReplayThreads, ModelIsReadWhileARecordedUpgradeIsReplayed) {
   RecordingBuilder recording = Record(Config(SimRunMode::Application), image);
   const SimReplayModelPtr model = Replay(recording, SimReplayLatency::Recorded);
   ASSERT_NE(model, nullptr);
-  std::atomic<bool> done{false};
-  std::thread reader([&] {
-    while (!done) {
-      (void)model->Finished();
-      (void)model->Mismatch();
-      (void)model->ReceivedImage();
-      (void)model->CurrentDevice();
-      std::this_thread::yield();
-    }
-  });
+  fbtest::ReplayModelReader reader(model);
   const Outcome replayed = RunUpgrade(image, SimRunMode::Application);
-  done = true;
-  reader.join();
+  reader.Stop();
   EXPECT_EQ(replayed.state, QXDFU_UPGRADE_STATE_FINISHED);
   EXPECT_TRUE(WaitUntilFinished(model));
   EXPECT_EQ(model->ReceivedImage(), image);

@@ -4,7 +4,6 @@
 // keys.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -14,6 +13,7 @@
 #include "sim/SimReplayModel.h"
 #include "sim/VirtualUsbBus.h"
 #include "support/RecordingBuilder.h"
+#include "support/ReplayModelReader.h"
 #include "support/TempDir.h"
 
 namespace plendrik::sim {
@@ -302,20 +302,11 @@ TEST_F(SimReplayModelThreads, UnplugWhileAnswersAndBusStepsAreDue) {
     ASSERT_NE(model, nullptr);
     const SimDevicePtr device = DeviceOf(model, 0x5E01);
     ASSERT_NE(device, nullptr);
-    std::atomic<bool> done{false};
-    std::thread reader([&] {
-      while (!done) {
-        (void)model->Finished();
-        (void)model->Mismatch();
-        (void)model->ReceivedImage();
-        (void)model->CurrentDevice();
-      }
-    });
+    fbtest::ReplayModelReader reader(model);
     const SimControlRequestPtr request = device->Submit(Packet(0x21, 0x00, 1000, 0, 0), {});
     std::this_thread::sleep_for(std::chrono::microseconds(500 * (round % 12)));
     model->Unplug();
-    done = true;
-    reader.join();
+    reader.Stop();
     mModels.clear();
     model.reset();
     EXPECT_TRUE(request->WaitFor(2s));
