@@ -33,6 +33,7 @@
 #include "sim/SimWinusbDrvApi.h"
 #include "sim/VirtualUsbBus.h"
 #include "support/ApiUpgradeSteps.h"
+#include "support/CompositeDevice.h"
 #include "support/LibraryRecording.h"
 #include "support/RecordingBuilder.h"
 #include "support/ReplayModelReader.h"
@@ -221,15 +222,7 @@ TEST_P(ReplayedSession, GivesTheLiveOutcomeAndPlaysToTheEnd) {
   if (session.shortTimeouts) SetDfuDevicePortFactory(&ShortTimeoutPort);
   SimDfuDeviceConfig config = Config(session.start);
   config.faults = session.faults;
-  if (session.composite) {
-    sim::SimInterfaceSpec audio;
-    audio.interfaceNumber = 0;
-    audio.altSettings.front().interfaceClass = 0x01;
-    audio.altSettings.front().interfaceSubClass = 0x01;
-    audio.altSettings.front().interfaceProtocol = 0x00;
-    config.otherApplicationInterfaces = {audio};
-    config.applicationDfuInterface = 1;
-  }
+  if (session.composite) fbtest::AddAudioFunctionBeforeDfu(config);
   if (session.resetsAfterManifestation) {
     config.bmAttributes = sim::dfu::kCanDnload | sim::dfu::kWillDetach;
     config.manifestationTime = 5ms;

@@ -28,6 +28,7 @@
 #include "sim/SimWinusbDrvApi.h"
 #include "sim/VirtualUsbBus.h"
 #include "support/ApiUpgradeSteps.h"
+#include "support/CompositeDevice.h"
 #include "support/ShortTimeoutPort.h"
 #include "support/TestLogTarget.h"
 #include "usb/QXWinusbDrvApi.h"
@@ -430,13 +431,7 @@ TEST_F(ApiUpgradeTest, CompareDeviceInstanceMatchesTheOpenedDeviceOnly) {
 
 TEST_F(ApiUpgradeTest, CompositeDeviceIsOpenedAndDetachedThroughItsDfuFunction) {
   SimDfuDeviceConfig config = Config();
-  sim::SimInterfaceSpec audio;
-  audio.interfaceNumber = 0;
-  audio.altSettings.front().interfaceClass = 0x01;
-  audio.altSettings.front().interfaceSubClass = 0x01;
-  audio.altSettings.front().interfaceProtocol = 0x00;
-  config.otherApplicationInterfaces = {audio};
-  config.applicationDfuInterface = 1;
+  fbtest::AddAudioFunctionBeforeDfu(config);
   const SimDfuDevicePtr model = Plug(config);
   const sim::SimDevicePtr appDevice = CurrentDevice(model);
   ASSERT_NE(appDevice, nullptr);

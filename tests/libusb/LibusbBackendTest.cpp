@@ -35,6 +35,7 @@
 #include "sim/SimWinusbDrvApi.h"
 #include "sim/VirtualUsbBus.h"
 #include "support/ApiUpgradeSteps.h"
+#include "support/CompositeDevice.h"
 #include "support/LibraryRecording.h"
 #include "support/RecordingFile.h"
 #include "support/ShortTimeoutPort.h"
@@ -321,13 +322,7 @@ TEST_P(LibusbOnlyTest, IdentitiesAreMadeAsWindowsPresentsThem) {
 
 TEST_P(LibusbOnlyTest, CompositeDeviceIsUpgradedThroughItsDfuFunction) {
   SimDfuDeviceConfig config = Config();
-  sim::SimInterfaceSpec audio;
-  audio.interfaceNumber = 0;
-  audio.altSettings.front().interfaceClass = 0x01;
-  audio.altSettings.front().interfaceSubClass = 0x01;
-  audio.altSettings.front().interfaceProtocol = 0x00;
-  config.otherApplicationInterfaces = {audio};
-  config.applicationDfuInterface = 1;
+  fbtest::AddAudioFunctionBeforeDfu(config);
   const SimDfuDevicePtr model = Plug(config);
   const uint32_t app = Open(kAppPid);
   ASSERT_NE(app, 0u);
@@ -505,16 +500,7 @@ class LibusbReplayTest : public LibusbBackendTest {
     SimDfuDeviceConfig config = Config();
     config.serialNumber = QXW("UMD0001");
     config.wTransferSize = 1024;
-    if (composite) {
-      // The application has an audio function beside its DFU interface.
-      sim::SimInterfaceSpec audio;
-      audio.interfaceNumber = 0;
-      audio.altSettings.front().interfaceClass = 0x01;
-      audio.altSettings.front().interfaceSubClass = 0x01;
-      audio.altSettings.front().interfaceProtocol = 0x00;
-      config.otherApplicationInterfaces = {audio};
-      config.applicationDfuInterface = 1;
-    }
+    if (composite) fbtest::AddAudioFunctionBeforeDfu(config);
     const SimDfuDevicePtr model = Plug(config);
     live = UpgradeFromTheApplication(image);
     const std::string text = recording.Stop();
