@@ -1,7 +1,10 @@
 // Reading a device-session recording (JSON Lines) in tests: a small JSON value parser and the
 // file as a list of records, with look-ups by type. Enough JSON for the recording format
 // (objects, arrays, strings with escapes, integers, booleans, null); a line that does not
-// parse becomes a record of type "<unparsed>" so that a test sees it.
+// parse becomes a record of type "<unparsed>" so that a test sees it. It is header-only and
+// apart from the replay's JSON reader on purpose: the tests that load the shipped library link
+// nothing of it, and a recorder checked only by the reader its replay uses could share a mistake
+// with it unseen.
 #pragma once
 
 #include <cstdint>
