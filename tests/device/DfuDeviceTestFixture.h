@@ -15,6 +15,7 @@
 #include "discovery/EnumerationTestBus.h"
 #include "flashbridge.h"
 #include "image/ImageTestFiles.h"
+#include "support/ApiUpgradeSteps.h"
 
 // windows.h (through the image helpers) maps GetObject to a GDI function name.
 #ifdef GetObject
@@ -23,12 +24,7 @@
 
 namespace fbdev {
 
-struct UpgradeResult {
-  uint32_t state = 0xFFFFFFFF;
-  uint64_t currentBytes = 0;
-  uint64_t totalBytes = 0;
-  QXSTATUS completionStatus = 0xFFFFFFFF;
-};
+using fbtest::UpgradeResult;
 
 class DfuDeviceTest : public EnumerationBusTest {
  protected:
@@ -81,24 +77,10 @@ class DfuDeviceTest : public EnumerationBusTest {
     return handle;
   }
 
-  static UpgradeResult Status(uint32_t device) {
-    UpgradeResult r;
-    EXPECT_EQ(QXDFU_GetUpgradeStatus(device, &r.state, &r.currentBytes, &r.totalBytes, &r.completionStatus),
-              QXSTATUS_SUCCESS);
-    return r;
-  }
+  static UpgradeResult Status(uint32_t device) { return fbtest::ReadUpgradeStatus(device); }
 
   // Polls until the upgrade is Finished or Failed (10 s at most).
-  static UpgradeResult WaitForEnd(uint32_t device) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    UpgradeResult r = Status(device);
-    while (r.state != QXDFU_UPGRADE_STATE_FINISHED && r.state != QXDFU_UPGRADE_STATE_FAILED &&
-           std::chrono::steady_clock::now() < until) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      r = Status(device);
-    }
-    return r;
-  }
+  static UpgradeResult WaitForEnd(uint32_t device) { return fbtest::WaitForUpgradeEnd(device, std::chrono::seconds(10)); }
 
   // Starts an upgrade of bytes into target 0 and waits for its end.
   UpgradeResult Upgrade(const fbimg::Bytes& bytes, uint32_t flags = 0,

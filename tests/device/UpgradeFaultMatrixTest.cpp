@@ -461,12 +461,7 @@ std::unique_ptr<DfuDevicePortInterface> ShortTimeoutPort() {
 
 std::string Filter(uint16_t pid) { return fbtest::VidPidFilter(kVid, pid); }
 
-struct UpgradeResult {
-  uint32_t state = 0xFFFFFFFF;
-  uint64_t currentBytes = 0;
-  uint64_t totalBytes = 0;
-  QXSTATUS completionStatus = 0xFFFFFFFF;
-};
+using fbtest::UpgradeResult;
 
 class UpgradeFaultMatrix : public EnumerationBusTest, public testing::WithParamInterface<MatrixCase> {
  protected:
@@ -536,22 +531,11 @@ class UpgradeFaultMatrix : public EnumerationBusTest, public testing::WithParamI
     return handle;
   }
 
-  static UpgradeResult Status(uint32_t device) {
-    UpgradeResult r;
-    EXPECT_EQ(QXDFU_GetUpgradeStatus(device, &r.state, &r.currentBytes, &r.totalBytes, &r.completionStatus),
-              QXSTATUS_SUCCESS);
-    return r;
-  }
+  static UpgradeResult Status(uint32_t device) { return fbtest::ReadUpgradeStatus(device); }
 
   // Polls until the upgrade ends; a bounded wait, so a hang fails the case instead of the run.
   static UpgradeResult WaitForEnd(uint32_t device) {
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    UpgradeResult r = Status(device);
-    while (r.state != QXDFU_UPGRADE_STATE_FINISHED && r.state != QXDFU_UPGRADE_STATE_FAILED &&
-           std::chrono::steady_clock::now() < until) {
-      std::this_thread::sleep_for(1ms);
-      r = Status(device);
-    }
+    const UpgradeResult r = fbtest::WaitForUpgradeEnd(device, 10s);
     EXPECT_TRUE(r.state == QXDFU_UPGRADE_STATE_FINISHED || r.state == QXDFU_UPGRADE_STATE_FAILED)
         << "the upgrade did not end, state " << r.state;
     return r;
