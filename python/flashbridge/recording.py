@@ -159,6 +159,8 @@ def _parse_line(name: str, number: int, line: bytes) -> Optional[Record]:
         data = json.loads(line.decode("utf-8-sig" if number == 1 else "utf-8"))
     except UnicodeDecodeError:
         raise RecordingError("%s: record %d is not UTF-8 text" % (name, number)) from None
+    except RecursionError:
+        raise RecordingError("%s: record %d is nested too deeply" % (name, number)) from None
     except ValueError as error:
         if number == 1:
             raise RecordingError("%s is not a flashbridge recording: record 1 is not JSON" % name) from None
@@ -193,6 +195,20 @@ def _check_record(name: str, record: Record) -> None:
     """The keys this reader relies on; other keys, and records of unknown types, are left alone."""
     if record.type == "header":
         raise RecordingError("%s: record %d is a second header" % (name, record.number))
+    for key in ("t", "t_submit", "t_complete"):
+        value = record.data.get(key)
+        if value is not None and _integer(value) is None:
+            _refuse(name, record, '"%s" is not a whole number of microseconds' % key)
+    if record.type == "arrival":
+        node = record.data.get("node")
+        if node is not None and not isinstance(node, dict):
+            _refuse(name, record, '"node" is not a JSON object')
+        _check_strings(name, record, node or {}, ("instance", "path"))
+        ids = (node or {}).get("hardware_ids")
+        if ids is not None and (not isinstance(ids, list) or not all(isinstance(text, str) for text in ids)):
+            _refuse(name, record, '"hardware_ids" is not a list of strings')
+    elif record.type == "removal":
+        _check_strings(name, record, record.data, ("path",))
     if record.type != "transfer":
         return
     setup = record.data.get("setup")
@@ -202,6 +218,18 @@ def _check_record(name: str, record: Record) -> None:
         value = record.data.get(key)
         if value is not None and (not isinstance(value, str) or not _HEX.match(value)):
             raise RecordingError('%s: record %d: "%s" is not hex bytes' % (name, record.number, key))
+
+
+def _refuse(name: str, record: Record, what: str) -> None:
+    raise RecordingError("%s: record %d: %s" % (name, record.number, what))
+
+
+def _check_strings(name: str, record: Record, data: Dict[str, Any], keys: Tuple[str, ...]) -> None:
+    """Identifiers are used as keys and searched as text; null stands for an absent one."""
+    for key in keys:
+        value = data.get(key)
+        if value is not None and not isinstance(value, str):
+            _refuse(name, record, '"%s" is not a string' % key)
 
 
 def setup_of(record: Record) -> Setup:

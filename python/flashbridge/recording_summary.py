@@ -246,7 +246,7 @@ class _Device:
             "errors": self.errors,
             "timing": {
                 "first_us": self.first, "last_us": self.last,
-                "duration_us": None if self.first is None else self.last - self.first,
+                "duration_us": _span(self.first, self.last),
                 "dnload_blocks": self.blocks, "dnload_bytes": self.bytes,
                 "block_time_mean_us": sum(times) / len(times) if times else None,
                 "block_time_max_us": max(times) if times else None,
@@ -291,12 +291,18 @@ def summarize(recording: Recording) -> Dict[str, Any]:
         "header": {key: header.get(key) for key in ("format", "version", "library", "time", "backend",
                                                      "inline_data", "pseudonyms")},
         "records": len(recording.records) + 1,
-        "duration_us": None if first is None else last - first,
+        "duration_us": _span(first, last),
         "images": images,
         "notes": [{"record": r.number, "text": r.data.get("text")} for r in recording.records if r.type == "note"],
         "requests": dict(sorted(requests.items(), key=lambda item: (-item[1], item[0]))),
         "devices": summaries,
     }
+
+
+def _span(first: Optional[int], last: Optional[int]) -> Optional[int]:
+    """From the first start to the last end; unknown unless both are known (a transfer still
+    pending when the recording ended has a start and no end)."""
+    return None if first is None or last is None else last - first
 
 
 def _yes(value: Any) -> str:

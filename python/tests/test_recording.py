@@ -159,10 +159,29 @@ REFUSALS = [
     (upgrade_session().records[:3] + ['{"type": "transfer", "setup": '], "record 4 (line 4) is not valid JSON"),
     (upgrade_session().records[:5] + [{"type": "transfer", "setup": "a103"}], "record 6 is a transfer without"),
     (upgrade_session().records[:2] + [{"t": 5}], 'record 3 is not a JSON object with a "type"'),
+    # Valid JSON of the wrong types, and JSON nested deeper than the reader goes.
+    (upgrade_session().records[:2] + [{"type": "arrival", "t": 5, "node": "usb1"}],
+     'record 3: "node" is not a JSON object'),
+    (upgrade_session().records[:2] + [{"type": "arrival", "t": 5, "node": {"instance": ["a"]}}],
+     'record 3: "instance" is not a string'),
+    (upgrade_session().records[:2] + [{"type": "arrival", "t": 5, "node": {"path": 7}}],
+     'record 3: "path" is not a string'),
+    (upgrade_session().records[:2] + [{"type": "arrival", "t": 5, "node": {"hardware_ids": 12}}],
+     'record 3: "hardware_ids" is not a list of strings'),
+    (upgrade_session().records[:2] + [{"type": "arrival", "t": 5, "node": {"hardware_ids": [None]}}],
+     'record 3: "hardware_ids" is not a list of strings'),
+    (upgrade_session().records[:2] + [{"type": "removal", "t": 5, "path": {}}], 'record 3: "path" is not a string'),
+    (upgrade_session().records[:2] + [{"type": "open", "t": "5"}], 'record 3: "t" is not a whole number'),
+    (upgrade_session().records[:2] + [{"type": "note", "t": 1.5}], 'record 3: "t" is not a whole number'),
+    (upgrade_session().records[:4] + [dict(upgrade_session().records[4], t_complete=True)],
+     'record 5: "t_complete" is not a whole number'),
+    (upgrade_session().records[:2] + ['{"type": "note", "x": %s}' % ("[" * 100000 + "]" * 100000)],
+     "record 3 is nested too deeply"),
+    ("[" * 100000 + "]" * 100000 + "\n", "record 1 is nested too deeply"),
 ]
 
 
-@pytest.mark.parametrize("records, message", REFUSALS)
+@pytest.mark.parametrize("records, message", REFUSALS, ids=lambda value: value[:40] if isinstance(value, str) else None)
 def test_refused_files(write_recording, capsys, records, message):
     text = records if isinstance(records, str) else "".join(
         (r if isinstance(r, str) else json.dumps(r)) + "\n" for r in records)
@@ -173,6 +192,21 @@ def test_refused_files(write_recording, capsys, records, message):
     assert code == 2
     assert out.count("\n") == 1 and out.startswith(str(path)), out
     assert message in out
+
+
+def test_transfer_without_completion(write_recording, capsys):
+    # A transfer still pending when the recording ended has a submission and no completion.
+    b = RecordingBuilder()
+    b.arrival(0, 2)
+    b.add("transfer", t_submit=100, device="d1", handle=2, setup="a103000000000600")
+    b.add("note", t=300, text="stopped")
+    summary = summarize(read_recording(write_recording(b)))
+    assert summary["duration_us"] == 300
+    assert summary["devices"][0]["timing"]["longest_request"] is None
+    b.records[1:] = b.records[2:3]  # the pending transfer alone: no end is known
+    summary = summarize(read_recording(write_recording(b)))
+    assert summary["duration_us"] is None and summary["devices"][0]["timing"]["duration_us"] is None
+    assert run(capsys, write_recording(b))[0] == 0
 
 
 def test_unreadable_file_and_unknown_keys(write_recording, tmp_path, capsys):
