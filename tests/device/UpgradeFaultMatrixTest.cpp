@@ -17,7 +17,6 @@
 
 #include "api/DfuApi.h"
 #include "device/DfuDevicePortFactory.h"
-#include "device/DfuDevicePortUsbDfu.h"
 #include "discovery/EnumerationTestBus.h"
 #include "flashbridge.h"
 #include "image/ImageTestFiles.h"
@@ -26,6 +25,7 @@
 #include "sim/SimWinusbDrvApi.h"
 #include "sim/VirtualUsbBus.h"
 #include "support/ApiUpgradeSteps.h"
+#include "support/ShortTimeoutPort.h"
 #include "support/TestLogTarget.h"
 #include "usb/QXWinusbDrvApi.h"
 
@@ -453,12 +453,6 @@ SimDfuFault FaultFor(Step step, Fault fault) {
   return f;
 }
 
-std::unique_ptr<DfuDevicePortInterface> ShortTimeoutPort() {
-  auto port = std::make_unique<DfuDevicePortUsbDfu>();
-  port->SetTimeouts(kRequestTimeoutMs, kRequestTimeoutMs);
-  return port;
-}
-
 std::string Filter(uint16_t pid) { return fbtest::VidPidFilter(kVid, pid); }
 
 using fbtest::UpgradeResult;
@@ -471,7 +465,7 @@ class UpgradeFaultMatrix : public EnumerationBusTest, public testing::WithParamI
     gDfuApi.SetDriverInterfaceGuid(kTestGuidText);
     mSavedApi = &QXGetWinusbDrvApi();
     QXSetWinusbDrvApi(&sim::SimWinusbDrvApi::Instance());
-    SetDfuDevicePortFactory(&ShortTimeoutPort);
+    SetDfuDevicePortFactory(&fbtest::ShortTimeoutPortWith<kRequestTimeoutMs>);
     sim::SimWinusbDrvApi::SetSetInterfaceTimeout(std::chrono::milliseconds(kRequestTimeoutMs));
   }
 
