@@ -63,6 +63,7 @@ constexpr uint16_t kAppPid = 0x5B01;
 constexpr uint16_t kBootPid = 0x5B02;
 
 using fbtest::ShortTimeoutPort;
+using fbtest::WaitUntilFinished;
 
 std::string Filter(uint16_t pid) { return fbtest::VidPidFilter(kVid, pid); }
 
@@ -96,15 +97,6 @@ size_t FindRecord(RecordingBuilder& recording, const std::vector<std::string>& f
 const std::string kGetStatus = "\"setup\":\"a103000000000600\"";
 std::string DnloadBlock(uint16_t block) {
   return "\"setup\":\"" + fbtest::SetupHex(0x21, 0x01, block, 0, 0).substr(0, 8);
-}
-
-// Removals and arrivals that follow the last request are played from the bus's scheduler.
-bool WaitUntilFinished(const SimReplayModelPtr& model) {
-  const auto until = std::chrono::steady_clock::now() + 5s;
-  while (!model->Finished() && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(1ms);
-  }
-  return model->Finished();
 }
 
 class ApiReplayTest : public EnumerationBusTest {

@@ -23,6 +23,7 @@
 #include "record/SessionRecordingFixture.h"
 #include "sim/SimRecording.h"
 #include "sim/SimReplayModel.h"
+#include "support/ReplayModelReader.h"
 #include "support/ShortTimeoutPort.h"
 
 namespace plendrik {
@@ -191,12 +192,7 @@ TEST_P(RecordedSession, ReplaysToItsDocumentedOutcome) {
   EXPECT_FALSE(mismatch.has_value()) << mismatch->text;
   EXPECT_EQ(StateName(result.state), wantState);
   EXPECT_EQ(StatusText(result.completionStatus), wantStatus);
-  // Removals and arrivals after the last request play from the bus's scheduler.
-  const auto until = std::chrono::steady_clock::now() + 5s;
-  while (!mReplay->Finished() && std::chrono::steady_clock::now() < until) {
-    std::this_thread::sleep_for(1ms);
-  }
-  EXPECT_TRUE(mReplay->Finished()) << "the replay did not play to the recording's end";
+  EXPECT_TRUE(fbtest::WaitUntilFinished(mReplay)) << "the replay did not play to the recording's end";
   if (wantState == "Finished") {
     EXPECT_EQ(mReplay->ReceivedImage(), image);
   }

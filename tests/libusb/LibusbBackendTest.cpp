@@ -38,6 +38,7 @@
 #include "support/CompositeDevice.h"
 #include "support/LibraryRecording.h"
 #include "support/RecordingFile.h"
+#include "support/ReplayModelReader.h"
 #include "support/ShortTimeoutPort.h"
 #include "support/TempDir.h"
 #include "support/TestLogTarget.h"
@@ -538,11 +539,7 @@ class LibusbReplayTest : public LibusbBackendTest {
     EXPECT_EQ(replayed.state, live.state);
     EXPECT_EQ(replayed.completionStatus, live.completionStatus);
     EXPECT_FALSE(model->Mismatch().has_value()) << model->Mismatch()->text;
-    const auto until = std::chrono::steady_clock::now() + 5s;
-    while (!model->Finished() && std::chrono::steady_clock::now() < until) {
-      std::this_thread::sleep_for(1ms);
-    }
-    EXPECT_TRUE(model->Finished());
+    EXPECT_TRUE(fbtest::WaitUntilFinished(model));
     EXPECT_EQ(model->ReceivedImage(), image);
     model->Unplug();
     sim::VirtualUsbBus::Instance().WaitIdle();
