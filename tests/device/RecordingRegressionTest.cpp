@@ -206,7 +206,24 @@ INSTANTIATE_TEST_SUITE_P(Folder, RecordedSession, ::testing::ValuesIn(RecordingN
                            }
                            return name;
                          });
-GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(RecordedSession);
+// The folder's cases come from a directory listing that yields none when the folder is missing,
+// and only recordings with an expected file become cases: the folder itself is checked here.
+TEST(RecordingFolder, HoldsTheSeedRecordingsEachWithItsExpectedOutcome) {
+  const std::filesystem::path folder(FB_RECORDINGS_DIR);
+  ASSERT_TRUE(std::filesystem::is_directory(folder)) << folder;
+  size_t recordings = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+    if (entry.path().extension() != ".jsonl") continue;
+    ++recordings;
+    std::filesystem::path expected = entry.path();
+    expected.replace_extension(".expected");
+    EXPECT_TRUE(std::filesystem::is_regular_file(expected)) << entry.path() << " has no " << expected.filename();
+  }
+  // The six simulated variants and the libusb session.
+  EXPECT_GE(recordings, 7u);
+  EXPECT_EQ(RecordingNames().size(), recordings) << "an expected file without its recording";
+}
+
 
 // ---- the seed sessions, recorded live against the simulated device's variants ----
 
