@@ -206,6 +206,7 @@ INSTANTIATE_TEST_SUITE_P(Folder, RecordedSession, ::testing::ValuesIn(RecordingN
                            }
                            return name;
                          });
+
 // The folder's cases come from a directory listing that yields none when the folder is missing,
 // and only recordings with an expected file become cases: the folder itself is checked here.
 TEST(RecordingFolder, HoldsTheSeedRecordingsEachWithItsExpectedOutcome) {
@@ -224,12 +225,15 @@ TEST(RecordingFolder, HoldsTheSeedRecordingsEachWithItsExpectedOutcome) {
   EXPECT_EQ(RecordingNames().size(), recordings) << "an expected file without its recording";
 }
 
-
 // ---- the seed sessions, recorded live against the simulated device's variants ----
 
 struct SeedCase {
   const char* name;
   const char* origin;  // the comment line of the expected file
+  // The outcome the session must end with (as the expected file names it): a live run that ends
+  // otherwise writes nothing, so a hiccup never becomes a committed outcome.
+  const char* state;
+  const char* status;
   void (*adjust)(sim::SimDfuDeviceConfig& config);
   bool inlineData = false;  // the image in the recording itself; else by digest, the image beside
 };
@@ -247,10 +251,13 @@ void NotTolerant(sim::SimDfuDeviceConfig& c) {
 }
 
 const SeedCase kSeeds[] = {
-    {"sim-tolerant", "a manifestation tolerant device", [](sim::SimDfuDeviceConfig&) {}, true},
+    {"sim-tolerant", "a manifestation tolerant device", "Finished", "QXSTATUS_SUCCESS",
+     [](sim::SimDfuDeviceConfig&) {}, true},
     {"sim-not-tolerant", "a device that is not manifestation tolerant and resets itself after manifesting",
+     "Finished", "QXSTATUS_SUCCESS",
      [](sim::SimDfuDeviceConfig& c) { NotTolerant(c); }},
     {"sim-strict", "the strict device: early status stalled, waits for a bus reset after manifesting, busy overrun",
+     "Finished", "QXSTATUS_SUCCESS",
      [](sim::SimDfuDeviceConfig& c) {
        NotTolerant(c);
        c.variants = sim::SimDfuVariants::Strict();
@@ -258,15 +265,17 @@ const SeedCase kSeeds[] = {
        c.flashWritePerBlock = 2ms;
        c.manifestationTime = 10ms;
      }},
-    {"sim-dfu-error-at-block", "a device that reports dfuERROR with errWRITE after block 3",
+    {"sim-dfu-error-at-block", "a device that reports dfuERROR with errWRITE after block 3", "Failed", "0xee001103",
      [](sim::SimDfuDeviceConfig& c) {
        sim::SimDfuFault fault = DownloadFault(sim::SimDfuFaultAction::DfuError, 3);
        fault.bStatus = sim::dfu::errWRITE;
        c.faults.push_back(fault);
      }},
-    {"sim-no-answer", "a device that never answers block 2 (the host's time-out and cancel run)",
+    {"sim-no-answer", "a device that never answers block 2 (the host's time-out and cancel run)", "Failed",
+     "QXSTATUS_TIMEOUT",
      [](sim::SimDfuDeviceConfig& c) { c.faults.push_back(DownloadFault(sim::SimDfuFaultAction::NoAnswer, 2)); }},
-    {"sim-unplug-mid-download", "a device unplugged instead of answering block 4",
+    {"sim-unplug-mid-download", "a device unplugged instead of answering block 4", "Failed",
+     "ERROR_DEVICE_NOT_CONNECTED",
      [](sim::SimDfuDeviceConfig& c) { c.faults.push_back(DownloadFault(sim::SimDfuFaultAction::Unplug, 4)); }},
 };
 
@@ -289,6 +298,8 @@ TEST_P(SeedRecording, IsRecordedLive) {
   const std::vector<uint8_t> image = fbimg::Filler(8192, 0x5E);
   const fbtest::UpgradeResult result = RunFlow(true, kRecVid, kRecAppPid, kRecBootPid, image);
   QXStopSessionRecording();
+  ASSERT_EQ(StateName(result.state), std::string(seed.state)) << "nothing written for " << seed.name;
+  ASSERT_EQ(StatusText(result.completionStatus), std::string(seed.status)) << "nothing written for " << seed.name;
 
   const std::filesystem::path folder(out);
   std::filesystem::copy_file(RecordingPath(), folder / (std::string(seed.name) + ".jsonl"),
@@ -298,8 +309,7 @@ TEST_P(SeedRecording, IsRecordedLive) {
                                ", 8 KiB raw image, from the application\n[Replay]\nFlow = from-application\n"
                                "Image = " +
                                (seed.inlineData ? "inline" : kSeedImage) +
-                               "\n\n[Expected]\nState = " + StateName(result.state) +
-                               "\nStatus = " + StatusText(result.completionStatus) + "\n";
+                               "\n\n[Expected]\nState = " + seed.state + "\nStatus = " + seed.status + "\n";
   fbtest::WriteFileBytes(folder / (std::string(seed.name) + ".expected"), expected);
 }
 
