@@ -13,15 +13,7 @@ namespace plendrik {
 
 namespace {
 
-std::string GuidText(const QXGuid& guid) {
-  std::string text = QXUtf16ToUtf8(QXWinGuid::StringFromGuid(guid));
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'F') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
-  }
-  return text;
-}
+std::string GuidText(const QXGuid& guid) { return QXAsciiLower(QXUtf16ToUtf8(QXWinGuid::StringFromGuid(guid))); }
 
 // UTF-16 text of at most `units` units up to its first NUL.
 std::string Utf8Of(const QXWChar* text, size_t units) {

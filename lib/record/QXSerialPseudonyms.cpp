@@ -1,8 +1,7 @@
 #include "record/QXSerialPseudonyms.h"
 
-#include <cctype>
-
 #include "device/QXSha256.h"
+#include "os/QXOsString.h"
 #include "record/QXJsonLine.h"
 
 namespace plendrik {
@@ -11,13 +10,6 @@ namespace {
 
 constexpr uint8_t kStringDescriptor = 3;
 
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  }
-  return text;
-}
-
 }  // namespace
 
 std::string QXSerialPseudonyms::Pseudonym(const std::string& serial) {
@@ -25,7 +17,7 @@ std::string QXSerialPseudonyms::Pseudonym(const std::string& serial) {
   sha.Input(serial.data(), serial.size());
   uint8_t digest[kQXSha256HashSize];
   sha.Result(digest);
-  return "P" + Upper(QXJsonLine::HexText(digest, 4));
+  return "P" + QXAsciiUpper(QXJsonLine::HexText(digest, 4));
 }
 
 void QXSerialPseudonyms::LearnFromInstanceId(const std::string& instance) {
@@ -37,7 +29,7 @@ void QXSerialPseudonyms::LearnFromInstanceId(const std::string& instance) {
   if (serial.find('&') != std::string::npos) {
     return;
   }
-  const std::string key = Upper(serial);
+  const std::string key = QXAsciiUpper(serial);
   if (mSerials.find(key) == mSerials.end()) {
     mSerials.emplace(key, Pseudonym(serial));
   }
@@ -52,7 +44,7 @@ std::string QXSerialPseudonyms::Masked(const std::string& text, char separator) 
   for (;;) {
     const size_t end = text.find(separator, begin);
     const std::string part = text.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
-    const auto found = mSerials.find(Upper(part));
+    const auto found = mSerials.find(QXAsciiUpper(part));
     out += found != mSerials.end() ? found->second : part;
     if (end == std::string::npos) {
       return out;
@@ -74,7 +66,7 @@ std::vector<uint8_t> QXSerialPseudonyms::MaskedStringDescriptor(const uint8_t* d
     }
     text += static_cast<char>(data[i]);
   }
-  const auto found = mSerials.find(Upper(text));
+  const auto found = mSerials.find(QXAsciiUpper(text));
   if (found == mSerials.end()) {
     return bytes;
   }

@@ -1,6 +1,5 @@
 #include "record/QXSessionRecorder.h"
 
-#include <cctype>
 #include <ctime>
 #include <utility>
 
@@ -21,20 +20,6 @@ constexpr uint8_t kDfuDnload = 1;
 constexpr uint8_t kDfuAbort = 6;
 constexpr uint8_t kGetDescriptor = 6;
 constexpr uint8_t kStringDescriptor = 3;
-
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  }
-  return text;
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return text;
-}
 
 bool IsDnloadData(const QXUsbSetupPacket& setup) {
   return setup.bmRequestType == kClassOut && setup.bRequest == kDfuDnload && setup.wLength > 0;
@@ -153,7 +138,7 @@ void QXSessionRecorder::Write(const std::string& line) {
 // ---- labels ----
 
 std::string QXSessionRecorder::LabelFor(const QXRecordedNode& node) {
-  const std::string key = node.container.has_value() ? *node.container : Upper(node.instance);
+  const std::string key = node.container.has_value() ? *node.container : QXAsciiUpper(node.instance);
   auto found = mLabels.find(key);
   if (found == mLabels.end()) {
     found = mLabels.emplace(key, "d" + std::to_string(mNextLabel++)).first;
@@ -162,7 +147,7 @@ std::string QXSessionRecorder::LabelFor(const QXRecordedNode& node) {
 }
 
 std::optional<std::string> QXSessionRecorder::LabelOfPath(const std::string& path) const {
-  const auto found = mPathLabels.find(Lower(path));
+  const auto found = mPathLabels.find(QXAsciiLower(path));
   if (found == mPathLabels.end()) {
     return std::nullopt;
   }
@@ -181,7 +166,7 @@ void QXSessionRecorder::OnListing(const std::string& interfaceClass, const std::
       mPseudonyms.LearnFromInstanceId(node.instance);
     }
     const std::string label = LabelFor(node);
-    const std::string path = Lower(node.path);
+    const std::string path = QXAsciiLower(node.path);
     mPathLabels[path] = label;
     now[path] = {label, node.path};
     if (previous.count(path) != 0) {
@@ -319,7 +304,7 @@ void QXSessionRecorder::OnDeviceGone(QXOsHandle winUsb) {
   // Taken out of the listings, so that the next listing does not report the removal again.
   bool listed = false;
   for (auto& [interfaceClass, nodes] : mListings) {
-    listed = nodes.erase(Lower(h->path)) != 0 || listed;
+    listed = nodes.erase(QXAsciiLower(h->path)) != 0 || listed;
   }
   if (listed) {
     Write(QXJsonLine()
