@@ -19,7 +19,9 @@ constexpr uint8_t kClassOut = 0x21;
 constexpr uint8_t kDfuDnload = 1;
 constexpr uint8_t kDfuAbort = 6;
 constexpr uint8_t kGetDescriptor = 6;
+constexpr uint8_t kDeviceDescriptor = 1;
 constexpr uint8_t kStringDescriptor = 3;
+constexpr size_t kSerialIndexOffset = 16;  // iSerialNumber in the device descriptor
 
 bool IsDnloadData(const QXUsbSetupPacket& setup) {
   return setup.bmRequestType == kClassOut && setup.bRequest == kDfuDnload && setup.wLength > 0;
@@ -208,6 +210,24 @@ const QXSessionRecorder::Handle* QXSessionRecorder::FindHandle(QXOsHandle handle
   return found == mHandles.end() ? nullptr : &found->second;
 }
 
+std::vector<uint8_t> QXSessionRecorder::RecordedDescriptor(QXOsHandle winUsb, uint8_t type, uint8_t index,
+                                                          const uint8_t* data, uint32_t size) {
+  const auto found = mHandles.find(winUsb);
+  Handle* h = found == mHandles.end() ? nullptr : &found->second;
+  if (type == kDeviceDescriptor && h != nullptr && size > kSerialIndexOffset && data[1] == kDeviceDescriptor) {
+    h->serialIndex = data[kSerialIndexOffset];
+  }
+  if (type != kStringDescriptor || index == 0) {
+    return std::vector<uint8_t>(data, data + size);
+  }
+  // The serial string: learnt, so that it is masked wherever it shows, even when no instance id
+  // names it (a composite device's function).
+  if (mSettings.pseudonyms && h != nullptr && index == h->serialIndex) {
+    return mPseudonyms.LearnFromSerialDescriptor(data, size);
+  }
+  return mPseudonyms.MaskedStringDescriptor(data, size);
+}
+
 QXJsonLine QXSessionRecorder::HandleRecord(const char* type, const Handle* h, const char* handleKey) {
   QXJsonLine line;
   line.Str("type", type).UInt("t", Now());
@@ -332,8 +352,7 @@ void QXSessionRecorder::OnDescriptor(QXOsHandle winUsb, uint8_t type, uint8_t in
     return;
   }
   const uint32_t n = result == 0 && data != nullptr ? (transferred < length ? transferred : length) : 0;
-  std::vector<uint8_t> bytes = type == kStringDescriptor && index != 0 ? mPseudonyms.MaskedStringDescriptor(data, n)
-                                                                       : std::vector<uint8_t>(data, data + n);
+  const std::vector<uint8_t> bytes = RecordedDescriptor(winUsb, type, index, data, n);
   Write(HandleRecord("descriptor", FindHandle(winUsb), "handle")
             .UInt("dtype", type)
             .UInt("index", index)
@@ -439,10 +458,11 @@ void QXSessionRecorder::OnTransferEnd(QXWinOverlapped& overlapped, uint32_t resu
   if ((p.setup.bmRequestType & 0x80) != 0) {
     const uint32_t n =
         result == 0 && p.buffer != nullptr ? (transferred < p.setup.wLength ? transferred : p.setup.wLength) : 0;
-    const bool stringDescriptor = p.setup.bmRequestType == 0x80 && p.setup.bRequest == kGetDescriptor &&
-                                  (p.setup.wValue >> 8) == kStringDescriptor && (p.setup.wValue & 0xFF) != 0;
-    const std::vector<uint8_t> in = stringDescriptor ? mPseudonyms.MaskedStringDescriptor(p.buffer, n)
-                                                     : std::vector<uint8_t>(p.buffer, p.buffer + n);
+    const bool descriptor = p.setup.bmRequestType == 0x80 && p.setup.bRequest == kGetDescriptor;
+    const std::vector<uint8_t> in =
+        descriptor ? RecordedDescriptor(p.winUsb, static_cast<uint8_t>(p.setup.wValue >> 8),
+                                        static_cast<uint8_t>(p.setup.wValue), p.buffer, n)
+                   : std::vector<uint8_t>(p.buffer, p.buffer + n);
     line.Hex("in", in.data(), in.size());
   }
   line.UInt("result", result).UInt("transferred", transferred);

@@ -95,6 +95,7 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
     std::optional<std::string> device;
     bool isFile = false;
     std::string path;  // the path the device file was opened on
+    uint8_t serialIndex = 0;  // iSerialNumber of the device descriptor read on the handle
   };
   struct Pending {
     QXOsHandle winUsb = nullptr;
@@ -114,6 +115,8 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
   void StopLocked();
   void ReleaseSettings();
   const Handle* FindHandle(QXOsHandle handle) const;
+  std::vector<uint8_t> RecordedDescriptor(QXOsHandle winUsb, uint8_t type, uint8_t index, const uint8_t* data,
+                                          uint32_t size);
   QXJsonLine HandleRecord(const char* type, const Handle* h, const char* handleKey);
   std::string LabelFor(const QXRecordedNode& node);
   std::optional<std::string> LabelOfPath(const std::string& path) const;
