@@ -51,8 +51,11 @@ uint32_t QXRecordingWinusbDrvApi::WinUsbInitialize(QXOsHandle file, QXOsHandle& 
 }
 
 uint32_t QXRecordingWinusbDrvApi::WinUsbFree(QXOsHandle winUsb) {
+  // The entry is taken first: once freed, a claim on another thread may get the same value.
+  QXSessionRecorder& recorder = QXSessionRecorder::Instance();
+  const QXSessionRecorder::Release release = recorder.BeginRelease(winUsb);
   const uint32_t err = Below().WinUsbFree(winUsb);
-  QXSessionRecorder::Instance().OnRelease(winUsb, err);
+  recorder.EndRelease(release, err);
   return err;
 }
 

@@ -99,7 +99,7 @@ void QXSessionRecorder::Stop() {
   mPathLabels.clear();
   mListings.clear();
   mHandles.clear();
-  mDevices.clear();
+  mDownloads.clear();
   mImageStarts.clear();
   mPseudonyms.Clear();
 }
@@ -336,13 +336,31 @@ void QXSessionRecorder::OnDeviceGone(QXOsHandle winUsb) {
   }
 }
 
-void QXSessionRecorder::OnRelease(QXOsHandle winUsb, uint32_t result) {
+QXSessionRecorder::Release QXSessionRecorder::BeginRelease(QXOsHandle winUsb) {
   QXOsLockGuard lock(mLock);
+  Release release;
   if (mFile == nullptr) {
+    return release;
+  }
+  release.recording = true;
+  const auto found = mHandles.find(winUsb);
+  if (found != mHandles.end()) {
+    release.handle = std::move(found->second);
+    mHandles.erase(found);
+  }
+  mDownloads.erase(winUsb);
+  // An image announced on this thread whose download ended before its first block.
+  mImageStarts.erase(std::this_thread::get_id());
+  return release;
+}
+
+void QXSessionRecorder::EndRelease(const Release& release, uint32_t result) {
+  QXOsLockGuard lock(mLock);
+  if (mFile == nullptr || !release.recording) {
     return;
   }
-  Write(HandleRecord("release", FindHandle(winUsb), "handle").UInt("result", result).Text());
-  mHandles.erase(winUsb);
+  const Handle* h = release.handle.has_value() ? &*release.handle : nullptr;
+  Write(HandleRecord("release", h, "handle").UInt("result", result).Text());
 }
 
 void QXSessionRecorder::OnDescriptor(QXOsHandle winUsb, uint8_t type, uint8_t index, uint16_t lang, uint32_t length,
@@ -391,11 +409,9 @@ bool QXSessionRecorder::OnTransferSubmit(QXOsHandle winUsb, const QXUsbSetupPack
   p.setup = setup;
   p.buffer = buffer;
   p.tSubmit = Now();
-  const Handle* h = FindHandle(winUsb);
-  const std::string device = h != nullptr && h->device.has_value() ? *h->device : std::string();
   const bool out = (setup.bmRequestType & 0x80) == 0 && setup.wLength > 0 && buffer != nullptr;
   if (IsDnloadData(setup) && buffer != nullptr) {
-    DeviceState& state = mDevices[device];
+    Download& state = mDownloads[winUsb];
     const auto started = mImageStarts.find(std::this_thread::get_id());
     if (started != mImageStarts.end()) {
       // The first block of an image this thread announced.
@@ -417,7 +433,10 @@ bool QXSessionRecorder::OnTransferSubmit(QXOsHandle winUsb, const QXUsbSetupPack
   } else {
     if (setup.bmRequestType == kClassOut &&
         ((setup.bRequest == kDfuDnload && setup.wLength == 0) || setup.bRequest == kDfuAbort)) {
-      mDevices[device].dnloadOffset = 0;
+      // The download on the handle ends (or never started): the next one starts at byte 0,
+      // and an image this thread announced without sending a block is forgotten.
+      mDownloads.erase(winUsb);
+      mImageStarts.erase(std::this_thread::get_id());
     }
     if (out) {
       p.outFields.Hex("out", buffer, setup.wLength);

@@ -50,6 +50,20 @@ struct QXRecordedNode {
 
 class QXSessionRecorder final : public QXSessionRecorderHook {
  public:
+  // What the recording knows of an open file or WinUSB handle.
+  struct Handle {
+    uint64_t number = 0;
+    std::optional<std::string> device;
+    bool isFile = false;
+    std::string path;         // the path the device file was opened on
+    uint8_t serialIndex = 0;  // iSerialNumber of the device descriptor read on the handle
+  };
+  // A WinUSB handle's entry, taken out before the handle is freed, and whether it is recorded.
+  struct Release {
+    bool recording = false;
+    std::optional<Handle> handle;
+  };
+
   static QXSessionRecorder& Instance();
 
   // Opens (truncates) the file and writes the header; false, with one logged warning, when the
@@ -67,7 +81,11 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
   void OnClose(QXOsHandle handle);
   void OnClaim(QXOsHandle file, uint32_t result, QXOsHandle winUsb);
   void OnClaimAssociated(QXOsHandle parent, uint8_t index, uint32_t result, QXOsHandle handle);
-  void OnRelease(QXOsHandle winUsb, uint32_t result);
+  // A WinUSB handle is about to be freed: its entry and download state are taken out now, for
+  // once freed the system may give the same value to a claim on another thread. EndRelease
+  // writes the release's record with the entry taken.
+  Release BeginRelease(QXOsHandle winUsb);
+  void EndRelease(const Release& release, uint32_t result);
   void OnDescriptor(QXOsHandle winUsb, uint8_t type, uint8_t index, uint16_t lang, uint32_t length, uint32_t result,
                     const uint8_t* data, uint32_t transferred);
   void OnAltSetting(QXOsHandle winUsb, uint8_t alt, uint32_t result);
@@ -90,13 +108,6 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
   void OnImageDownloadStart(const uint8_t (&sha256)[32], uint64_t size) override;
 
  private:
-  struct Handle {
-    uint64_t number = 0;
-    std::optional<std::string> device;
-    bool isFile = false;
-    std::string path;  // the path the device file was opened on
-    uint8_t serialIndex = 0;  // iSerialNumber of the device descriptor read on the handle
-  };
   struct Pending {
     QXOsHandle winUsb = nullptr;
     QXOsHandle event = nullptr;
@@ -105,7 +116,9 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
     uint64_t tSubmit = 0;
     QXJsonLine outFields;  // the record's out, or out_len/out_crc32, and offset
   };
-  struct DeviceState {
+  // The download running on a handle: the next block's offset in the image, and whether its
+  // blocks are written inline.
+  struct Download {
     uint64_t dnloadOffset = 0;
     bool inlineImage = true;
   };
@@ -133,7 +146,7 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
   std::map<std::string, std::map<std::string, std::pair<std::string, std::string>>> mListings;
   std::map<QXOsHandle, Handle> mHandles;
   std::map<QXWinOverlapped*, Pending> mPending;
-  std::map<std::string, DeviceState> mDevices;
+  std::map<QXOsHandle, Download> mDownloads;
   std::map<std::thread::id, uint64_t> mImageStarts;  // thread -> size of the image it starts
   QXSerialPseudonyms mPseudonyms;
 };
