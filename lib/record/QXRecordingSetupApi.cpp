@@ -7,6 +7,7 @@
 #include "discovery/QXWinGuid.h"
 #include "os/QXImmortal.h"
 #include "os/QXOsString.h"
+#include "record/QXRecorderCall.h"
 #include "record/QXSessionRecorder.h"
 
 namespace plendrik {
@@ -129,7 +130,7 @@ uint32_t QXRecordingSetupApi::GetClassDevs(const QXGuid& guid, uint32_t flags, Q
   const uint32_t err = api.GetClassDevs(guid, flags, set);
   if (err == 0 && set != QXInvalidDevInfo() && (flags & kQXDigcfDeviceInterface) != 0 &&
       QXSessionRecorder::Instance().IsRecording()) {
-    RecordListing(api, guid, set);
+    QXRecorderCall([&] { RecordListing(api, guid, set); });
   }
   return err;
 }

@@ -8,8 +8,13 @@
 #include "image/QXCrc32.h"
 #include "os/QXImmortal.h"
 #include "os/QXOsFile.h"
+#include "discovery/QXWinSetupApi.h"
 #include "os/QXOsString.h"
+#include "record/QXRecorderCall.h"
+#include "record/QXRecordingSetupApi.h"
+#include "record/QXRecordingWinusbDrvApi.h"
 #include "usb/QXWinOverlapped.h"
+#include "usb/QXWinusbDrvApi.h"
 
 namespace plendrik {
 
@@ -86,11 +91,20 @@ bool QXSessionRecorder::Start(const QXRecordingSettings& settings) {
             .Bool("inline_data", settings.inlineData)
             .Bool("pseudonyms", settings.pseudonyms)
             .Text());
-  return mFile != nullptr;
+  if (mFile == nullptr) {
+    return false;
+  }
+  // Installed under the lock, so that a failing write, which takes them away under it, cannot
+  // come between the start and their installation.
+  QXWinSetRecordingSetupApi(&QXRecordingSetupApi::Instance());
+  QXSetRecordingWinusbDrvApi(&QXRecordingWinusbDrvApi::Instance());
+  QXSetActiveSessionRecorder(this);
+  return true;
 }
 
 void QXSessionRecorder::Stop() {
   QXOsLockGuard lock(mLock);
+  DetachHooks();
   StopLocked();
   // Nothing stays allocated: the recorder's storage goes with the module when it unloads. (A
   // string assigned an empty one would keep its buffer; swapped out, the buffer is freed.)
@@ -129,11 +143,36 @@ void QXSessionRecorder::Write(const std::string& line) {
   const bool written = std::fwrite(line.data(), 1, line.size(), mFile) == line.size() &&
                        std::fputc('\n', mFile) != EOF && std::fflush(mFile) == 0;
   if (!written) {
+    AbandonLocked("writing the recording file failed");
+  }
+}
+
+void QXSessionRecorder::DetachHooks() noexcept {
+  // Atomic stores: the seams answer unrecorded and the engine hashes no more images from now
+  // on, at the cost of one atomic load each.
+  QXSetActiveSessionRecorder(nullptr);
+  QXSetRecordingWinusbDrvApi(nullptr);
+  QXWinSetRecordingSetupApi(nullptr);
+}
+
+void QXSessionRecorder::Abandon(const char* what) noexcept {
+  QXOsLockGuard lock(mLock);
+  AbandonLocked(what);
+}
+
+void QXSessionRecorder::AbandonLocked(const char* what) noexcept {
+  if (mFile == nullptr) {
+    return;
+  }
+  DetachHooks();
+  StopLocked();
+  try {
     const std::string path = QXUtf16ToUtf8(mSettings.file);
-    QX_LOG_WARN("writing the recording file {} failed, recording stops", path);
-    QXDebugPrintf("%s: WARNING: %s: writing the recording file %s failed, recording stops\n", QXGetModuleName(),
-                  "plendrik::QXSessionRecorder::Write", path.c_str());
-    StopLocked();
+    QX_LOG_WARN("{} ({}), recording stops", what, path);
+    QXDebugPrintf("%s: WARNING: %s: %s (%s), recording stops\n", QXGetModuleName(),
+                  "plendrik::QXSessionRecorder::Abandon", what, path.c_str());
+  } catch (...) {
+    // Out of memory for the warning as well: the recording has stopped all the same.
   }
 }
 
@@ -516,6 +555,11 @@ void QXSessionRecorder::OnCancel(QXWinOverlapped& overlapped, uint32_t result) {
 // ---- engine ----
 
 void QXSessionRecorder::OnImageDownloadStart(const uint8_t (&sha256)[32], uint64_t size) {
+  // Called by the engine: nothing the recorder throws reaches the download.
+  QXRecorderCall([&] { ImageDownloadStart(sha256, size); });
+}
+
+void QXSessionRecorder::ImageDownloadStart(const uint8_t (&sha256)[32], uint64_t size) {
   QXOsLockGuard lock(mLock);
   if (mFile == nullptr) {
     return;

@@ -2,8 +2,9 @@
 // transport and enumeration seams as JSON Lines (one record a line, flushed at once). The
 // seam decorators (QXRecordingWinusbDrvApi, QXRecordingSetupApi) report each call here; the
 // engine reports the images it downloads through QXSessionRecorderHook. One lock guards the
-// state and the file, so calls may come from any thread. A write that fails is logged once and
-// ends the recording; the callers' operations never see it.
+// state and the file, so calls may come from any thread. A write that fails, or an exception
+// in the recorder's own work, is logged once and ends the recording, taking the decorators and
+// the engine's hook away; the callers' operations never see it.
 #pragma once
 
 #include <chrono>
@@ -66,12 +67,18 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
 
   static QXSessionRecorder& Instance();
 
-  // Opens (truncates) the file and writes the header; false, with one logged warning, when the
-  // file cannot be written. A running recording is stopped first.
+  // Opens (truncates) the file, writes the header and puts the decorators in front of the
+  // seams and the engine's hook in place; false, with one logged warning, when the file cannot
+  // be written. A running recording is stopped first.
   bool Start(const QXRecordingSettings& settings);
-  // Closes the file; calls that come later are only forwarded by the decorators.
+  // Takes the decorators and the hook away and closes the file; calls that come later are only
+  // forwarded by the decorators.
   void Stop();
   bool IsRecording();
+  // Ends the recording after a fault in the recorder (`what` says which): one warning, the
+  // file closed, and the decorators and the engine's hook taken away, so that the library does
+  // no more work for the recording. Nothing happens when nothing is being recorded.
+  void Abandon(const char* what) noexcept;
 
   // ---- enumeration seam ----
   void OnListing(const std::string& interfaceClass, const std::vector<QXRecordedNode>& nodes);
@@ -126,6 +133,9 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
   uint64_t Now() const;
   void Write(const std::string& line);
   void StopLocked();
+  static void DetachHooks() noexcept;
+  void AbandonLocked(const char* what) noexcept;
+  void ImageDownloadStart(const uint8_t (&sha256)[32], uint64_t size);
   void ReleaseSettings();
   const Handle* FindHandle(QXOsHandle handle) const;
   std::vector<uint8_t> RecordedDescriptor(QXOsHandle winUsb, uint8_t type, uint8_t index, const uint8_t* data,

@@ -4,12 +4,23 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#endif
+
+#include "record/QXRecorderCall.h"
 #include "record/QXRecordingConfig.h"
 #include "support/RecordingFile.h"
 #include "support/TempDir.h"
+#include "support/TestLogTarget.h"
 #include "usb/QXWinOverlapped.h"
 #include "usb/QXWinusbDrvApi.h"
 
@@ -92,9 +103,9 @@ class RecordingDecorator : public ::testing::Test {
     QXSetWinusbDrvApi(mSaved);
   }
 
-  void StartRecording(bool inlineData) {
+  void StartRecording(bool inlineData, const std::string& name = "session.jsonl") {
     QXRecordingSettings settings;
-    settings.file = fbtest::ToQXWString(mDir.File("session.jsonl"));
+    settings.file = fbtest::ToQXWString(mDir.File(name));
     settings.inlineData = inlineData;
     settings.backend = "immediate";
     ASSERT_TRUE(QXStartSessionRecording(settings));
@@ -244,6 +255,64 @@ TEST_P(RecordingDecoratorEnding, NextDownloadStartsAfresh) {
 INSTANTIATE_TEST_SUITE_P(Endings, RecordingDecoratorEnding,
                          ::testing::Values(Ending::Abort, Ending::ZeroLengthDnload, Ending::Release),
                          [](const ::testing::TestParamInfo<Ending>& info) { return std::string(Name(info.param)); });
+
+// A fault in the recorder (an exception from its bookkeeping, a write that fails) ends the
+// recording with one warning and takes the decorators and the engine's hook away, so that the
+// seams answer unrecorded and downloads hash no image; the caller's calls go on unchanged.
+enum class Fault { Throws, WriteFails };
+
+class RecordingDecoratorFault : public RecordingDecorator, public ::testing::WithParamInterface<Fault> {};
+
+TEST_P(RecordingDecoratorFault, EndsTheRecordingAndTakesTheHooksAway) {
+  TestLogTarget log;
+#if !defined(_WIN32)
+  int reader = -1;
+  void (*savedPipeHandler)(int) = SIG_DFL;
+#endif
+  if (GetParam() == Fault::Throws) {
+    StartRecording(false);
+  } else {
+#if defined(_WIN32)
+    GTEST_SKIP() << "a write made to fail needs a FIFO";
+#else
+    // A FIFO whose reader goes away after the header: every later write fails (EPIPE).
+    const std::string fifo = mDir.File("session.fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    savedPipeHandler = std::signal(SIGPIPE, SIG_IGN);
+    StartRecording(false, "session.fifo");
+    close(reader);
+#endif
+  }
+  ASSERT_EQ(QXGetActiveSessionRecorder(), &QXSessionRecorder::Instance());
+  ASSERT_NE(&QXGetWinusbDrvApi(), &mSeam);
+
+  for (int i = 0; i < 2; ++i) {
+    if (GetParam() == Fault::Throws) {
+      EXPECT_FALSE(QXRecorderCall([]() -> bool { throw std::bad_alloc(); }));
+    } else {
+      // Written through the decorator while it is still in place; the second goes below it.
+      QXOsHandle file = nullptr;
+      EXPECT_EQ(QXGetWinusbDrvApi().CreateDeviceFile(QXW("\\\\?\\usb#x"), 0, 0, nullptr, file), 0u);
+      EXPECT_NE(file, nullptr);
+    }
+  }
+#if !defined(_WIN32)
+  if (GetParam() == Fault::WriteFails) {
+    std::signal(SIGPIPE, savedPipeHandler);
+  }
+#endif
+  EXPECT_EQ(QXGetActiveSessionRecorder(), nullptr);
+  EXPECT_EQ(&QXGetWinusbDrvApi(), &mSeam);
+  EXPECT_FALSE(QXSessionRecorder::Instance().IsRecording());
+  EXPECT_EQ(log.Count("recording stops"), 1u) << log.Dump();
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, RecordingDecoratorFault, ::testing::Values(Fault::Throws, Fault::WriteFails),
+                         [](const ::testing::TestParamInfo<Fault>& info) {
+                           return std::string(info.param == Fault::Throws ? "Throws" : "WriteFails");
+                         });
 
 }  // namespace
 }  // namespace plendrik
