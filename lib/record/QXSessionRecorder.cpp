@@ -5,10 +5,10 @@
 
 #include "diag/QXDebugPrintf.h"
 #include "diag/QXLog.h"
+#include "discovery/QXWinSetupApi.h"
 #include "image/QXCrc32.h"
 #include "os/QXImmortal.h"
 #include "os/QXOsFile.h"
-#include "discovery/QXWinSetupApi.h"
 #include "os/QXOsString.h"
 #include "record/QXRecorderCall.h"
 #include "record/QXRecordingSetupApi.h"
@@ -250,7 +250,7 @@ const QXSessionRecorder::Handle* QXSessionRecorder::FindHandle(QXOsHandle handle
 }
 
 std::vector<uint8_t> QXSessionRecorder::RecordedDescriptor(QXOsHandle winUsb, uint8_t type, uint8_t index,
-                                                          const uint8_t* data, uint32_t size) {
+                                                           const uint8_t* data, uint32_t size) {
   const auto found = mHandles.find(winUsb);
   Handle* h = found == mHandles.end() ? nullptr : &found->second;
   if (type == kDeviceDescriptor && h != nullptr && size > kSerialIndexOffset && data[1] == kDeviceDescriptor) {
@@ -517,10 +517,9 @@ void QXSessionRecorder::OnTransferEnd(QXWinOverlapped& overlapped, uint32_t resu
     const uint32_t n =
         result == 0 && p.buffer != nullptr ? (transferred < p.setup.wLength ? transferred : p.setup.wLength) : 0;
     const bool descriptor = p.setup.bmRequestType == 0x80 && p.setup.bRequest == kGetDescriptor;
-    const std::vector<uint8_t> in =
-        descriptor ? RecordedDescriptor(p.winUsb, static_cast<uint8_t>(p.setup.wValue >> 8),
-                                        static_cast<uint8_t>(p.setup.wValue), p.buffer, n)
-                   : std::vector<uint8_t>(p.buffer, p.buffer + n);
+    const std::vector<uint8_t> in = descriptor ? RecordedDescriptor(p.winUsb, static_cast<uint8_t>(p.setup.wValue >> 8),
+                                                                    static_cast<uint8_t>(p.setup.wValue), p.buffer, n)
+                                               : std::vector<uint8_t>(p.buffer, p.buffer + n);
     line.Hex("in", in.data(), in.size());
   }
   line.UInt("result", result).UInt("transferred", transferred);

@@ -69,8 +69,8 @@ class ImmediateSeam final : public QXWinusbDrvApi {
   }
   uint32_t WinUsbQueryDeviceInformation(QXOsHandle, uint32_t, uint32_t&, void*) override { return 0; }
   uint32_t WinUsbSetCurrentAlternateSetting(QXOsHandle, uint8_t) override { return 0; }
-  uint32_t WinUsbControlTransfer(QXOsHandle, const QXUsbSetupPacket&, uint8_t*, uint32_t length,
-                                 uint32_t& transferred, QXWinOverlapped&) override {
+  uint32_t WinUsbControlTransfer(QXOsHandle, const QXUsbSetupPacket&, uint8_t*, uint32_t length, uint32_t& transferred,
+                                 QXWinOverlapped&) override {
     transferred = length;
     return 0;
   }
@@ -120,8 +120,7 @@ class RecordingDecorator : public ::testing::Test {
   QXOsHandle Claim() {
     QXOsHandle file = nullptr;
     QXOsHandle winUsb = nullptr;
-    EXPECT_EQ(QXGetWinusbDrvApi().CreateDeviceFile(QXW("\\\\?\\usb#vid_1209&pid_0001#x#{guid}"), 0, 0, nullptr,
-                                                   file),
+    EXPECT_EQ(QXGetWinusbDrvApi().CreateDeviceFile(QXW("\\\\?\\usb#vid_1209&pid_0001#x#{guid}"), 0, 0, nullptr, file),
               0u);
     mFile = file;
     EXPECT_EQ(QXGetWinusbDrvApi().WinUsbInitialize(file, winUsb), 0u);
