@@ -108,4 +108,22 @@ size_t QXWStrLen(const QXWChar* text) {
   return n;
 }
 
+std::string QXAsciiUpper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') {
+      c = static_cast<char>(c - 'a' + 'A');
+    }
+  }
+  return text;
+}
+
+std::string QXAsciiLower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') {
+      c = static_cast<char>(c - 'A' + 'a');
+    }
+  }
+  return text;
+}
+
 }  // namespace plendrik

@@ -15,5 +15,9 @@ QXWString QXWidenBytes(std::string_view text);
 std::string QXNarrowUnits(QXWStringView text);
 // Length of a NUL-terminated wide string.
 size_t QXWStrLen(const QXWChar* text);
+// The text with its ASCII letters in upper or lower case; other bytes (UTF-8 sequences among
+// them) stay as they are, whatever the C locale.
+std::string QXAsciiUpper(std::string text);
+std::string QXAsciiLower(std::string text);
 
 }  // namespace plendrik

@@ -6,8 +6,6 @@
 #include "diag/QXLog.h"
 #include "os/QXOsString.h"
 #include "os/QXOsSystem.h"
-#include "record/QXRecordingSetupApi.h"
-#include "record/QXRecordingWinusbDrvApi.h"
 
 namespace plendrik {
 
@@ -71,18 +69,10 @@ bool QXStartSessionRecording(const QXRecordingSettings& settings) {
   if (!QXSessionRecorder::Instance().Start(settings)) {
     return false;
   }
-  QXWinSetRecordingSetupApi(&QXRecordingSetupApi::Instance());
-  QXSetRecordingWinusbDrvApi(&QXRecordingWinusbDrvApi::Instance());
-  QXSetActiveSessionRecorder(&QXSessionRecorder::Instance());
   QX_LOG_INFO("recording the device session to {}", QXUtf16ToUtf8(settings.file));
   return true;
 }
 
-void QXStopSessionRecording() {
-  QXSetActiveSessionRecorder(nullptr);
-  QXSetRecordingWinusbDrvApi(nullptr);
-  QXWinSetRecordingSetupApi(nullptr);
-  QXSessionRecorder::Instance().Stop();
-}
+void QXStopSessionRecording() { QXSessionRecorder::Instance().Stop(); }
 
 }  // namespace plendrik

@@ -7,21 +7,14 @@
 #include "discovery/QXWinGuid.h"
 #include "os/QXImmortal.h"
 #include "os/QXOsString.h"
+#include "record/QXRecorderCall.h"
 #include "record/QXSessionRecorder.h"
 
 namespace plendrik {
 
 namespace {
 
-std::string GuidText(const QXGuid& guid) {
-  std::string text = QXUtf16ToUtf8(QXWinGuid::StringFromGuid(guid));
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'F') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
-  }
-  return text;
-}
+std::string GuidText(const QXGuid& guid) { return QXAsciiLower(QXUtf16ToUtf8(QXWinGuid::StringFromGuid(guid))); }
 
 // UTF-16 text of at most `units` units up to its first NUL.
 std::string Utf8Of(const QXWChar* text, size_t units) {
@@ -137,7 +130,7 @@ uint32_t QXRecordingSetupApi::GetClassDevs(const QXGuid& guid, uint32_t flags, Q
   const uint32_t err = api.GetClassDevs(guid, flags, set);
   if (err == 0 && set != QXInvalidDevInfo() && (flags & kQXDigcfDeviceInterface) != 0 &&
       QXSessionRecorder::Instance().IsRecording()) {
-    RecordListing(api, guid, set);
+    QXRecorderCall([&] { RecordListing(api, guid, set); });
   }
   return err;
 }

@@ -2,6 +2,7 @@
 
 #include "os/QXImmortal.h"
 #include "os/QXWinErrors.h"
+#include "record/QXRecorderCall.h"
 #include "record/QXSessionRecorder.h"
 
 namespace plendrik {
@@ -18,13 +19,13 @@ const char* QXRecordingWinusbDrvApi::BackendName() const { return Below().Backen
 uint32_t QXRecordingWinusbDrvApi::CreateDeviceFile(const QXWString& path, uint32_t desiredAccess, uint32_t shareMode,
                                                    void* securityAttributes, QXOsHandle& file) {
   const uint32_t err = Below().CreateDeviceFile(path, desiredAccess, shareMode, securityAttributes, file);
-  QXSessionRecorder::Instance().OnOpen(path, err, file);
+  QXRecorderCall([&] { QXSessionRecorder::Instance().OnOpen(path, err, file); });
   return err;
 }
 
 void QXRecordingWinusbDrvApi::CloseOsHandle(QXOsHandle handle) {
   // Recorded first: once closed, the system may give the same value to a new object.
-  QXSessionRecorder::Instance().OnClose(handle);
+  QXRecorderCall([&] { QXSessionRecorder::Instance().OnClose(handle); });
   Below().CloseOsHandle(handle);
 }
 
@@ -39,27 +40,30 @@ uint32_t QXRecordingWinusbDrvApi::CreateManualResetEvent(QXOsHandle& event) {
 uint32_t QXRecordingWinusbDrvApi::WaitForEvent(QXOsHandle event, int32_t timeoutMs) {
   const uint32_t err = Below().WaitForEvent(event, timeoutMs);
   if (err == kQXErrorWaitTimeout) {
-    QXSessionRecorder::Instance().OnWaitTimedOut(event, timeoutMs);
+    QXRecorderCall([&] { QXSessionRecorder::Instance().OnWaitTimedOut(event, timeoutMs); });
   }
   return err;
 }
 
 uint32_t QXRecordingWinusbDrvApi::WinUsbInitialize(QXOsHandle file, QXOsHandle& winUsb) {
   const uint32_t err = Below().WinUsbInitialize(file, winUsb);
-  QXSessionRecorder::Instance().OnClaim(file, err, winUsb);
+  QXRecorderCall([&] { QXSessionRecorder::Instance().OnClaim(file, err, winUsb); });
   return err;
 }
 
 uint32_t QXRecordingWinusbDrvApi::WinUsbFree(QXOsHandle winUsb) {
+  // The entry is taken first: once freed, a claim on another thread may get the same value.
+  QXSessionRecorder& recorder = QXSessionRecorder::Instance();
+  const QXSessionRecorder::Release release = QXRecorderCall([&] { return recorder.BeginRelease(winUsb); });
   const uint32_t err = Below().WinUsbFree(winUsb);
-  QXSessionRecorder::Instance().OnRelease(winUsb, err);
+  QXRecorderCall([&] { recorder.EndRelease(release, err); });
   return err;
 }
 
 uint32_t QXRecordingWinusbDrvApi::WinUsbGetAssociatedInterface(QXOsHandle winUsb, uint8_t associatedIndex,
                                                                QXOsHandle& handle) {
   const uint32_t err = Below().WinUsbGetAssociatedInterface(winUsb, associatedIndex, handle);
-  QXSessionRecorder::Instance().OnClaimAssociated(winUsb, associatedIndex, err, handle);
+  QXRecorderCall([&] { QXSessionRecorder::Instance().OnClaimAssociated(winUsb, associatedIndex, err, handle); });
   return err;
 }
 
@@ -73,8 +77,10 @@ uint32_t QXRecordingWinusbDrvApi::WinUsbGetDescriptor(QXOsHandle winUsb, uint8_t
                                                       uint32_t& transferred) {
   const uint32_t err =
       Below().WinUsbGetDescriptor(winUsb, descriptorType, index, languageId, buffer, length, transferred);
-  QXSessionRecorder::Instance().OnDescriptor(winUsb, descriptorType, index, languageId, length, err, buffer,
-                                             transferred);
+  QXRecorderCall([&] {
+    QXSessionRecorder::Instance().OnDescriptor(winUsb, descriptorType, index, languageId, length, err, buffer,
+                                               transferred);
+  });
   return err;
 }
 
@@ -87,14 +93,14 @@ uint32_t QXRecordingWinusbDrvApi::WinUsbQueryDeviceInformation(QXOsHandle winUsb
                                                                uint32_t& length, void* buffer) {
   const uint32_t err = Below().WinUsbQueryDeviceInformation(winUsb, informationType, length, buffer);
   if (err == kQXErrorDeviceNotConnected) {
-    QXSessionRecorder::Instance().OnDeviceGone(winUsb);
+    QXRecorderCall([&] { QXSessionRecorder::Instance().OnDeviceGone(winUsb); });
   }
   return err;
 }
 
 uint32_t QXRecordingWinusbDrvApi::WinUsbSetCurrentAlternateSetting(QXOsHandle winUsb, uint8_t alternateSetting) {
   const uint32_t err = Below().WinUsbSetCurrentAlternateSetting(winUsb, alternateSetting);
-  QXSessionRecorder::Instance().OnAltSetting(winUsb, alternateSetting, err);
+  QXRecorderCall([&] { QXSessionRecorder::Instance().OnAltSetting(winUsb, alternateSetting, err); });
   return err;
 }
 
@@ -103,10 +109,10 @@ uint32_t QXRecordingWinusbDrvApi::WinUsbControlTransfer(QXOsHandle winUsb, const
                                                         QXWinOverlapped& overlapped) {
   // Registered before the submission, so that a cancel from another thread finds it.
   QXSessionRecorder& recorder = QXSessionRecorder::Instance();
-  const bool recording = recorder.OnTransferSubmit(winUsb, setup, buffer, overlapped);
+  const bool recording = QXRecorderCall([&] { return recorder.OnTransferSubmit(winUsb, setup, buffer, overlapped); });
   const uint32_t err = Below().WinUsbControlTransfer(winUsb, setup, buffer, length, transferred, overlapped);
   if (recording && err != kQXErrorIoPending) {
-    recorder.OnTransferEnd(overlapped, err, err == 0 ? transferred : 0, err != 0);
+    QXRecorderCall([&] { recorder.OnTransferEnd(overlapped, err, err == 0 ? transferred : 0, err != 0); });
   }
   return err;
 }
@@ -115,20 +121,20 @@ uint32_t QXRecordingWinusbDrvApi::WinUsbGetOverlappedResult(QXOsHandle winUsb, Q
                                                             uint32_t& transferred) {
   const uint32_t err = Below().WinUsbGetOverlappedResult(winUsb, overlapped, transferred);
   if (err != kQXErrorIoPending && err != kQXErrorIoIncomplete) {
-    QXSessionRecorder::Instance().OnTransferEnd(overlapped, err, transferred, false);
+    QXRecorderCall([&] { QXSessionRecorder::Instance().OnTransferEnd(overlapped, err, transferred, false); });
   }
   return err;
 }
 
 uint32_t QXRecordingWinusbDrvApi::CancelOverlappedIo(QXOsHandle file, QXWinOverlapped& overlapped) {
   const uint32_t err = Below().CancelOverlappedIo(file, overlapped);
-  QXSessionRecorder::Instance().OnCancel(overlapped, err);
+  QXRecorderCall([&] { QXSessionRecorder::Instance().OnCancel(overlapped, err); });
   return err;
 }
 
 uint32_t QXRecordingWinusbDrvApi::ResetUsbDevice(QXOsHandle winUsb) {
   const uint32_t err = Below().ResetUsbDevice(winUsb);
-  QXSessionRecorder::Instance().OnReset(winUsb, err);
+  QXRecorderCall([&] { QXSessionRecorder::Instance().OnReset(winUsb, err); });
   return err;
 }
 

@@ -1,7 +1,8 @@
 // The transport seam with a session recording in front: every call goes on unchanged to the
 // seam that would answer without recording (a test's seam, else the platform's), and what it
-// said is reported to the QXSessionRecorder. Results, buffers and out-parameters the caller
-// sees are those of the seam below.
+// said is reported to the QXSessionRecorder (through QXRecorderCall, so that a fault of the
+// recorder ends the recording and never reaches the caller). Results, buffers and
+// out-parameters the caller sees are those of the seam below.
 #pragma once
 
 #include "usb/QXWinusbDrvApi.h"

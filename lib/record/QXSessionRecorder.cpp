@@ -1,16 +1,20 @@
 #include "record/QXSessionRecorder.h"
 
-#include <cctype>
 #include <ctime>
 #include <utility>
 
 #include "diag/QXDebugPrintf.h"
 #include "diag/QXLog.h"
+#include "discovery/QXWinSetupApi.h"
 #include "image/QXCrc32.h"
 #include "os/QXImmortal.h"
 #include "os/QXOsFile.h"
 #include "os/QXOsString.h"
+#include "record/QXRecorderCall.h"
+#include "record/QXRecordingSetupApi.h"
+#include "record/QXRecordingWinusbDrvApi.h"
 #include "usb/QXWinOverlapped.h"
+#include "usb/QXWinusbDrvApi.h"
 
 namespace plendrik {
 
@@ -20,21 +24,9 @@ constexpr uint8_t kClassOut = 0x21;
 constexpr uint8_t kDfuDnload = 1;
 constexpr uint8_t kDfuAbort = 6;
 constexpr uint8_t kGetDescriptor = 6;
+constexpr uint8_t kDeviceDescriptor = 1;
 constexpr uint8_t kStringDescriptor = 3;
-
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  }
-  return text;
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) {
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  }
-  return text;
-}
+constexpr size_t kSerialIndexOffset = 16;  // iSerialNumber in the device descriptor
 
 bool IsDnloadData(const QXUsbSetupPacket& setup) {
   return setup.bmRequestType == kClassOut && setup.bRequest == kDfuDnload && setup.wLength > 0;
@@ -99,11 +91,20 @@ bool QXSessionRecorder::Start(const QXRecordingSettings& settings) {
             .Bool("inline_data", settings.inlineData)
             .Bool("pseudonyms", settings.pseudonyms)
             .Text());
-  return mFile != nullptr;
+  if (mFile == nullptr) {
+    return false;
+  }
+  // Installed under the lock, so that a failing write, which takes them away under it, cannot
+  // come between the start and their installation.
+  QXWinSetRecordingSetupApi(&QXRecordingSetupApi::Instance());
+  QXSetRecordingWinusbDrvApi(&QXRecordingWinusbDrvApi::Instance());
+  QXSetActiveSessionRecorder(this);
+  return true;
 }
 
 void QXSessionRecorder::Stop() {
   QXOsLockGuard lock(mLock);
+  DetachHooks();
   StopLocked();
   // Nothing stays allocated: the recorder's storage goes with the module when it unloads. (A
   // string assigned an empty one would keep its buffer; swapped out, the buffer is freed.)
@@ -112,7 +113,7 @@ void QXSessionRecorder::Stop() {
   mPathLabels.clear();
   mListings.clear();
   mHandles.clear();
-  mDevices.clear();
+  mDownloads.clear();
   mImageStarts.clear();
   mPseudonyms.Clear();
 }
@@ -142,18 +143,43 @@ void QXSessionRecorder::Write(const std::string& line) {
   const bool written = std::fwrite(line.data(), 1, line.size(), mFile) == line.size() &&
                        std::fputc('\n', mFile) != EOF && std::fflush(mFile) == 0;
   if (!written) {
+    AbandonLocked("writing the recording file failed");
+  }
+}
+
+void QXSessionRecorder::DetachHooks() noexcept {
+  // Atomic stores: the seams answer unrecorded and the engine hashes no more images from now
+  // on, at the cost of one atomic load each.
+  QXSetActiveSessionRecorder(nullptr);
+  QXSetRecordingWinusbDrvApi(nullptr);
+  QXWinSetRecordingSetupApi(nullptr);
+}
+
+void QXSessionRecorder::Abandon(const char* what) noexcept {
+  QXOsLockGuard lock(mLock);
+  AbandonLocked(what);
+}
+
+void QXSessionRecorder::AbandonLocked(const char* what) noexcept {
+  if (mFile == nullptr) {
+    return;
+  }
+  DetachHooks();
+  StopLocked();
+  try {
     const std::string path = QXUtf16ToUtf8(mSettings.file);
-    QX_LOG_WARN("writing the recording file {} failed, recording stops", path);
-    QXDebugPrintf("%s: WARNING: %s: writing the recording file %s failed, recording stops\n", QXGetModuleName(),
-                  "plendrik::QXSessionRecorder::Write", path.c_str());
-    StopLocked();
+    QX_LOG_WARN("{} ({}), recording stops", what, path);
+    QXDebugPrintf("%s: WARNING: %s: %s (%s), recording stops\n", QXGetModuleName(),
+                  "plendrik::QXSessionRecorder::Abandon", what, path.c_str());
+  } catch (...) {
+    // Out of memory for the warning as well: the recording has stopped all the same.
   }
 }
 
 // ---- labels ----
 
 std::string QXSessionRecorder::LabelFor(const QXRecordedNode& node) {
-  const std::string key = node.container.has_value() ? *node.container : Upper(node.instance);
+  const std::string key = node.container.has_value() ? *node.container : QXAsciiUpper(node.instance);
   auto found = mLabels.find(key);
   if (found == mLabels.end()) {
     found = mLabels.emplace(key, "d" + std::to_string(mNextLabel++)).first;
@@ -162,7 +188,7 @@ std::string QXSessionRecorder::LabelFor(const QXRecordedNode& node) {
 }
 
 std::optional<std::string> QXSessionRecorder::LabelOfPath(const std::string& path) const {
-  const auto found = mPathLabels.find(Lower(path));
+  const auto found = mPathLabels.find(QXAsciiLower(path));
   if (found == mPathLabels.end()) {
     return std::nullopt;
   }
@@ -181,7 +207,7 @@ void QXSessionRecorder::OnListing(const std::string& interfaceClass, const std::
       mPseudonyms.LearnFromInstanceId(node.instance);
     }
     const std::string label = LabelFor(node);
-    const std::string path = Lower(node.path);
+    const std::string path = QXAsciiLower(node.path);
     mPathLabels[path] = label;
     now[path] = {label, node.path};
     if (previous.count(path) != 0) {
@@ -221,6 +247,24 @@ void QXSessionRecorder::OnListing(const std::string& interfaceClass, const std::
 const QXSessionRecorder::Handle* QXSessionRecorder::FindHandle(QXOsHandle handle) const {
   const auto found = mHandles.find(handle);
   return found == mHandles.end() ? nullptr : &found->second;
+}
+
+std::vector<uint8_t> QXSessionRecorder::RecordedDescriptor(QXOsHandle winUsb, uint8_t type, uint8_t index,
+                                                           const uint8_t* data, uint32_t size) {
+  const auto found = mHandles.find(winUsb);
+  Handle* h = found == mHandles.end() ? nullptr : &found->second;
+  if (type == kDeviceDescriptor && h != nullptr && size > kSerialIndexOffset && data[1] == kDeviceDescriptor) {
+    h->serialIndex = data[kSerialIndexOffset];
+  }
+  if (type != kStringDescriptor || index == 0) {
+    return std::vector<uint8_t>(data, data + size);
+  }
+  // The serial string: learnt, so that it is masked wherever it shows, even when no instance id
+  // names it (a composite device's function).
+  if (mSettings.pseudonyms && h != nullptr && index == h->serialIndex) {
+    return mPseudonyms.LearnFromSerialDescriptor(data, size);
+  }
+  return mPseudonyms.MaskedStringDescriptor(data, size);
 }
 
 QXJsonLine QXSessionRecorder::HandleRecord(const char* type, const Handle* h, const char* handleKey) {
@@ -319,7 +363,7 @@ void QXSessionRecorder::OnDeviceGone(QXOsHandle winUsb) {
   // Taken out of the listings, so that the next listing does not report the removal again.
   bool listed = false;
   for (auto& [interfaceClass, nodes] : mListings) {
-    listed = nodes.erase(Lower(h->path)) != 0 || listed;
+    listed = nodes.erase(QXAsciiLower(h->path)) != 0 || listed;
   }
   if (listed) {
     Write(QXJsonLine()
@@ -331,13 +375,31 @@ void QXSessionRecorder::OnDeviceGone(QXOsHandle winUsb) {
   }
 }
 
-void QXSessionRecorder::OnRelease(QXOsHandle winUsb, uint32_t result) {
+QXSessionRecorder::Release QXSessionRecorder::BeginRelease(QXOsHandle winUsb) {
   QXOsLockGuard lock(mLock);
+  Release release;
   if (mFile == nullptr) {
+    return release;
+  }
+  release.recording = true;
+  const auto found = mHandles.find(winUsb);
+  if (found != mHandles.end()) {
+    release.handle = std::move(found->second);
+    mHandles.erase(found);
+  }
+  mDownloads.erase(winUsb);
+  // An image announced on this thread whose download ended before its first block.
+  mImageStarts.erase(std::this_thread::get_id());
+  return release;
+}
+
+void QXSessionRecorder::EndRelease(const Release& release, uint32_t result) {
+  QXOsLockGuard lock(mLock);
+  if (mFile == nullptr || !release.recording) {
     return;
   }
-  Write(HandleRecord("release", FindHandle(winUsb), "handle").UInt("result", result).Text());
-  mHandles.erase(winUsb);
+  const Handle* h = release.handle.has_value() ? &*release.handle : nullptr;
+  Write(HandleRecord("release", h, "handle").UInt("result", result).Text());
 }
 
 void QXSessionRecorder::OnDescriptor(QXOsHandle winUsb, uint8_t type, uint8_t index, uint16_t lang, uint32_t length,
@@ -347,8 +409,7 @@ void QXSessionRecorder::OnDescriptor(QXOsHandle winUsb, uint8_t type, uint8_t in
     return;
   }
   const uint32_t n = result == 0 && data != nullptr ? (transferred < length ? transferred : length) : 0;
-  std::vector<uint8_t> bytes = type == kStringDescriptor && index != 0 ? mPseudonyms.MaskedStringDescriptor(data, n)
-                                                                       : std::vector<uint8_t>(data, data + n);
+  const std::vector<uint8_t> bytes = RecordedDescriptor(winUsb, type, index, data, n);
   Write(HandleRecord("descriptor", FindHandle(winUsb), "handle")
             .UInt("dtype", type)
             .UInt("index", index)
@@ -387,11 +448,9 @@ bool QXSessionRecorder::OnTransferSubmit(QXOsHandle winUsb, const QXUsbSetupPack
   p.setup = setup;
   p.buffer = buffer;
   p.tSubmit = Now();
-  const Handle* h = FindHandle(winUsb);
-  const std::string device = h != nullptr && h->device.has_value() ? *h->device : std::string();
   const bool out = (setup.bmRequestType & 0x80) == 0 && setup.wLength > 0 && buffer != nullptr;
   if (IsDnloadData(setup) && buffer != nullptr) {
-    DeviceState& state = mDevices[device];
+    Download& state = mDownloads[winUsb];
     const auto started = mImageStarts.find(std::this_thread::get_id());
     if (started != mImageStarts.end()) {
       // The first block of an image this thread announced.
@@ -413,7 +472,10 @@ bool QXSessionRecorder::OnTransferSubmit(QXOsHandle winUsb, const QXUsbSetupPack
   } else {
     if (setup.bmRequestType == kClassOut &&
         ((setup.bRequest == kDfuDnload && setup.wLength == 0) || setup.bRequest == kDfuAbort)) {
-      mDevices[device].dnloadOffset = 0;
+      // The download on the handle ends (or never started): the next one starts at byte 0,
+      // and an image this thread announced without sending a block is forgotten.
+      mDownloads.erase(winUsb);
+      mImageStarts.erase(std::this_thread::get_id());
     }
     if (out) {
       p.outFields.Hex("out", buffer, setup.wLength);
@@ -454,10 +516,10 @@ void QXSessionRecorder::OnTransferEnd(QXWinOverlapped& overlapped, uint32_t resu
   if ((p.setup.bmRequestType & 0x80) != 0) {
     const uint32_t n =
         result == 0 && p.buffer != nullptr ? (transferred < p.setup.wLength ? transferred : p.setup.wLength) : 0;
-    const bool stringDescriptor = p.setup.bmRequestType == 0x80 && p.setup.bRequest == kGetDescriptor &&
-                                  (p.setup.wValue >> 8) == kStringDescriptor && (p.setup.wValue & 0xFF) != 0;
-    const std::vector<uint8_t> in = stringDescriptor ? mPseudonyms.MaskedStringDescriptor(p.buffer, n)
-                                                     : std::vector<uint8_t>(p.buffer, p.buffer + n);
+    const bool descriptor = p.setup.bmRequestType == 0x80 && p.setup.bRequest == kGetDescriptor;
+    const std::vector<uint8_t> in = descriptor ? RecordedDescriptor(p.winUsb, static_cast<uint8_t>(p.setup.wValue >> 8),
+                                                                    static_cast<uint8_t>(p.setup.wValue), p.buffer, n)
+                                               : std::vector<uint8_t>(p.buffer, p.buffer + n);
     line.Hex("in", in.data(), in.size());
   }
   line.UInt("result", result).UInt("transferred", transferred);
@@ -492,6 +554,11 @@ void QXSessionRecorder::OnCancel(QXWinOverlapped& overlapped, uint32_t result) {
 // ---- engine ----
 
 void QXSessionRecorder::OnImageDownloadStart(const uint8_t (&sha256)[32], uint64_t size) {
+  // Called by the engine: nothing the recorder throws reaches the download.
+  QXRecorderCall([&] { ImageDownloadStart(sha256, size); });
+}
+
+void QXSessionRecorder::ImageDownloadStart(const uint8_t (&sha256)[32], uint64_t size) {
   QXOsLockGuard lock(mLock);
   if (mFile == nullptr) {
     return;

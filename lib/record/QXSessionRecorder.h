@@ -2,8 +2,9 @@
 // transport and enumeration seams as JSON Lines (one record a line, flushed at once). The
 // seam decorators (QXRecordingWinusbDrvApi, QXRecordingSetupApi) report each call here; the
 // engine reports the images it downloads through QXSessionRecorderHook. One lock guards the
-// state and the file, so calls may come from any thread. A write that fails is logged once and
-// ends the recording; the callers' operations never see it.
+// state and the file, so calls may come from any thread. A write that fails, or an exception
+// in the recorder's own work, is logged once and ends the recording, taking the decorators and
+// the engine's hook away; the callers' operations never see it.
 #pragma once
 
 #include <chrono>
@@ -50,14 +51,34 @@ struct QXRecordedNode {
 
 class QXSessionRecorder final : public QXSessionRecorderHook {
  public:
+  // What the recording knows of an open file or WinUSB handle.
+  struct Handle {
+    uint64_t number = 0;
+    std::optional<std::string> device;
+    bool isFile = false;
+    std::string path;         // the path the device file was opened on
+    uint8_t serialIndex = 0;  // iSerialNumber of the device descriptor read on the handle
+  };
+  // A WinUSB handle's entry, taken out before the handle is freed, and whether it is recorded.
+  struct Release {
+    bool recording = false;
+    std::optional<Handle> handle;
+  };
+
   static QXSessionRecorder& Instance();
 
-  // Opens (truncates) the file and writes the header; false, with one logged warning, when the
-  // file cannot be written. A running recording is stopped first.
+  // Opens (truncates) the file, writes the header and puts the decorators in front of the
+  // seams and the engine's hook in place; false, with one logged warning, when the file cannot
+  // be written. A running recording is stopped first.
   bool Start(const QXRecordingSettings& settings);
-  // Closes the file; calls that come later are only forwarded by the decorators.
+  // Takes the decorators and the hook away and closes the file; calls that come later are only
+  // forwarded by the decorators.
   void Stop();
   bool IsRecording();
+  // Ends the recording after a fault in the recorder (`what` says which): one warning, the
+  // file closed, and the decorators and the engine's hook taken away, so that the library does
+  // no more work for the recording. Nothing happens when nothing is being recorded.
+  void Abandon(const char* what) noexcept;
 
   // ---- enumeration seam ----
   void OnListing(const std::string& interfaceClass, const std::vector<QXRecordedNode>& nodes);
@@ -67,7 +88,11 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
   void OnClose(QXOsHandle handle);
   void OnClaim(QXOsHandle file, uint32_t result, QXOsHandle winUsb);
   void OnClaimAssociated(QXOsHandle parent, uint8_t index, uint32_t result, QXOsHandle handle);
-  void OnRelease(QXOsHandle winUsb, uint32_t result);
+  // A WinUSB handle is about to be freed: its entry and download state are taken out now, for
+  // once freed the system may give the same value to a claim on another thread. EndRelease
+  // writes the release's record with the entry taken.
+  Release BeginRelease(QXOsHandle winUsb);
+  void EndRelease(const Release& release, uint32_t result);
   void OnDescriptor(QXOsHandle winUsb, uint8_t type, uint8_t index, uint16_t lang, uint32_t length, uint32_t result,
                     const uint8_t* data, uint32_t transferred);
   void OnAltSetting(QXOsHandle winUsb, uint8_t alt, uint32_t result);
@@ -90,12 +115,6 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
   void OnImageDownloadStart(const uint8_t (&sha256)[32], uint64_t size) override;
 
  private:
-  struct Handle {
-    uint64_t number = 0;
-    std::optional<std::string> device;
-    bool isFile = false;
-    std::string path;  // the path the device file was opened on
-  };
   struct Pending {
     QXOsHandle winUsb = nullptr;
     QXOsHandle event = nullptr;
@@ -104,7 +123,9 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
     uint64_t tSubmit = 0;
     QXJsonLine outFields;  // the record's out, or out_len/out_crc32, and offset
   };
-  struct DeviceState {
+  // The download running on a handle: the next block's offset in the image, and whether its
+  // blocks are written inline.
+  struct Download {
     uint64_t dnloadOffset = 0;
     bool inlineImage = true;
   };
@@ -112,8 +133,13 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
   uint64_t Now() const;
   void Write(const std::string& line);
   void StopLocked();
+  static void DetachHooks() noexcept;
+  void AbandonLocked(const char* what) noexcept;
+  void ImageDownloadStart(const uint8_t (&sha256)[32], uint64_t size);
   void ReleaseSettings();
   const Handle* FindHandle(QXOsHandle handle) const;
+  std::vector<uint8_t> RecordedDescriptor(QXOsHandle winUsb, uint8_t type, uint8_t index, const uint8_t* data,
+                                          uint32_t size);
   QXJsonLine HandleRecord(const char* type, const Handle* h, const char* handleKey);
   std::string LabelFor(const QXRecordedNode& node);
   std::optional<std::string> LabelOfPath(const std::string& path) const;
@@ -130,7 +156,7 @@ class QXSessionRecorder final : public QXSessionRecorderHook {
   std::map<std::string, std::map<std::string, std::pair<std::string, std::string>>> mListings;
   std::map<QXOsHandle, Handle> mHandles;
   std::map<QXWinOverlapped*, Pending> mPending;
-  std::map<std::string, DeviceState> mDevices;
+  std::map<QXOsHandle, Download> mDownloads;
   std::map<std::thread::id, uint64_t> mImageStarts;  // thread -> size of the image it starts
   QXSerialPseudonyms mPseudonyms;
 };

@@ -15,6 +15,7 @@
 #include "record/QXRecordingSetupApi.h"
 #include "record/QXRecordingWinusbDrvApi.h"
 #include "record/SessionRecordingFixture.h"
+#include "support/CompositeDevice.h"
 #include "support/ShortTimeoutPort.h"
 #include "support/TestLogTarget.h"
 
@@ -218,6 +219,34 @@ INSTANTIATE_TEST_SUITE_P(
                       UpgradeCase{"InlineTooLarge", 300000, 5,
                                   "a0a54f63eaceba3393f9a0eb31dfe6c883fec73d00832ad1fcff00d8d9632a26", true, false}),
     [](const ::testing::TestParamInfo<UpgradeCase>& info) { return std::string(info.param.name); });
+
+// A composite device's function has an instance id the system made up, which names no
+// serial: the serial string the library reads at open (at the device descriptor's
+// iSerialNumber) is what teaches the recorder the serial, and it is masked there and elsewhere.
+TEST_F(SessionRecordingTest, CompositeFunctionsSerialStringIsMasked) {
+  ReadConfiguration("File=session.jsonl\r\nPseudonyms=yes\r\n");
+  sim::SimDfuDeviceConfig config = Config("QX7SER42");
+  fbtest::AddAudioFunctionBeforeDfu(config);
+  Plug(config);
+  const uint32_t app = Open(kRecAppPid);
+  ASSERT_NE(app, 0u);
+  QXWChar serial[32] = {};
+  EXPECT_EQ(QXDFU_GetDevicePropertyString(app, QXDFU_DEVICE_PROPERTY_SERIAL_NUMBER, serial, 32), QXSTATUS_SUCCESS);
+  EXPECT_EQ(QXWString(serial), QXW("QX7SER42"));
+  Close(app);
+  QXStopSessionRecording();
+
+  const RecordingFile file(RecordingPath());
+  const std::vector<JsonValue> arrivals = file.OfType("arrival");
+  ASSERT_FALSE(arrivals.empty());
+  EXPECT_NE(arrivals[0]["node"]["instance"].Str().find("&MI_"), std::string::npos)
+      << arrivals[0]["node"]["instance"].Str();
+  const std::string text = Lower(fbtest::ReadFileBytes(RecordingPath()));
+  EXPECT_EQ(text.find("qx7ser42"), std::string::npos);
+  EXPECT_EQ(text.find("5100580037005300450052003400320"), std::string::npos);  // UTF-16LE
+  // The pseudonym's string descriptor stands in the serial string's answer.
+  EXPECT_NE(text.find("1403500036004100430037003300310030004600"), std::string::npos);
+}
 
 TEST_F(SessionRecordingTest, UnlockHandshakeRecordsTheMacAsSentAndNeverTheKey) {
   ReadConfiguration("File=session.jsonl\r\nInlineData=yes\r\n");
