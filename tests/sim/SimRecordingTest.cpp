@@ -130,26 +130,18 @@ TEST(SimRecording, LoadNamesAFileItCannotOpen) {
 const char* kGuid = "{6e45736a-2b1b-4078-b772-b3af2b6fde1c}";
 const char* kContainer = "{8c1a0a51-2e6f-4b7d-9a00-00000000c0de}";
 
-RecordedNode Node(const char* pid, const char* serial, const char* mi = nullptr) {
-  const std::string vidPid = std::string("VID_1209&PID_") + pid + (mi ? std::string("&MI_") + mi : "");
-  RecordedNode node;
-  node.instance = "USB\\" + vidPid + "\\" + serial;
-  std::string lower = "usb#" + vidPid + "#" + serial + "#" + kGuid;
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  node.path = "\\\\?\\" + lower;
-  node.hardwareIds = {"USB\\" + vidPid + "&REV_0200", "USB\\" + vidPid};
-  if (mi) node.hardwareIds = {std::string("USB\\VID_1209&PID_") + pid + "&REV_0200&MI_" + mi, "USB\\" + vidPid};
+RecordedNode Node(uint16_t pid, const char* serial, std::optional<uint8_t> function = std::nullopt) {
+  RecordedNode node = fbtest::DeviceNode(0x1209, pid, serial, kGuid, 0x0200, function);
   node.container = kContainer;
-  node.interfaceClass = kGuid;
   return node;
 }
 
 TEST(SimRecording, RecordsBecomeIdentitiesAndOrderedSteps) {
   RecordingBuilder b;
-  const RecordedNode app = Node("5C01", "SER1");
-  const RecordedNode boot = Node("5C02", "SER1");
+  const RecordedNode app = Node(0x5C01, "SER1");
+  const RecordedNode boot = Node(0x5C02, "SER1");
   const size_t arrival = b.Arrival(10, "d1", app);
-  b.Arrival(11, "d2", Node("7777", "OTHER"));
+  b.Arrival(11, "d2", Node(0x7777, "OTHER"));
   b.Open(20, "d1", app.path, 1);
   b.Claim(21, "d1", 1, 2);
   const std::vector<uint8_t> config(27, 0x09);
@@ -234,7 +226,7 @@ TEST(SimRecording, RecordsBecomeIdentitiesAndOrderedSteps) {
 // device it cannot name; such records are read and leave the device's steps alone.
 TEST(SimRecording, RecordsWithNullsFromFailedCallsAreRead) {
   RecordingBuilder b;
-  const RecordedNode boot = Node("5C02", "SER1");
+  const RecordedNode boot = Node(0x5C02, "SER1");
   b.Arrival(10, "d1", boot);
   b.Raw("{\"type\":\"open\",\"t\":11,\"device\":\"d1\",\"path\":" + fbtest::Quote(boot.path) +
         ",\"result\":5,\"file\":null}");
@@ -260,11 +252,11 @@ TEST(SimRecording, RecordsWithNullsFromFailedCallsAreRead) {
 // then labels it another device, which is still the one whose run-mode switch is replayed.
 TEST(SimRecording, RunModesInOtherContainersAreOneDevice) {
   RecordingBuilder b;
-  RecordedNode app = Node("5C01", "SER1");
-  RecordedNode boot = Node("5C02", "SER1");
+  RecordedNode app = Node(0x5C01, "SER1");
+  RecordedNode boot = Node(0x5C02, "SER1");
   boot.container = "{8c1a0a51-2e6f-4b7d-9a00-00000000beef}";
   b.Arrival(10, "d1", app);
-  b.Arrival(11, "d2", Node("5C02", "SER2"));  // another device of the product
+  b.Arrival(11, "d2", Node(0x5C02, "SER2"));  // another device of the product
   b.Arrival(20, "d3", boot);
   b.Removal(21, "d1", app.path);
   const SimRecordingResult r = ParseSimRecording(b.Text(), "containers.jsonl");
@@ -283,7 +275,7 @@ TEST(SimRecording, RunModesInOtherContainersAreOneDevice) {
 TEST(SimRecording, FunctionsListedTogetherAreOneCompositeArrival) {
   RecordingBuilder b;
   // As Windows numbers a composite parent's children, and as the libusb stack names them.
-  const RecordedNode functions[] = {Node("5D01", "6&1A2B0001&0&0000", "00"), Node("5D01", "SER1&0002", "02")};
+  const RecordedNode functions[] = {Node(0x5D01, "6&1A2B0001&0&0000", 0), Node(0x5D01, "SER1&0002", 2)};
   for (const RecordedNode& node : functions) b.Arrival(1, "d1", node);
   const SimRecordingResult r = ParseSimRecording(b.Text(), "composite.jsonl");
   ASSERT_NE(r.recording, nullptr) << r.error;
@@ -306,7 +298,7 @@ TEST(SimRecording, FunctionsListedTogetherAreOneCompositeArrival) {
 TEST(SimRecording, InlineImageIsRebuiltFromTheBlocksAtTheirOffsets) {
   for (const bool digest : {false, true}) {
     RecordingBuilder b;
-    b.Arrival(0, "d1", Node("5C02", "SER1"));
+    b.Arrival(0, "d1", Node(0x5C02, "SER1"));
     const std::vector<std::vector<uint8_t>> blocks{{1, 2, 3}, {4, 5, 6}, {7}};
     for (uint16_t i = 0; i < blocks.size(); ++i) {
       RecordedTransfer x{10 + i, 11 + i, "d1", 2, SetupHex(0x21, 0x01, i, 0, static_cast<uint16_t>(blocks[i].size()))};
