@@ -107,7 +107,8 @@ std::optional<uint8_t> MiNumber(const SimRecordedNode& node) {
     const std::string lower = LowerAscii(id);
     const size_t at = lower.find("&mi_");
     std::vector<uint8_t> bytes;
-    if (at != std::string::npos && DecodeHex(id.substr(at + 4, 2), bytes)) return bytes[0];
+    // Exactly two hex digits: an identifier cut short after "&MI_" names no function.
+    if (at != std::string::npos && DecodeHex(id.substr(at + 4, 2), bytes) && bytes.size() == 1) return bytes[0];
   }
   return std::nullopt;
 }
@@ -432,6 +433,7 @@ class RecordingReader {
     answer.setup = SimSetupPacket{0x80, 0x06, static_cast<uint16_t>((*dtype << 8) | *index),
                                   static_cast<uint16_t>(*lang), static_cast<uint16_t>(*length)};
     answer.result = static_cast<uint32_t>(record.GetInteger("result").value_or(0));
+    answer.noAnswer = answer.result == 121 || answer.result == 995;  // timed out or cancelled
     answer.in = data;
     identity->standard.push_back(answer);
     if (answer.result == 0) {
@@ -489,8 +491,9 @@ class RecordingReader {
   void GoneAtSubmission(SimRecordedDevice& device, const SimJsonValue& record, size_t number) {
     const std::optional<int64_t> handle = record.GetInteger("handle");
     if (record.GetInteger("result") != kDeviceNotConnected || !handle || mPathOf.count(*handle) == 0 ||
-        device.steps.empty() || device.steps.back().kind == SimRecordedStep::Kind::Removal) {
-      return;
+        device.steps.empty() || device.steps.back().kind == SimRecordedStep::Kind::Removal ||
+        device.identities.empty()) {
+      return;  // a device never seen arriving has no appearance the refusal could end
     }
     // A handle claimed before the device's latest arrival or reset belongs to an appearance of
     // the device that has ended: its refusal says nothing about the device now (after a reset
@@ -562,6 +565,11 @@ class RecordingReader {
       step.outCrc32 = (uint32_t{crc[0]} << 24) | (uint32_t{crc[1]} << 16) | (uint32_t{crc[2]} << 8) | crc[3];
     }
     if (const std::optional<int64_t> offset = record.GetInteger("offset"); offset && *offset >= 0) {
+      if (static_cast<uint64_t>(*offset) > kSimRecordingMaxImageOffset) {
+        return Fail(number, "\"offset\" " + std::to_string(*offset) +
+                                " lies beyond the largest image a replay takes (" +
+                                std::to_string(kSimRecordingMaxImageOffset) + " bytes)");
+      }
       step.offset = static_cast<uint64_t>(*offset);
     }
     if (!DecodeHex(record.GetString("in").value_or(""), step.in)) {
@@ -673,7 +681,7 @@ std::optional<std::vector<uint8_t>> SimRecordedDevice::InlineImage() const {
       return std::nullopt;
     }
     const uint64_t offset = step.offset.value_or(next);
-    if (offset > (uint64_t{1} << 32)) {
+    if (offset > kSimRecordingMaxImageOffset) {
       return std::nullopt;
     }
     if (image.size() < offset + step.out->size()) {

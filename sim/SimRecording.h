@@ -22,6 +22,10 @@ namespace plendrik::sim {
 inline constexpr int64_t kSimRecordingOldestVersion = 1;
 inline constexpr int64_t kSimRecordingNewestVersion = 1;
 
+// The largest offset a recorded DFU_DNLOAD block may name: no image a replay rebuilds or
+// receives is larger, so a damaged offset cannot make it allocate without bound.
+inline constexpr uint64_t kSimRecordingMaxImageOffset = uint64_t{64} << 20;
+
 // One listed node of an arrival record.
 struct SimRecordedNode {
   std::string path;

@@ -262,7 +262,10 @@ std::chrono::microseconds SimReplayModel::Gap(int64_t from, int64_t to) const {
   if (mLatency == SimReplayLatency::Zero || to <= from) {
     return std::chrono::microseconds(0);
   }
-  return std::min<std::chrono::microseconds>(std::chrono::microseconds(to - from), kMaxGap);
+  // Recorded times are not checked: the difference is taken unsigned, where it cannot overflow.
+  const uint64_t difference = static_cast<uint64_t>(to) - static_cast<uint64_t>(from);
+  const uint64_t most = static_cast<uint64_t>(std::chrono::microseconds(kMaxGap).count());
+  return std::chrono::microseconds(static_cast<int64_t>(std::min(difference, most)));
 }
 
 void SimReplayModel::ContinueBusSteps() {
@@ -366,7 +369,7 @@ void SimReplayModel::PlaceImageLocked(const SimRecordedStep& step, const std::ve
   const uint64_t offset = step.offset.value_or(mImageOffset);
   // A recorded offset that no image could have is not followed (a damaged recording must not
   // make the model allocate without bound).
-  if (offset > (uint64_t{1} << 32)) {
+  if (offset > kSimRecordingMaxImageOffset) {
     return;
   }
   if (mImage.size() < offset + data.size()) {

@@ -2,12 +2,15 @@
 // its messages, and how records become a device's identities and ordered steps.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "discovery/EnumerationTestBus.h"
 #include "sim/SimJson.h"
 #include "sim/SimRecording.h"
+#include "sim/SimReplayModel.h"
 #include "sim/VirtualUsbBus.h"
 #include "support/RecordingBuilder.h"
 
@@ -316,6 +319,117 @@ TEST(SimRecording, InlineImageIsRebuiltFromTheBlocksAtTheirOffsets) {
     } else {
       EXPECT_EQ(image, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7}));
     }
+  }
+}
+
+// ---- damaged and hostile recordings ----
+
+// What a user might send in: each is refused with the record that is wrong, or read into
+// devices whose descriptions, images and replays are safe to build.
+struct HostileCase {
+  const char* name;
+  std::string text;
+  std::string error;  // empty: read
+};
+
+class SimRecordingHostile : public ::testing::TestWithParam<HostileCase> {};
+
+TEST_P(SimRecordingHostile, IsRefusedOrReadSafely) {
+  const SimRecordingResult r = ParseSimRecording(GetParam().text, "field.jsonl");
+  EXPECT_EQ(r.error, GetParam().error);
+  if (!r.recording) return;
+  for (const SimRecordedDevice& device : r.recording->devices) {
+    if (const std::optional<std::vector<uint8_t>> image = device.InlineImage()) {
+      EXPECT_LE(image->size(), kSimRecordingMaxImageOffset + 0x10000);
+    }
+    for (const SimRecordedIdentity& identity : device.identities) {
+      (void)BuildSimDeviceListEntries(1, identity.Spec());
+    }
+    if (!SimReplayModel::Check(*r.recording, device.label).empty()) continue;
+    const SimReplayModelPtr model = SimReplayModel::Create(VirtualUsbBus::Instance(), r.recording, device.label,
+                                                           SimReplayLatency::Recorded);
+    ASSERT_NE(model, nullptr);
+    EXPECT_TRUE(model->Plug());
+    model->Unplug();
+  }
+  VirtualUsbBus::Instance().DetachAll();
+}
+
+RecordingBuilder TransferWithoutArrival() {
+  RecordingBuilder b;
+  const RecordedNode node = Node(0x5C02, "SER1");
+  b.Transfer(RecordedTransfer{1, 2, "d", 2, SetupHex(0xA1, 0x03, 0, 0, 6)});
+  b.Open(3, "d", node.path, 1);
+  b.Claim(4, "d", 1, 2);
+  RecordedTransfer refused{5, 5, "d", 2, SetupHex(0xA1, 0x03, 0, 0, 6)};
+  refused.result = 1167;
+  refused.submitError = true;
+  b.Transfer(refused);
+  return b;
+}
+
+RecordingBuilder FunctionWithoutNumber() {
+  RecordingBuilder b;
+  RecordedNode node = Node(0x5C02, "SER1");
+  node.hardwareIds = {"USB\\VID_1209&PID_5C02&MI_"};
+  b.Arrival(1, "d1", node);
+  node.path += "x";
+  node.hardwareIds = {"USB\\VID_1209&PID_5C02&MI_z"};
+  b.Arrival(1, "d1", node);
+  return b;
+}
+
+RecordingBuilder DownloadAt(uint64_t offset) {
+  RecordingBuilder b;
+  b.Arrival(1, "d1", Node(0x5C02, "SER1"));
+  RecordedTransfer block{2, 3, "d1", 2, SetupHex(0x21, 0x01, 0, 0, 1)};
+  block.out = {0x5A};
+  block.offset = offset;
+  b.Transfer(block);
+  return b;
+}
+
+RecordingBuilder TimesAtTheEndsOfTheClock() {
+  RecordingBuilder b;
+  const RecordedNode node = Node(0x5C02, "SER1");
+  b.Arrival(INT64_MIN, "d1", node);
+  b.Removal(INT64_MAX, "d1", node.path);
+  b.Arrival(INT64_MIN, "d1", node);
+  b.Transfer(RecordedTransfer{INT64_MIN, INT64_MAX, "d1", 2, SetupHex(0xA1, 0x03, 0, 0, 6)});
+  return b;
+}
+
+const HostileCase kHostile[] = {
+    {"TransferWithoutArrival", TransferWithoutArrival().Text(), ""},
+    {"FunctionWithoutNumber", FunctionWithoutNumber().Text(), ""},
+    {"OffsetAtTheLimit", DownloadAt(kSimRecordingMaxImageOffset).Text(), ""},
+    {"OffsetBeyondAnyImage", DownloadAt(4294967295u).Text(),
+     "field.jsonl: record 3: \"offset\" 4294967295 lies beyond the largest image a replay takes (67108864 bytes)"},
+    {"TimesAtTheEndsOfTheClock", TimesAtTheEndsOfTheClock().Text(), ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, SimRecordingHostile, ::testing::ValuesIn(kHostile),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A read the host gave up on (time-out 121, cancelled 995) was never answered by the device,
+// however it was recorded; other failures were answers (a stall).
+TEST(SimRecording, StandardRequestsGivenUpOnWereNeverAnswered) {
+  for (const uint32_t result : {0u, 31u, 121u, 995u}) {
+    RecordingBuilder b;
+    b.Arrival(1, "d1", Node(0x5C02, "SER1"));
+    b.Descriptor(2, "d1", 2, 3, 3, 0x0409, 255, {}, result);
+    RecordedTransfer read{3, 4, "d1", 2, SetupHex(0x80, 0x06, 0x0304, 0x0409, 255)};
+    read.result = result;
+    b.Transfer(read);
+    b.AltSetting(5, "d1", 2, 1, result);
+    const SimRecordingResult r = ParseSimRecording(b.Text(), "given-up.jsonl");
+    ASSERT_NE(r.recording, nullptr) << r.error;
+    const SimRecordedIdentity& identity = r.recording->devices.at(0).identities.at(0);
+    const bool unanswered = result == 121 || result == 995;
+    ASSERT_EQ(identity.standard.size(), 2u);
+    EXPECT_EQ(identity.standard[0].noAnswer, unanswered) << "descriptor record, result " << result;
+    EXPECT_EQ(identity.standard[1].noAnswer, unanswered) << "transfer record, result " << result;
+    EXPECT_EQ(identity.altSettings.at(0).second.noAnswer, unanswered) << "alt_setting record, result " << result;
   }
 }
 
