@@ -80,6 +80,9 @@ struct SimRecordedStep {
 
   // Removal: the path that vanished.
   std::string path;
+  // Removal: seen first from a request the system refused at submission because the device had
+  // gone; `setup` and the OUT data above are that request's.
+  bool refused = false;
 
   // Arrival: the identity it shows.
   size_t identity = 0;

@@ -198,6 +198,9 @@ TEST(SimRecording, RecordsBecomeIdentitiesAndOrderedSteps) {
   EXPECT_TRUE(d1->steps[4].noAnswer);  // the host gave it up: the device never answered
   EXPECT_FALSE(d1->steps[1].noAnswer);
   EXPECT_EQ(d1->steps[2].path, app.path);
+  // The removal keeps the request that was refused, which a replay lets come just before it.
+  EXPECT_TRUE(d1->steps[2].refused);
+  EXPECT_EQ(SimSetupHex(d1->steps[2].setup), refused.setup);
 
   ASSERT_EQ(d1->identities.size(), 2u);
   const SimRecordedIdentity& first = d1->identities[0];

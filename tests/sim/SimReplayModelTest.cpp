@@ -258,6 +258,94 @@ TEST_F(SimReplayModelTest, DownloadEndHandsOverTheReceivedImage) {
   EXPECT_TRUE(model->Finished());
 }
 
+// A standard request the host retried is answered as each try was: a read that failed, then
+// the retry that succeeded, and the last answer again for any later read.
+TEST_F(SimReplayModelTest, RetriedStandardRequestIsAnsweredInRecordedOrder) {
+  for (const uint32_t failed : {31u, 121u}) {
+    RecordingBuilder b;
+    b.Arrival(0, "d1", Node(0x5E02));
+    b.Descriptor(1, "d1", 2, 3, 3, 0x0409, 255, {}, failed);
+    b.Descriptor(2, "d1", 2, 3, 3, 0x0409, 255, kString3Answer);
+    const SimReplayModelPtr model = Play(b);
+    ASSERT_NE(model, nullptr);
+    const SimDevicePtr device = DeviceOf(model, 0x5E02);
+    ASSERT_NE(device, nullptr);
+    const SimControlRequestPtr first = device->Submit(kString3, {});
+    if (failed == 121) {
+      EXPECT_FALSE(first->WaitFor(50ms)) << "a read that timed out is not answered";
+      device->Cancel(first);
+    } else {
+      EXPECT_TRUE(first->WaitFor(2s));
+      EXPECT_EQ(first->Status(), SimTransferStatus::Stall);
+    }
+    for (int again = 0; again < 2; ++again) {
+      const SimControlRequestPtr retry = Send(device, kString3);
+      EXPECT_EQ(retry->Status(), SimTransferStatus::Success) << "result " << failed << ", retry " << again;
+      EXPECT_EQ(retry->InData(), kString3Answer);
+    }
+    model->Unplug();
+  }
+}
+
+// Before the device leaves, only the request the system refused because it had gone may come
+// (the host's timing may put it just before the removal); it fails with the removal. Any other
+// request there is one the recording does not show.
+struct BeforeRemovalCase {
+  const char* name;
+  bool refusedInRecording;  // the removal was seen from a refused DFU_GETSTATUS, not a listing
+  SimSetupPacket sent;
+  SimTransferStatus status;
+  bool mismatch;
+};
+
+class SimReplayBeforeRemoval : public SimReplayModelTest, public ::testing::WithParamInterface<BeforeRemovalCase> {};
+
+TEST_P(SimReplayBeforeRemoval, OnlyTheRefusedRequestMayCome) {
+  const BeforeRemovalCase& c = GetParam();
+  RecordingBuilder b;
+  const RecordedNode node = Node(0x5E02);
+  b.Arrival(0, "d1", node);
+  b.Open(1, "d1", node.path, 1);
+  b.Claim(2, "d1", 1, 2);
+  b.Transfer(Transfer(10, kGetState));
+  size_t removal = 0;
+  if (c.refusedInRecording) {
+    RecordedTransfer refused = Transfer(200000, kGetStatus, 1167);  // 200 ms later
+    refused.submitError = true;
+    removal = b.Transfer(refused);
+  } else {
+    removal = b.Removal(200000, "d1", node.path);
+  }
+
+  const SimReplayModelPtr model = Play(b, SimReplayLatency::Recorded);
+  ASSERT_NE(model, nullptr);
+  const SimDevicePtr device = DeviceOf(model, 0x5E02);
+  ASSERT_NE(device, nullptr);
+  EXPECT_EQ(Send(device, kGetState)->Status(), SimTransferStatus::Success);
+  EXPECT_EQ(Send(device, c.sent)->Status(), c.status);
+  const std::optional<SimReplayMismatch> mismatch = model->Mismatch();
+  EXPECT_EQ(mismatch.has_value(), c.mismatch);
+  if (mismatch) {
+    EXPECT_EQ(mismatch->recordNumber, removal);
+    EXPECT_EQ(mismatch->expected, c.refusedInRecording
+                                      ? "the device's removal (refusing DFU_GETSTATUS setup a103000000000600)"
+                                      : "the device's removal");
+  } else {
+    EXPECT_TRUE(model->Finished());
+    EXPECT_FALSE(device->IsAttached());
+  }
+}
+
+const BeforeRemovalCase kBeforeRemoval[] = {
+    {"RefusedRequest", true, kGetStatus, SimTransferStatus::DeviceGone, false},
+    {"OtherThanTheRefusedRequest", true, kGetState, SimTransferStatus::Stall, true},
+    {"RefusedSetupWithOtherLength", true, Packet(0xA1, 0x03, 0, 0, 7), SimTransferStatus::Stall, true},
+    {"AnyBeforeAListedRemoval", false, kGetStatus, SimTransferStatus::Stall, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, SimReplayBeforeRemoval, ::testing::ValuesIn(kBeforeRemoval),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(SimReplayModelTest, UnexpectedResetIsAMismatch) {
   RecordingBuilder b;
   b.Arrival(0, "d1", Node(0x5E02));
