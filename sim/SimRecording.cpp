@@ -538,6 +538,7 @@ class RecordingReader {
     if (const std::optional<std::string> out = record.GetString("out")) {
       std::vector<uint8_t> bytes;
       if (!DecodeHex(*out, bytes)) return Fail(number, "\"out\" is not hex");
+      if (bytes.size() > 0xFFFF) return Fail(number, "\"out\" holds more than a control transfer carries");
       step.out = std::move(bytes);
     }
     if (const std::optional<int64_t> length = record.GetInteger("out_len")) {

@@ -408,6 +408,10 @@ const HostileCase kHostile[] = {
     {"OffsetAtTheLimit", DownloadAt(kSimRecordingMaxImageOffset).Text(), ""},
     {"OffsetBeyondAnyImage", DownloadAt(4294967295u).Text(),
      "field.jsonl: record 3: \"offset\" 4294967295 lies beyond the largest image a replay takes (67108864 bytes)"},
+    {"OutBeyondAControlTransfer",
+     RecordingBuilder().Text() + "{\"type\":\"transfer\",\"device\":\"d1\",\"setup\":\"2101000000000000\","
+                                 "\"result\":0,\"out\":\"" + std::string(2 * 0x10000, '0') + "\"}\n",
+     "field.jsonl: record 2: \"out\" holds more than a control transfer carries"},
     {"TimesAtTheEndsOfTheClock", TimesAtTheEndsOfTheClock().Text(), ""},
 };
 
