@@ -107,7 +107,8 @@ std::optional<uint8_t> MiNumber(const SimRecordedNode& node) {
     const std::string lower = LowerAscii(id);
     const size_t at = lower.find("&mi_");
     std::vector<uint8_t> bytes;
-    if (at != std::string::npos && DecodeHex(id.substr(at + 4, 2), bytes)) return bytes[0];
+    // Exactly two hex digits: an identifier cut short after "&MI_" names no function.
+    if (at != std::string::npos && DecodeHex(id.substr(at + 4, 2), bytes) && bytes.size() == 1) return bytes[0];
   }
   return std::nullopt;
 }
@@ -432,6 +433,7 @@ class RecordingReader {
     answer.setup = SimSetupPacket{0x80, 0x06, static_cast<uint16_t>((*dtype << 8) | *index),
                                   static_cast<uint16_t>(*lang), static_cast<uint16_t>(*length)};
     answer.result = static_cast<uint32_t>(record.GetInteger("result").value_or(0));
+    answer.noAnswer = answer.result == 121 || answer.result == 995;  // timed out or cancelled
     answer.in = data;
     identity->standard.push_back(answer);
     if (answer.result == 0) {
@@ -486,11 +488,14 @@ class RecordingReader {
   // after manifestation, seen gone by the host's next status request): the removal is a step of
   // its own there. Only for a handle on the device's latest identity: a stale handle of an
   // identity it has since left says nothing about the device now.
-  void GoneAtSubmission(SimRecordedDevice& device, const SimJsonValue& record, size_t number) {
+  // The removal step keeps the refused request: a replay lets that request (and only that one)
+  // come just before the removal, as the host's timing may differ from the recording's.
+  bool GoneAtSubmission(SimRecordedDevice& device, const SimJsonValue& record, size_t number) {
     const std::optional<int64_t> handle = record.GetInteger("handle");
     if (record.GetInteger("result") != kDeviceNotConnected || !handle || mPathOf.count(*handle) == 0 ||
-        device.steps.empty() || device.steps.back().kind == SimRecordedStep::Kind::Removal) {
-      return;
+        device.steps.empty() || device.steps.back().kind == SimRecordedStep::Kind::Removal ||
+        device.identities.empty()) {
+      return true;  // a device never seen arriving has no appearance the refusal could end
     }
     // A handle claimed before the device's latest arrival or reset belongs to an appearance of
     // the device that has ended: its refusal says nothing about the device now (after a reset
@@ -499,35 +504,30 @@ class RecordingReader {
       return step.kind == SimRecordedStep::Kind::Arrival || step.kind == SimRecordedStep::Kind::Reset;
     });
     if (since != device.steps.rend() && since->record > mClaimedAt[*handle]) {
-      return;
+      return true;
     }
     const std::string path = LowerAscii(mPathOf[*handle]);
     const std::vector<SimRecordedNode>& nodes = device.identities.back().nodes;
     if (std::none_of(nodes.begin(), nodes.end(),
                      [&](const SimRecordedNode& node) { return LowerAscii(node.path) == path; })) {
-      return;
+      return true;
     }
-    mOpenArrival.erase(device.label);
     SimRecordedStep step;
+    if (!ReadRequest(record, number, step)) {
+      return false;
+    }
+    step.refused = true;
+    mOpenArrival.erase(device.label);
     step.kind = SimRecordedStep::Kind::Removal;
     step.record = number;
     step.tStart = step.tEnd = record.GetInteger("t_submit").value_or(0);
     step.path = mPathOf[*handle];
-    device.steps.push_back(step);
+    device.steps.push_back(std::move(step));
+    return true;
   }
 
-  bool Transfer(const SimJsonValue& record, size_t number) {
-    SimRecordedDevice* device = Device(record);
-    const std::optional<int64_t> handle = record.GetInteger("handle");
-    const bool waitedOut = device && handle && mUnanswered.erase({device->label, *handle}) != 0;
-    if (device && record.GetBool("submit_error").value_or(false)) {
-      GoneAtSubmission(*device, record, number);
-    }
-    if (!device || record.GetBool("submit_error").value_or(false)) {
-      return true;  // never reached a known device
-    }
-    SimRecordedStep step;
-    step.record = number;
+  // A transfer record's setup packet and OUT data (inline, or its length and digest).
+  bool ReadRequest(const SimJsonValue& record, size_t number, SimRecordedStep& step) {
     std::vector<uint8_t> setup;
     if (!DecodeHex(record.GetString("setup").value_or(""), setup) || setup.size() != 8) {
       return Fail(number, "a transfer needs \"setup\" with 8 bytes in hex");
@@ -535,6 +535,39 @@ class RecordingReader {
     step.setup = SimSetupPacket{setup[0], setup[1], static_cast<uint16_t>(setup[2] | (setup[3] << 8)),
                                 static_cast<uint16_t>(setup[4] | (setup[5] << 8)),
                                 static_cast<uint16_t>(setup[6] | (setup[7] << 8))};
+    if (const std::optional<std::string> out = record.GetString("out")) {
+      std::vector<uint8_t> bytes;
+      if (!DecodeHex(*out, bytes)) return Fail(number, "\"out\" is not hex");
+      if (bytes.size() > 0xFFFF) return Fail(number, "\"out\" holds more than a control transfer carries");
+      step.out = std::move(bytes);
+    }
+    if (const std::optional<int64_t> length = record.GetInteger("out_len")) {
+      std::vector<uint8_t> crc;
+      if (!DecodeHex(record.GetString("out_crc32").value_or(""), crc) || crc.size() != 4 || *length < 0 ||
+          *length > 0xFFFF) {
+        return Fail(number, "\"out_len\" needs \"out_crc32\" with 8 hex digits");
+      }
+      step.outLength = static_cast<uint32_t>(*length);
+      step.outCrc32 = (uint32_t{crc[0]} << 24) | (uint32_t{crc[1]} << 16) | (uint32_t{crc[2]} << 8) | crc[3];
+    }
+    return true;
+  }
+
+  bool Transfer(const SimJsonValue& record, size_t number) {
+    SimRecordedDevice* device = Device(record);
+    const std::optional<int64_t> handle = record.GetInteger("handle");
+    const bool waitedOut = device && handle && mUnanswered.erase({device->label, *handle}) != 0;
+    if (device && record.GetBool("submit_error").value_or(false)) {
+      return GoneAtSubmission(*device, record, number);  // never reached the device
+    }
+    if (!device) {
+      return true;  // never reached a known device
+    }
+    SimRecordedStep step;
+    step.record = number;
+    if (!ReadRequest(record, number, step)) {
+      return false;
+    }
     const std::optional<int64_t> result = record.GetInteger("result");
     if (!result || *result < 0 || *result > 0xFFFFFFFFll) {
       return Fail(number, "a transfer needs a \"result\"");
@@ -547,21 +580,12 @@ class RecordingReader {
     }
     step.tStart = record.GetInteger("t_submit").value_or(0);
     step.tEnd = record.GetInteger("t_complete").value_or(step.tStart);
-    if (const std::optional<std::string> out = record.GetString("out")) {
-      std::vector<uint8_t> bytes;
-      if (!DecodeHex(*out, bytes)) return Fail(number, "\"out\" is not hex");
-      step.out = std::move(bytes);
-    }
-    if (const std::optional<int64_t> length = record.GetInteger("out_len")) {
-      std::vector<uint8_t> crc;
-      if (!DecodeHex(record.GetString("out_crc32").value_or(""), crc) || crc.size() != 4 || *length < 0 ||
-          *length > 0xFFFF) {
-        return Fail(number, "\"out_len\" needs \"out_crc32\" with 8 hex digits");
-      }
-      step.outLength = static_cast<uint32_t>(*length);
-      step.outCrc32 = (uint32_t{crc[0]} << 24) | (uint32_t{crc[1]} << 16) | (uint32_t{crc[2]} << 8) | crc[3];
-    }
     if (const std::optional<int64_t> offset = record.GetInteger("offset"); offset && *offset >= 0) {
+      if (static_cast<uint64_t>(*offset) > kSimRecordingMaxImageOffset) {
+        return Fail(number, "\"offset\" " + std::to_string(*offset) +
+                                " lies beyond the largest image a replay takes (" +
+                                std::to_string(kSimRecordingMaxImageOffset) + " bytes)");
+      }
       step.offset = static_cast<uint64_t>(*offset);
     }
     if (!DecodeHex(record.GetString("in").value_or(""), step.in)) {
@@ -673,7 +697,7 @@ std::optional<std::vector<uint8_t>> SimRecordedDevice::InlineImage() const {
       return std::nullopt;
     }
     const uint64_t offset = step.offset.value_or(next);
-    if (offset > (uint64_t{1} << 32)) {
+    if (offset > kSimRecordingMaxImageOffset) {
       return std::nullopt;
     }
     if (image.size() < offset + step.out->size()) {

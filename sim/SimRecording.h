@@ -22,6 +22,10 @@ namespace plendrik::sim {
 inline constexpr int64_t kSimRecordingOldestVersion = 1;
 inline constexpr int64_t kSimRecordingNewestVersion = 1;
 
+// The largest offset a recorded DFU_DNLOAD block may name: no image a replay rebuilds or
+// receives is larger, so a damaged offset cannot make it allocate without bound.
+inline constexpr uint64_t kSimRecordingMaxImageOffset = uint64_t{64} << 20;
+
 // One listed node of an arrival record.
 struct SimRecordedNode {
   std::string path;
@@ -76,6 +80,9 @@ struct SimRecordedStep {
 
   // Removal: the path that vanished.
   std::string path;
+  // Removal: seen first from a request the system refused at submission because the device had
+  // gone; `setup` and the OUT data above are that request's.
+  bool refused = false;
 
   // Arrival: the identity it shows.
   size_t identity = 0;

@@ -84,23 +84,28 @@ std::string Describe(const SimSetupPacket& setup, const std::vector<uint8_t>& ou
 }
 
 std::string Describe(const SimRecordedStep& step) {
+  std::string text;
   switch (step.kind) {
     case SimRecordedStep::Kind::Reset:
       return "a USB reset";
     case SimRecordedStep::Kind::Removal:
-      return "the device's removal";
+      if (!step.refused) {
+        return "the device's removal";
+      }
+      text = "the device's removal (refusing ";
+      break;
     case SimRecordedStep::Kind::Arrival:
       return "the device's arrival";
     case SimRecordedStep::Kind::Transfer:
       break;
   }
-  std::string text = std::string(RequestName(step.setup)) + " setup " + SimSetupHex(step.setup);
+  text += std::string(RequestName(step.setup)) + " setup " + SimSetupHex(step.setup);
   if (step.out && !step.out->empty()) {
     text += DescribeOut(step.out->size(), SimCrc32(step.out->data(), step.out->size()));
   } else if (step.outLength) {
     text += DescribeOut(*step.outLength, step.outCrc32.value_or(0));
   }
-  return text;
+  return step.kind == SimRecordedStep::Kind::Removal ? text + ")" : text;
 }
 
 bool SameSetup(const SimSetupPacket& a, const SimSetupPacket& b) {
@@ -262,7 +267,10 @@ std::chrono::microseconds SimReplayModel::Gap(int64_t from, int64_t to) const {
   if (mLatency == SimReplayLatency::Zero || to <= from) {
     return std::chrono::microseconds(0);
   }
-  return std::min<std::chrono::microseconds>(std::chrono::microseconds(to - from), kMaxGap);
+  // Recorded times are not checked: the difference is taken unsigned, where it cannot overflow.
+  const uint64_t difference = static_cast<uint64_t>(to) - static_cast<uint64_t>(from);
+  const uint64_t most = static_cast<uint64_t>(std::chrono::microseconds(kMaxGap).count());
+  return std::chrono::microseconds(static_cast<int64_t>(std::min(difference, most)));
 }
 
 void SimReplayModel::ContinueBusSteps() {
@@ -366,7 +374,7 @@ void SimReplayModel::PlaceImageLocked(const SimRecordedStep& step, const std::ve
   const uint64_t offset = step.offset.value_or(mImageOffset);
   // A recorded offset that no image could have is not followed (a damaged recording must not
   // make the model allocate without bound).
-  if (offset > (uint64_t{1} << 32)) {
+  if (offset > kSimRecordingMaxImageOffset) {
     return;
   }
   if (mImage.size() < offset + data.size()) {
@@ -441,9 +449,15 @@ void SimReplayModel::HandleRequest(SimDevice& device, const SimControlRequestPtr
       StopLocked(0, "the recording has no further request", Describe(setup, request->OutData()));
       reply.answer = Answer::Stall;
     } else if (const SimRecordedStep& step = mDevice->steps[mNext];
-               step.kind == SimRecordedStep::Kind::Removal || step.kind == SimRecordedStep::Kind::Arrival) {
-      // The device is about to leave the bus: the request fails when it does.
+               step.kind == SimRecordedStep::Kind::Removal && step.refused && SameSetup(step.setup, setup) &&
+               SameOut(step, request->OutData())) {
+      // The request the system refused because the device had gone: with the host's timing it
+      // may come just before the removal, which fails it.
       reply.answer = Answer::None;
+    } else if (step.kind == SimRecordedStep::Kind::Removal || step.kind == SimRecordedStep::Kind::Arrival) {
+      // The recording shows no such request before the device left or arrived again.
+      StopLocked(step.record, Describe(step), Describe(setup, request->OutData()));
+      reply.answer = Answer::Stall;
     } else if (step.kind != SimRecordedStep::Kind::Transfer || !SameSetup(step.setup, setup) ||
                !SameOut(step, request->OutData())) {
       StopLocked(step.record, Describe(step), Describe(setup, request->OutData()));
@@ -500,26 +514,29 @@ bool SimReplayModel::InterceptStandardRequest(SimDevice& device, const SimContro
     if (mMismatch) {
       reply.answer = Answer::Stall;
     } else {
-      // Matched by setup packet among the answers of the identity on the bus, not by order.
+      // Matched by setup packet among the answers of the identity on the bus, not by order
+      // with other requests; the answers to one setup packet come in recorded order (a read that
+      // timed out, then its retry), the last one again once all have been given.
       const SimRecordedIdentity& identity = mDevice->identities[mIdentity];
-      const SimRecordedStandard* found = nullptr;
+      std::vector<const SimRecordedStandard*> answers;
       for (const SimRecordedStandard& candidate : identity.standard) {
         if (SameSetup(candidate.setup, setup)) {
-          found = &candidate;
-          break;
+          answers.push_back(&candidate);
         }
       }
-      if (!found && setInterface) {
+      if (answers.empty() && setInterface) {
         for (const auto& [alt, candidate] : identity.altSettings) {
           if (alt == setup.wValue) {
-            found = &candidate;
-            break;
+            answers.push_back(&candidate);
           }
         }
       }
-      if (!found) {
+      if (answers.empty()) {
         return false;  // answered from the recorded descriptors
       }
+      size_t& given = mStandardGiven[{mIdentity, SimSetupHex(setup)}];
+      const SimRecordedStandard* found = answers[std::min(given, answers.size() - 1)];
+      given = std::min(given + 1, answers.size());
       reply = ReplyFor(found->result, found->noAnswer, found->in, std::nullopt, setup.IsDeviceToHost(), setup.wLength);
       if (reply.answer == Answer::Gone) {
         reply.answer = Answer::Stall;  // a descriptor read does not take the device off the bus

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -115,6 +116,8 @@ class SimReplayModel : public SimDeviceModel, public std::enable_shared_from_thi
   bool mStopped = false;  // unplugged by hand
   uint64_t mEpoch = 1;    // guards scheduled bus steps against an unplug
   std::optional<SimReplayMismatch> mMismatch;
+  // How many recorded answers to a standard request were given, by identity and setup packet.
+  std::map<std::pair<size_t, std::string>, size_t> mStandardGiven;
   std::vector<uint8_t> mImage;
   std::function<void(const std::vector<uint8_t>&)> mDownloadEnd;
   uint64_t mImageOffset = 0;  // DNLOAD bytes since the last zero-length DNLOAD or DFU_ABORT

@@ -20,7 +20,7 @@ void ReadDevices(const sim::SimRecording& recording) {
     FB_FUZZ_CHECK(recording.FindDevice(device.label) == &device);
     (void)sim::SimReplayModel::Check(recording, device.label);
     if (const auto image = device.InlineImage()) {
-      FB_FUZZ_CHECK(image->size() <= (uint64_t{1} << 32) + 65536);
+      FB_FUZZ_CHECK(image->size() <= sim::kSimRecordingMaxImageOffset + 65536);
     }
     for (const sim::SimRecordedIdentity& identity : device.identities) {
       if (identity.nodes.empty()) {

@@ -2,12 +2,15 @@
 // its messages, and how records become a device's identities and ordered steps.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "discovery/EnumerationTestBus.h"
 #include "sim/SimJson.h"
 #include "sim/SimRecording.h"
+#include "sim/SimReplayModel.h"
 #include "sim/VirtualUsbBus.h"
 #include "support/RecordingBuilder.h"
 
@@ -130,26 +133,18 @@ TEST(SimRecording, LoadNamesAFileItCannotOpen) {
 const char* kGuid = "{6e45736a-2b1b-4078-b772-b3af2b6fde1c}";
 const char* kContainer = "{8c1a0a51-2e6f-4b7d-9a00-00000000c0de}";
 
-RecordedNode Node(const char* pid, const char* serial, const char* mi = nullptr) {
-  const std::string vidPid = std::string("VID_1209&PID_") + pid + (mi ? std::string("&MI_") + mi : "");
-  RecordedNode node;
-  node.instance = "USB\\" + vidPid + "\\" + serial;
-  std::string lower = "usb#" + vidPid + "#" + serial + "#" + kGuid;
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  node.path = "\\\\?\\" + lower;
-  node.hardwareIds = {"USB\\" + vidPid + "&REV_0200", "USB\\" + vidPid};
-  if (mi) node.hardwareIds = {std::string("USB\\VID_1209&PID_") + pid + "&REV_0200&MI_" + mi, "USB\\" + vidPid};
+RecordedNode Node(uint16_t pid, const char* serial, std::optional<uint8_t> function = std::nullopt) {
+  RecordedNode node = fbtest::DeviceNode(0x1209, pid, serial, kGuid, 0x0200, function);
   node.container = kContainer;
-  node.interfaceClass = kGuid;
   return node;
 }
 
 TEST(SimRecording, RecordsBecomeIdentitiesAndOrderedSteps) {
   RecordingBuilder b;
-  const RecordedNode app = Node("5C01", "SER1");
-  const RecordedNode boot = Node("5C02", "SER1");
+  const RecordedNode app = Node(0x5C01, "SER1");
+  const RecordedNode boot = Node(0x5C02, "SER1");
   const size_t arrival = b.Arrival(10, "d1", app);
-  b.Arrival(11, "d2", Node("7777", "OTHER"));
+  b.Arrival(11, "d2", Node(0x7777, "OTHER"));
   b.Open(20, "d1", app.path, 1);
   b.Claim(21, "d1", 1, 2);
   const std::vector<uint8_t> config(27, 0x09);
@@ -203,6 +198,9 @@ TEST(SimRecording, RecordsBecomeIdentitiesAndOrderedSteps) {
   EXPECT_TRUE(d1->steps[4].noAnswer);  // the host gave it up: the device never answered
   EXPECT_FALSE(d1->steps[1].noAnswer);
   EXPECT_EQ(d1->steps[2].path, app.path);
+  // The removal keeps the request that was refused, which a replay lets come just before it.
+  EXPECT_TRUE(d1->steps[2].refused);
+  EXPECT_EQ(SimSetupHex(d1->steps[2].setup), refused.setup);
 
   ASSERT_EQ(d1->identities.size(), 2u);
   const SimRecordedIdentity& first = d1->identities[0];
@@ -234,7 +232,7 @@ TEST(SimRecording, RecordsBecomeIdentitiesAndOrderedSteps) {
 // device it cannot name; such records are read and leave the device's steps alone.
 TEST(SimRecording, RecordsWithNullsFromFailedCallsAreRead) {
   RecordingBuilder b;
-  const RecordedNode boot = Node("5C02", "SER1");
+  const RecordedNode boot = Node(0x5C02, "SER1");
   b.Arrival(10, "d1", boot);
   b.Raw("{\"type\":\"open\",\"t\":11,\"device\":\"d1\",\"path\":" + fbtest::Quote(boot.path) +
         ",\"result\":5,\"file\":null}");
@@ -260,11 +258,11 @@ TEST(SimRecording, RecordsWithNullsFromFailedCallsAreRead) {
 // then labels it another device, which is still the one whose run-mode switch is replayed.
 TEST(SimRecording, RunModesInOtherContainersAreOneDevice) {
   RecordingBuilder b;
-  RecordedNode app = Node("5C01", "SER1");
-  RecordedNode boot = Node("5C02", "SER1");
+  RecordedNode app = Node(0x5C01, "SER1");
+  RecordedNode boot = Node(0x5C02, "SER1");
   boot.container = "{8c1a0a51-2e6f-4b7d-9a00-00000000beef}";
   b.Arrival(10, "d1", app);
-  b.Arrival(11, "d2", Node("5C02", "SER2"));  // another device of the product
+  b.Arrival(11, "d2", Node(0x5C02, "SER2"));  // another device of the product
   b.Arrival(20, "d3", boot);
   b.Removal(21, "d1", app.path);
   const SimRecordingResult r = ParseSimRecording(b.Text(), "containers.jsonl");
@@ -283,7 +281,7 @@ TEST(SimRecording, RunModesInOtherContainersAreOneDevice) {
 TEST(SimRecording, FunctionsListedTogetherAreOneCompositeArrival) {
   RecordingBuilder b;
   // As Windows numbers a composite parent's children, and as the libusb stack names them.
-  const RecordedNode functions[] = {Node("5D01", "6&1A2B0001&0&0000", "00"), Node("5D01", "SER1&0002", "02")};
+  const RecordedNode functions[] = {Node(0x5D01, "6&1A2B0001&0&0000", 0), Node(0x5D01, "SER1&0002", 2)};
   for (const RecordedNode& node : functions) b.Arrival(1, "d1", node);
   const SimRecordingResult r = ParseSimRecording(b.Text(), "composite.jsonl");
   ASSERT_NE(r.recording, nullptr) << r.error;
@@ -306,7 +304,7 @@ TEST(SimRecording, FunctionsListedTogetherAreOneCompositeArrival) {
 TEST(SimRecording, InlineImageIsRebuiltFromTheBlocksAtTheirOffsets) {
   for (const bool digest : {false, true}) {
     RecordingBuilder b;
-    b.Arrival(0, "d1", Node("5C02", "SER1"));
+    b.Arrival(0, "d1", Node(0x5C02, "SER1"));
     const std::vector<std::vector<uint8_t>> blocks{{1, 2, 3}, {4, 5, 6}, {7}};
     for (uint16_t i = 0; i < blocks.size(); ++i) {
       RecordedTransfer x{10 + i, 11 + i, "d1", 2, SetupHex(0x21, 0x01, i, 0, static_cast<uint16_t>(blocks[i].size()))};
@@ -324,6 +322,121 @@ TEST(SimRecording, InlineImageIsRebuiltFromTheBlocksAtTheirOffsets) {
     } else {
       EXPECT_EQ(image, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7}));
     }
+  }
+}
+
+// ---- damaged and hostile recordings ----
+
+// What a user might send in: each is refused with the record that is wrong, or read into
+// devices whose descriptions, images and replays are safe to build.
+struct HostileCase {
+  const char* name;
+  std::string text;
+  std::string error;  // empty: read
+};
+
+class SimRecordingHostile : public ::testing::TestWithParam<HostileCase> {};
+
+TEST_P(SimRecordingHostile, IsRefusedOrReadSafely) {
+  const SimRecordingResult r = ParseSimRecording(GetParam().text, "field.jsonl");
+  EXPECT_EQ(r.error, GetParam().error);
+  if (!r.recording) return;
+  for (const SimRecordedDevice& device : r.recording->devices) {
+    if (const std::optional<std::vector<uint8_t>> image = device.InlineImage()) {
+      EXPECT_LE(image->size(), kSimRecordingMaxImageOffset + 0x10000);
+    }
+    for (const SimRecordedIdentity& identity : device.identities) {
+      (void)BuildSimDeviceListEntries(1, identity.Spec());
+    }
+    if (!SimReplayModel::Check(*r.recording, device.label).empty()) continue;
+    const SimReplayModelPtr model = SimReplayModel::Create(VirtualUsbBus::Instance(), r.recording, device.label,
+                                                           SimReplayLatency::Recorded);
+    ASSERT_NE(model, nullptr);
+    EXPECT_TRUE(model->Plug());
+    model->Unplug();
+  }
+  VirtualUsbBus::Instance().DetachAll();
+}
+
+RecordingBuilder TransferWithoutArrival() {
+  RecordingBuilder b;
+  const RecordedNode node = Node(0x5C02, "SER1");
+  b.Transfer(RecordedTransfer{1, 2, "d", 2, SetupHex(0xA1, 0x03, 0, 0, 6)});
+  b.Open(3, "d", node.path, 1);
+  b.Claim(4, "d", 1, 2);
+  RecordedTransfer refused{5, 5, "d", 2, SetupHex(0xA1, 0x03, 0, 0, 6)};
+  refused.result = 1167;
+  refused.submitError = true;
+  b.Transfer(refused);
+  return b;
+}
+
+RecordingBuilder FunctionWithoutNumber() {
+  RecordingBuilder b;
+  RecordedNode node = Node(0x5C02, "SER1");
+  node.hardwareIds = {"USB\\VID_1209&PID_5C02&MI_"};
+  b.Arrival(1, "d1", node);
+  node.path += "x";
+  node.hardwareIds = {"USB\\VID_1209&PID_5C02&MI_z"};
+  b.Arrival(1, "d1", node);
+  return b;
+}
+
+RecordingBuilder DownloadAt(uint64_t offset) {
+  RecordingBuilder b;
+  b.Arrival(1, "d1", Node(0x5C02, "SER1"));
+  RecordedTransfer block{2, 3, "d1", 2, SetupHex(0x21, 0x01, 0, 0, 1)};
+  block.out = {0x5A};
+  block.offset = offset;
+  b.Transfer(block);
+  return b;
+}
+
+RecordingBuilder TimesAtTheEndsOfTheClock() {
+  RecordingBuilder b;
+  const RecordedNode node = Node(0x5C02, "SER1");
+  b.Arrival(INT64_MIN, "d1", node);
+  b.Removal(INT64_MAX, "d1", node.path);
+  b.Arrival(INT64_MIN, "d1", node);
+  b.Transfer(RecordedTransfer{INT64_MIN, INT64_MAX, "d1", 2, SetupHex(0xA1, 0x03, 0, 0, 6)});
+  return b;
+}
+
+const HostileCase kHostile[] = {
+    {"TransferWithoutArrival", TransferWithoutArrival().Text(), ""},
+    {"FunctionWithoutNumber", FunctionWithoutNumber().Text(), ""},
+    {"OffsetAtTheLimit", DownloadAt(kSimRecordingMaxImageOffset).Text(), ""},
+    {"OffsetBeyondAnyImage", DownloadAt(4294967295u).Text(),
+     "field.jsonl: record 3: \"offset\" 4294967295 lies beyond the largest image a replay takes (67108864 bytes)"},
+    {"OutBeyondAControlTransfer",
+     RecordingBuilder().Text() + "{\"type\":\"transfer\",\"device\":\"d1\",\"setup\":\"2101000000000000\","
+                                 "\"result\":0,\"out\":\"" + std::string(2 * 0x10000, '0') + "\"}\n",
+     "field.jsonl: record 2: \"out\" holds more than a control transfer carries"},
+    {"TimesAtTheEndsOfTheClock", TimesAtTheEndsOfTheClock().Text(), ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, SimRecordingHostile, ::testing::ValuesIn(kHostile),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A read the host gave up on (time-out 121, cancelled 995) was never answered by the device,
+// however it was recorded; other failures were answers (a stall).
+TEST(SimRecording, StandardRequestsGivenUpOnWereNeverAnswered) {
+  for (const uint32_t result : {0u, 31u, 121u, 995u}) {
+    RecordingBuilder b;
+    b.Arrival(1, "d1", Node(0x5C02, "SER1"));
+    b.Descriptor(2, "d1", 2, 3, 3, 0x0409, 255, {}, result);
+    RecordedTransfer read{3, 4, "d1", 2, SetupHex(0x80, 0x06, 0x0304, 0x0409, 255)};
+    read.result = result;
+    b.Transfer(read);
+    b.AltSetting(5, "d1", 2, 1, result);
+    const SimRecordingResult r = ParseSimRecording(b.Text(), "given-up.jsonl");
+    ASSERT_NE(r.recording, nullptr) << r.error;
+    const SimRecordedIdentity& identity = r.recording->devices.at(0).identities.at(0);
+    const bool unanswered = result == 121 || result == 995;
+    ASSERT_EQ(identity.standard.size(), 2u);
+    EXPECT_EQ(identity.standard[0].noAnswer, unanswered) << "descriptor record, result " << result;
+    EXPECT_EQ(identity.standard[1].noAnswer, unanswered) << "transfer record, result " << result;
+    EXPECT_EQ(identity.altSettings.at(0).second.noAnswer, unanswered) << "alt_setting record, result " << result;
   }
 }
 

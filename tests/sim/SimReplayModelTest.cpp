@@ -27,16 +27,7 @@ using fbtest::SetupHex;
 
 const char* kGuid = "{6e45736a-2b1b-4078-b772-b3af2b6fde1c}";
 
-RecordedNode Node(const char* pid) {
-  RecordedNode node;
-  node.instance = std::string("USB\\VID_1209&PID_") + pid + "\\RPLSIM";
-  std::string path = std::string("\\\\?\\usb#vid_1209&pid_") + pid + "#rplsim#" + kGuid;
-  for (char& c : path) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  node.path = path;
-  node.hardwareIds = {std::string("USB\\VID_1209&PID_") + pid + "&REV_0100", std::string("USB\\VID_1209&PID_") + pid};
-  node.interfaceClass = kGuid;
-  return node;
-}
+RecordedNode Node(uint16_t pid) { return fbtest::DeviceNode(0x1209, pid, "RPLSIM", kGuid); }
 
 SimSetupPacket Packet(uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length) {
   return SimSetupPacket{type, request, value, index, length};
@@ -103,7 +94,7 @@ class SimReplayModelTest : public ::testing::Test {
 
 TEST_F(SimReplayModelTest, EachRecordedResultIsAnsweredAsRecorded) {
   RecordingBuilder b;
-  const RecordedNode node = Node("5E02");
+  const RecordedNode node = Node(0x5E02);
   b.Arrival(0, "d1", node);
   b.Open(1, "d1", node.path, 1);
   b.Claim(2, "d1", 1, 2);
@@ -164,7 +155,7 @@ TEST_F(SimReplayModelTest, EachRecordedResultIsAnsweredAsRecorded) {
 
 TEST_F(SimReplayModelTest, FirstMismatchStopsTheReplayForGood) {
   RecordingBuilder b;
-  b.Arrival(0, "d1", Node("5E02"));
+  b.Arrival(0, "d1", Node(0x5E02));
   RecordedTransfer unlock = Transfer(20, kUnlock);
   unlock.out = {1, 2, 3, 4};
   const size_t record = b.Transfer(unlock);
@@ -191,8 +182,8 @@ TEST_F(SimReplayModelTest, FirstMismatchStopsTheReplayForGood) {
 // A reset the recording shows the device leaving after, then arriving as its bootloader.
 TEST_F(SimReplayModelTest, ResetLeavesAndArrivesWithTheRecordedIdentity) {
   RecordingBuilder b;
-  const RecordedNode app = Node("5E01");
-  const RecordedNode boot = Node("5E02");
+  const RecordedNode app = Node(0x5E01);
+  const RecordedNode boot = Node(0x5E02);
   b.Arrival(0, "d1", app);
   b.Transfer(Transfer(10, kGetState));
   b.Reset(20, "d1", 2);
@@ -222,7 +213,7 @@ TEST_F(SimReplayModelTest, ResetLeavesAndArrivesWithTheRecordedIdentity) {
 // Without a removal after it in the recording, the device comes back from a reset as it was.
 TEST_F(SimReplayModelTest, ResetWithoutRecordedRemovalKeepsTheIdentity) {
   RecordingBuilder b;
-  b.Arrival(0, "d1", Node("5E02"));
+  b.Arrival(0, "d1", Node(0x5E02));
   b.Reset(20, "d1", 2);
   b.Transfer(Transfer(50, kGetStatus));
   const SimReplayModelPtr model = Play(b);
@@ -240,7 +231,7 @@ TEST_F(SimReplayModelTest, ResetWithoutRecordedRemovalKeepsTheIdentity) {
 // The end of a download (an acknowledged zero-length DFU_DNLOAD) hands over what came, once.
 TEST_F(SimReplayModelTest, DownloadEndHandsOverTheReceivedImage) {
   RecordingBuilder b;
-  b.Arrival(0, "d1", Node("5E02"));
+  b.Arrival(0, "d1", Node(0x5E02));
   RecordedTransfer block0 = Transfer(10, kBlock0);
   block0.out = {1, 2, 3, 4};
   block0.outByDigest = true;
@@ -267,9 +258,97 @@ TEST_F(SimReplayModelTest, DownloadEndHandsOverTheReceivedImage) {
   EXPECT_TRUE(model->Finished());
 }
 
+// A standard request the host retried is answered as each try was: a read that failed, then
+// the retry that succeeded, and the last answer again for any later read.
+TEST_F(SimReplayModelTest, RetriedStandardRequestIsAnsweredInRecordedOrder) {
+  for (const uint32_t failed : {31u, 121u}) {
+    RecordingBuilder b;
+    b.Arrival(0, "d1", Node(0x5E02));
+    b.Descriptor(1, "d1", 2, 3, 3, 0x0409, 255, {}, failed);
+    b.Descriptor(2, "d1", 2, 3, 3, 0x0409, 255, kString3Answer);
+    const SimReplayModelPtr model = Play(b);
+    ASSERT_NE(model, nullptr);
+    const SimDevicePtr device = DeviceOf(model, 0x5E02);
+    ASSERT_NE(device, nullptr);
+    const SimControlRequestPtr first = device->Submit(kString3, {});
+    if (failed == 121) {
+      EXPECT_FALSE(first->WaitFor(50ms)) << "a read that timed out is not answered";
+      device->Cancel(first);
+    } else {
+      EXPECT_TRUE(first->WaitFor(2s));
+      EXPECT_EQ(first->Status(), SimTransferStatus::Stall);
+    }
+    for (int again = 0; again < 2; ++again) {
+      const SimControlRequestPtr retry = Send(device, kString3);
+      EXPECT_EQ(retry->Status(), SimTransferStatus::Success) << "result " << failed << ", retry " << again;
+      EXPECT_EQ(retry->InData(), kString3Answer);
+    }
+    model->Unplug();
+  }
+}
+
+// Before the device leaves, only the request the system refused because it had gone may come
+// (the host's timing may put it just before the removal); it fails with the removal. Any other
+// request there is one the recording does not show.
+struct BeforeRemovalCase {
+  const char* name;
+  bool refusedInRecording;  // the removal was seen from a refused DFU_GETSTATUS, not a listing
+  SimSetupPacket sent;
+  SimTransferStatus status;
+  bool mismatch;
+};
+
+class SimReplayBeforeRemoval : public SimReplayModelTest, public ::testing::WithParamInterface<BeforeRemovalCase> {};
+
+TEST_P(SimReplayBeforeRemoval, OnlyTheRefusedRequestMayCome) {
+  const BeforeRemovalCase& c = GetParam();
+  RecordingBuilder b;
+  const RecordedNode node = Node(0x5E02);
+  b.Arrival(0, "d1", node);
+  b.Open(1, "d1", node.path, 1);
+  b.Claim(2, "d1", 1, 2);
+  b.Transfer(Transfer(10, kGetState));
+  size_t removal = 0;
+  if (c.refusedInRecording) {
+    RecordedTransfer refused = Transfer(200000, kGetStatus, 1167);  // 200 ms later
+    refused.submitError = true;
+    removal = b.Transfer(refused);
+  } else {
+    removal = b.Removal(200000, "d1", node.path);
+  }
+
+  const SimReplayModelPtr model = Play(b, SimReplayLatency::Recorded);
+  ASSERT_NE(model, nullptr);
+  const SimDevicePtr device = DeviceOf(model, 0x5E02);
+  ASSERT_NE(device, nullptr);
+  EXPECT_EQ(Send(device, kGetState)->Status(), SimTransferStatus::Success);
+  EXPECT_EQ(Send(device, c.sent)->Status(), c.status);
+  const std::optional<SimReplayMismatch> mismatch = model->Mismatch();
+  EXPECT_EQ(mismatch.has_value(), c.mismatch);
+  if (mismatch) {
+    EXPECT_EQ(mismatch->recordNumber, removal);
+    EXPECT_EQ(mismatch->expected, c.refusedInRecording
+                                      ? "the device's removal (refusing DFU_GETSTATUS setup a103000000000600)"
+                                      : "the device's removal");
+  } else {
+    EXPECT_TRUE(model->Finished());
+    EXPECT_FALSE(device->IsAttached());
+  }
+}
+
+const BeforeRemovalCase kBeforeRemoval[] = {
+    {"RefusedRequest", true, kGetStatus, SimTransferStatus::DeviceGone, false},
+    {"OtherThanTheRefusedRequest", true, kGetState, SimTransferStatus::Stall, true},
+    {"RefusedSetupWithOtherLength", true, Packet(0xA1, 0x03, 0, 0, 7), SimTransferStatus::Stall, true},
+    {"AnyBeforeAListedRemoval", false, kGetStatus, SimTransferStatus::Stall, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Table, SimReplayBeforeRemoval, ::testing::ValuesIn(kBeforeRemoval),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(SimReplayModelTest, UnexpectedResetIsAMismatch) {
   RecordingBuilder b;
-  b.Arrival(0, "d1", Node("5E02"));
+  b.Arrival(0, "d1", Node(0x5E02));
   const size_t record = b.Transfer(Transfer(10, kGetStatus));
   const SimReplayModelPtr model = Play(b);
   ASSERT_NE(model, nullptr);
@@ -287,8 +366,8 @@ class SimReplayModelThreads : public SimReplayModelTest {};
 
 TEST_F(SimReplayModelThreads, UnplugWhileAnswersAndBusStepsAreDue) {
   RecordingBuilder b;
-  const RecordedNode app = Node("5E01");
-  const RecordedNode boot = Node("5E02");
+  const RecordedNode app = Node(0x5E01);
+  const RecordedNode boot = Node(0x5E02);
   b.Arrival(0, "d1", app);
   RecordedTransfer detach = Transfer(10, Packet(0x21, 0x00, 1000, 0, 0));
   detach.tComplete = 2010;  // answered after 2 ms
@@ -311,8 +390,11 @@ TEST_F(SimReplayModelThreads, UnplugWhileAnswersAndBusStepsAreDue) {
     model.reset();
     EXPECT_TRUE(request->WaitFor(2s));
     EXPECT_NE(request->Status(), SimTransferStatus::Pending);
-    // Nothing that was due plays after the unplug: the device stays off the bus.
-    std::this_thread::sleep_for(10ms);
+    // Nothing that was due plays after the unplug: the device stays off the bus. A due task
+    // that took the model before it was dropped is given a moment to end, then the bus's
+    // events are waited for.
+    std::this_thread::sleep_for(1ms);
+    VirtualUsbBus::Instance().WaitIdle();
     EXPECT_TRUE(VirtualUsbBus::Instance().ListAllDevices().empty()) << "round " << round;
     VirtualUsbBus::Instance().DetachAll();
   }
@@ -332,8 +414,8 @@ class SimReplayDeviceFile : public ::testing::TestWithParam<FileCase> {};
 TEST_P(SimReplayDeviceFile, KeysAreCheckedWithTheRecording) {
   fbtest::TempDir dir;
   RecordingBuilder good;
-  good.Arrival(0, "d1", Node("5E02"));
-  good.Arrival(0, "d2", Node("5E03"));
+  good.Arrival(0, "d1", Node(0x5E02));
+  good.Arrival(0, "d2", Node(0x5E03));
   ASSERT_TRUE(good.Save(dir.File("good.jsonl").string()));
   ASSERT_TRUE(RecordingBuilder(7).Save(dir.File("newer.jsonl").string()));
 

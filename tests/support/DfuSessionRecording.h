@@ -6,7 +6,6 @@
 #pragma once
 
 #include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -27,17 +26,7 @@ struct DfuSession {
 
 // The records of a DfuSession; every transfer takes 20 us, each step 100 us after the last.
 inline RecordingBuilder DfuSessionRecording(const DfuSession& s) {
-  char ids[32];
-  std::snprintf(ids, sizeof(ids), "VID_%04X&PID_%04X", s.vendorId, s.productId);
-  std::string upperSerial = s.serial;
-  std::string lowerPart = std::string("usb#") + ids + "#" + s.serial + "#" + s.interfaceClass;
-  std::transform(lowerPart.begin(), lowerPart.end(), lowerPart.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  RecordedNode node;
-  node.instance = std::string("USB\\") + ids + "\\" + upperSerial;
-  node.path = "\\\\?\\" + lowerPart;
-  node.hardwareIds = {std::string("USB\\") + ids + "&REV_0100", std::string("USB\\") + ids};
-  node.interfaceClass = s.interfaceClass;
+  const RecordedNode node = DeviceNode(s.vendorId, s.productId, s.serial, s.interfaceClass);
 
   const auto lo = [](unsigned v) { return static_cast<uint8_t>(v & 0xFF); };
   const auto hi = [](unsigned v) { return static_cast<uint8_t>(v >> 8); };

@@ -3,6 +3,7 @@
 // numbers: the header is record 1, and each call answers the number of the record it wrote.
 #pragma once
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
@@ -65,6 +66,32 @@ struct RecordedNode {
   std::optional<std::string> container;  // braced GUID; none: null
   std::string interfaceClass;            // braced GUID
 };
+
+// A node of a USB device as the system lists it: instance identifier
+// USB\VID_vvvv&PID_pppp[&MI_nn]\<serial>, the lower-case interface path under `interfaceClass`,
+// and hardware identifiers with and without the revision. No container.
+inline RecordedNode DeviceNode(uint16_t vendorId, uint16_t productId, const std::string& serial,
+                               const std::string& interfaceClass, uint16_t revision = 0x0100,
+                               std::optional<uint8_t> function = std::nullopt) {
+  char ids[32];
+  std::snprintf(ids, sizeof(ids), "VID_%04X&PID_%04X", vendorId, productId);
+  char rev[16];
+  std::snprintf(rev, sizeof(rev), "&REV_%04X", revision);
+  std::string mi;
+  if (function) {
+    char text[8];
+    std::snprintf(text, sizeof(text), "&MI_%02X", *function);
+    mi = text;
+  }
+  RecordedNode node;
+  node.instance = std::string("USB\\") + ids + mi + "\\" + serial;
+  std::string lower = std::string("usb#") + ids + mi + "#" + serial + "#" + interfaceClass;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  node.path = "\\\\?\\" + lower;
+  node.hardwareIds = {std::string("USB\\") + ids + rev + mi, std::string("USB\\") + ids + mi};
+  node.interfaceClass = interfaceClass;
+  return node;
+}
 
 struct RecordedTransfer {
   int64_t tSubmit = 0;
